@@ -1,0 +1,43 @@
+#include <windows.h>
+
+#include <wtsapi32.h>
+
+#include "app/controlWindow.h"
+#include "core/usageTracker.h"
+#include "i18n/strings.h"
+#include "shell/trayIcon.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = controlWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kControlWindowClass;
+    if (RegisterClassExW(&windowClass) == 0) {
+        return 1;
+    }
+
+    UsageTracker tracker;
+    tracker.load();
+    TrayIcon trayIcon;
+
+    HWND window = CreateWindowExW(0, kControlWindowClass, localizedText(StringId::AppTitle).c_str(), 0, 0, 0, 0, 0,
+                                  nullptr, nullptr, instance, &tracker);
+    if (window == nullptr) {
+        return 1;
+    }
+    SetPropW(window, kTrayIconProperty, &trayIcon);
+    trayIcon.add(window, loadAppIcon(), localizedText(StringId::AppTitle));
+    WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
+    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    SetTimer(window, kTickTimerId, kTickPeriodMs, nullptr);
+
+    MSG message = {};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    // trayIcon, then tracker, are destroyed here in reverse order of construction.
+    return static_cast<int>(message.wParam);
+}

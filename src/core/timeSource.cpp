@@ -1,0 +1,51 @@
+#include "core/timeSource.h"
+
+namespace {
+
+void systemLocalTime(SYSTEMTIME* time)
+{
+    GetLocalTime(time);
+}
+
+uint64_t systemTickCount64()
+{
+    return GetTickCount64();
+}
+
+uint32_t systemTickCount()
+{
+    return GetTickCount();
+}
+
+bool systemLastInputTick(uint32_t* tick)
+{
+    LASTINPUTINFO info = {};
+    info.cbSize = sizeof info;
+    info.dwTime = 0;
+    if (!GetLastInputInfo(&info)) {
+        return false;
+    }
+    *tick = info.dwTime;
+    return true;
+}
+
+constexpr TimeSource kSystem = {systemLocalTime, systemTickCount64, systemTickCount, systemLastInputTick};
+
+const TimeSource* active = &kSystem;
+
+}  // namespace
+
+const TimeSource& systemTimeSource()
+{
+    return kSystem;
+}
+
+const TimeSource& activeTimeSource()
+{
+    return *active;
+}
+
+void setTimeSource(const TimeSource* source)
+{
+    active = source != nullptr ? source : &kSystem;
+}

@@ -1,0 +1,21 @@
+// The clock and input-time readings the policy depends on. The program uses
+// the system's; unit tests install their own functions to step time at will.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct TimeSource {
+    void (*localTime)(SYSTEMTIME* time);
+    uint64_t (*tickCount64)();
+    uint32_t (*tickCount)();
+    // The tick of the last keyboard or mouse input; false when unknown.
+    bool (*lastInputTick)(uint32_t* tick);
+};
+
+const TimeSource& systemTimeSource();
+const TimeSource& activeTimeSource();
+
+// Installs `source` (nullptr: the system's) for every tracker and probe.
+void setTimeSource(const TimeSource* source);

@@ -1,0 +1,256 @@
+#include "core/usageTracker.h"
+
+#include <cwchar>
+
+#include "core/timeSource.h"
+#include "storage/settingsFiles.h"
+#include "storage/textFiles.h"
+
+namespace {
+
+constexpr uint64_t kGraceMinuteMs = 60000;
+constexpr int32_t kWarningSeconds = 300;
+constexpr int32_t kMinLimitMinutes = 1;
+constexpr int32_t kMaxLimitMinutes = 1440;
+
+}  // namespace
+
+std::wstring todayDateString()
+{
+    SYSTEMTIME now = {};
+    activeTimeSource().localTime(&now);
+    wchar_t text[11] = {};
+    swprintf(text, 11, L"%04u-%02u-%02u", static_cast<unsigned>(now.wYear), static_cast<unsigned>(now.wMonth),
+             static_cast<unsigned>(now.wDay));
+    return text;
+}
+
+UsageTracker::UsageTracker() : UsageTracker(executableDirectory()) {}
+
+UsageTracker::UsageTracker(const std::wstring& directory)
+    : configPath_(directory + L"\\config.json"), dataPath_(directory + L"\\data.json")
+{
+}
+
+void UsageTracker::load()
+{
+    removeStaleTempFiles(configPath_);
+    removeStaleTempFiles(dataPath_);
+
+    readConfigFile(configPath_, config_);
+    writeConfig();
+    setLanguage(config_.language);
+
+    if (!readUsageFile(dataPath_, usage_)) {
+        usage_.date = todayDateString();
+        saveUsage();
+    }
+    if (usage_.date != todayDateString()) {
+        resetDay();
+    }
+    if (isLimitReached()) {
+        // Started on a spent day: lock about a minute from now.
+        armGraceMinute();
+    }
+}
+
+TickResult UsageTracker::tick()
+{
+    if (usage_.date != todayDateString()) {
+        resetDay();
+    }
+    TickResult result;
+    if (!isLimitReached() && idleProbe_.isUserActive()) {
+        usage_.usedSeconds += 1;
+        saveUsage();
+        const int32_t remaining = remainingSeconds();
+        if (!usage_.warningShown && remaining > 0 && remaining <= kWarningSeconds) {
+            usage_.warningShown = true;
+            saveUsage();
+            result.showWarning = true;
+        }
+        if (config_.showLastThreeMinuteNotifications) {
+            struct Notice {
+                int32_t secondsLeft;
+                bool DailyUsage::*shown;
+                int32_t minutes;
+            };
+            static constexpr Notice kNotices[] = {
+                {180, &DailyUsage::threeMinuteNotificationShown, 3},
+                {120, &DailyUsage::twoMinuteNotificationShown, 2},
+                {60, &DailyUsage::oneMinuteNotificationShown, 1},
+            };
+            for (const Notice& notice : kNotices) {
+                if (remaining == notice.secondsLeft && !(usage_.*notice.shown)) {
+                    usage_.*notice.shown = true;
+                    result.minuteNotice = notice.minutes;
+                    saveUsage();
+                    break;
+                }
+            }
+        }
+        if (remaining == 0) {
+            lockIssued_ = true;
+            result.lockNow = true;
+        }
+    } else if (isLimitReached() && !lockIssued_) {
+        const bool graceOver = graceDeadline_ != 0 && activeTimeSource().tickCount64() >= graceDeadline_;
+        if (lockRetry_ || graceOver) {
+            lockIssued_ = true;
+            lockRetry_ = false;
+            result.lockNow = true;
+        }
+    }
+    return result;
+}
+
+bool UsageTracker::onSessionUnlock()
+{
+    if (usage_.date != todayDateString()) {
+        resetDay();
+        return false;
+    }
+    if (isLimitReached()) {
+        lockIssued_ = false;
+        lockRetry_ = false;
+        armGraceMinute();
+        return true;
+    }
+    return false;
+}
+
+void UsageTracker::onLockRefused()
+{
+    // Staying in the locked state would let the user work on unhindered.
+    if (lockIssued_ && isLimitReached()) {
+        lockIssued_ = false;
+        lockRetry_ = true;
+    }
+}
+
+int32_t UsageTracker::remainingSeconds() const
+{
+    const int64_t remaining = static_cast<int64_t>(config_.dailyLimitMinutes) * 60 - usage_.usedSeconds;
+    if (remaining <= 0) {
+        return 0;
+    }
+    return remaining > INT32_MAX ? INT32_MAX : static_cast<int32_t>(remaining);
+}
+
+bool UsageTracker::isLimitReached() const
+{
+    return remainingSeconds() == 0;
+}
+
+int64_t UsageTracker::usedSeconds() const
+{
+    return usage_.usedSeconds;
+}
+
+const AppConfig& UsageTracker::config() const
+{
+    return config_;
+}
+
+bool UsageTracker::setLimit(int32_t minutes, bool notifications)
+{
+    if (minutes < kMinLimitMinutes || minutes > kMaxLimitMinutes) {
+        return false;
+    }
+    config_.dailyLimitMinutes = minutes;
+    config_.showLastThreeMinuteNotifications = notifications;
+    const bool written = writeConfig();
+    if (isLimitReached() && !lockIssued_) {
+        // Also moves a deadline already armed, and turns a refused lock into a fresh minute.
+        lockRetry_ = false;
+        armGraceMinute();
+    }
+    return written;
+}
+
+void UsageTracker::setLanguage(Language language)
+{
+    config_.language = language;
+    setActiveLanguage(language);
+    writeConfig();
+}
+
+void UsageTracker::setStatusWindowPosition(int32_t x, int32_t y)
+{
+    config_.statusWindowX = x;
+    config_.statusWindowY = y;
+    writeConfig();
+}
+
+bool UsageTracker::savedStatusWindowPosition(POINT& point) const
+{
+    if (config_.statusWindowX == -1 || config_.statusWindowY == -1) {
+        return false;
+    }
+    point.x = config_.statusWindowX;
+    point.y = config_.statusWindowY;
+    return true;
+}
+
+void UsageTracker::setPassword(const std::wstring& text)
+{
+    usage_.settingsPassword = text;
+    saveUsage();
+}
+
+void UsageTracker::removePassword()
+{
+    usage_.settingsPassword.clear();
+    usage_.requirePasswordOnExit = false;
+    saveUsage();
+}
+
+bool UsageTracker::hasPassword() const
+{
+    return !usage_.settingsPassword.empty();
+}
+
+bool UsageTracker::checkPassword(const std::wstring& text) const
+{
+    return text == usage_.settingsPassword;
+}
+
+bool UsageTracker::requirePasswordOnExit() const
+{
+    return usage_.requirePasswordOnExit;
+}
+
+void UsageTracker::setRequirePasswordOnExit(bool required)
+{
+    usage_.requirePasswordOnExit = required;
+    saveUsage();
+}
+
+void UsageTracker::resetDay()
+{
+    usage_.date = todayDateString();
+    usage_.usedSeconds = 0;
+    usage_.warningShown = false;
+    usage_.threeMinuteNotificationShown = false;
+    usage_.twoMinuteNotificationShown = false;
+    usage_.oneMinuteNotificationShown = false;
+    graceDeadline_ = 0;
+    lockIssued_ = false;
+    lockRetry_ = false;
+    saveUsage();
+}
+
+void UsageTracker::saveUsage()
+{
+    writeUsageFile(dataPath_, usage_);
+}
+
+void UsageTracker::armGraceMinute()
+{
+    graceDeadline_ = activeTimeSource().tickCount64() + kGraceMinuteMs;
+}
+
+bool UsageTracker::writeConfig()
+{
+    return writeConfigFile(configPath_, config_);
+}

@@ -1,0 +1,70 @@
+// The whole policy: which seconds count, the day boundary, the five-minute
+// warning, the last-minutes notices, the lock and the one more minute after
+// an unlock on a spent day. Every change is saved at once.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/idleProbe.h"
+#include "core/usageRecords.h"
+
+struct TickResult {
+    bool showWarning = false;
+    bool lockNow = false;
+    int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
+};
+
+std::wstring todayDateString();
+
+class UsageTracker {
+public:
+    // Keeps its files beside the running executable.
+    UsageTracker();
+    // Keeps its files in `directory` (no trailing separator).
+    explicit UsageTracker(const std::wstring& directory);
+
+    void load();
+    TickResult tick();
+    bool onSessionUnlock();
+    // The lock asked for by the last tick was refused; ask again at the next tick.
+    void onLockRefused();
+
+    int32_t remainingSeconds() const;
+    bool isLimitReached() const;
+    int64_t usedSeconds() const;
+    const AppConfig& config() const;
+
+    bool setLimit(int32_t minutes, bool notifications);
+    void setLanguage(Language language);
+    void setStatusWindowPosition(int32_t x, int32_t y);
+    bool savedStatusWindowPosition(POINT& point) const;
+
+    void setPassword(const std::wstring& text);
+    void removePassword();
+    bool hasPassword() const;
+    bool checkPassword(const std::wstring& text) const;
+    bool requirePasswordOnExit() const;
+    void setRequirePasswordOnExit(bool required);
+
+    void resetDay();
+    void saveUsage();
+
+    const std::wstring& configPath() const { return configPath_; }
+    const std::wstring& dataPath() const { return dataPath_; }
+
+private:
+    bool writeConfig();
+    void armGraceMinute();
+
+    IdleProbe idleProbe_;
+    AppConfig config_;
+    DailyUsage usage_;
+    std::wstring configPath_;
+    std::wstring dataPath_;
+    uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
+    bool lockIssued_ = false;
+    bool lockRetry_ = false;  // the last lock was refused
+};

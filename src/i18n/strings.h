@@ -1,0 +1,64 @@
+// The two built-in string tables, the current language and the duration text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class Language : int32_t { Russian = 0, English = 1 };
+
+enum class StringId : int {
+    AppTitle = 0,
+    RemainingTodayPrefix,
+    HoursAbbrev,
+    MinutesAbbrev,
+    Used,
+    Remaining,
+    UsedAlt,
+    RemainingToday,
+    Limit,
+    StatusSettings,
+    MenuSettings,
+    MenuLanguage,
+    MenuExit,
+    MenuRussian,
+    MenuEnglish,
+    SettingsTitle,
+    DailyLimitLabel,
+    SetPassword,
+    ChangePassword,
+    RemovePassword,
+    PasswordLabel,
+    ConfirmPasswordLabel,
+    ShowPassword,
+    RequirePasswordOnExit,
+    ShowLastThreeMinuteNotifications,
+    Apply,
+    Cancel,
+    Ok,
+    InvalidLimitText,
+    InvalidLimitTitle,
+    EnterPasswordText,
+    PasswordTitle,
+    PasswordsDoNotMatch,
+    RemovePasswordConfirm,
+    PasswordWindowTitle,
+    PasswordPrompt,
+    IncorrectPassword,
+    FiveMinuteWarning,
+    ThreeMinutesRemaining,
+    TwoMinutesRemaining,
+    OneMinuteRemaining,
+    GraceMinuteNotice,
+};
+
+inline constexpr int kStringCount = 42;
+
+std::wstring localizedText(StringId id);
+std::wstring formatDuration(int seconds);
+
+Language currentLanguage();
+void setActiveLanguage(Language value);
+
+std::string languageCode(Language value);
+Language languageFromCode(std::string_view code);

@@ -1,0 +1,127 @@
+#include "shell/trayIcon.h"
+
+#include "app/commands.h"
+#include "base/scopedHandles.h"
+#include "i18n/strings.h"
+
+namespace {
+
+constexpr UINT kBalloonTimeoutMs = 10000;
+constexpr UINT kHeaderItemId = 0;
+
+BOOL systemNotifyIcon(DWORD message, NOTIFYICONDATAW* data)
+{
+    return Shell_NotifyIconW(message, data);
+}
+
+NotifyIconFunction notifyIcon = systemNotifyIcon;
+
+}  // namespace
+
+void copyTruncated(wchar_t* field, size_t capacity, const std::wstring& text)
+{
+    if (capacity == 0) {
+        return;
+    }
+    const size_t count = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    text.copy(field, count);
+    field[count] = L'\0';
+}
+
+void setNotifyIconFunction(NotifyIconFunction function)
+{
+    notifyIcon = function != nullptr ? function : systemNotifyIcon;
+}
+
+TrayIcon::~TrayIcon()
+{
+    remove();
+}
+
+NOTIFYICONDATAW TrayIcon::freshData() const
+{
+    NOTIFYICONDATAW data = {};
+    data.cbSize = sizeof data;
+    data.hWnd = window_;
+    data.uID = kTrayIconId;
+    return data;
+}
+
+bool TrayIcon::add(HWND window, HICON icon, const std::wstring& tooltip)
+{
+    window_ = window;
+    NOTIFYICONDATAW data = freshData();
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.uCallbackMessage = kTrayCallbackMessage;
+    data.hIcon = icon;
+    copyTruncated(data.szTip, ARRAYSIZE(data.szTip), tooltip);
+    added_ = notifyIcon(NIM_ADD, &data) == TRUE;
+    return added_;
+}
+
+void TrayIcon::remove()
+{
+    if (!added_) {
+        return;
+    }
+    NOTIFYICONDATAW data = freshData();
+    notifyIcon(NIM_DELETE, &data);
+    added_ = false;
+}
+
+void TrayIcon::setTooltip(const std::wstring& text)
+{
+    if (!added_) {
+        return;
+    }
+    NOTIFYICONDATAW data = freshData();
+    data.uFlags = NIF_TIP;
+    copyTruncated(data.szTip, ARRAYSIZE(data.szTip), text);
+    notifyIcon(NIM_MODIFY, &data);
+}
+
+void TrayIcon::showBalloon(const std::wstring& text)
+{
+    if (!added_) {
+        return;
+    }
+    NOTIFYICONDATAW data = freshData();
+    data.uFlags = NIF_INFO;
+    data.dwInfoFlags = NIIF_INFO;
+    data.uTimeout = kBalloonTimeoutMs;
+    copyTruncated(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), localizedText(StringId::AppTitle));
+    copyTruncated(data.szInfo, ARRAYSIZE(data.szInfo), text);
+    notifyIcon(NIM_MODIFY, &data);
+}
+
+void TrayIcon::showMenu(const std::wstring& headerText)
+{
+    Menu menu(CreatePopupMenu());
+    if (!menu) {
+        return;
+    }
+    const bool russian = currentLanguage() == Language::Russian;
+    HMENU languages = CreatePopupMenu();
+    AppendMenuW(languages, MF_STRING | (russian ? MF_CHECKED : MF_UNCHECKED), static_cast<UINT_PTR>(CommandId::Russian),
+                localizedText(StringId::MenuRussian).c_str());
+    AppendMenuW(languages, MF_STRING | (currentLanguage() == Language::English ? MF_CHECKED : MF_UNCHECKED),
+                static_cast<UINT_PTR>(CommandId::English), localizedText(StringId::MenuEnglish).c_str());
+
+    AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, kHeaderItemId, headerText.c_str());
+    AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(CommandId::Settings),
+                localizedText(StringId::MenuSettings).c_str());
+    AppendMenuW(menu.get(), MF_POPUP, reinterpret_cast<UINT_PTR>(languages),
+                localizedText(StringId::MenuLanguage).c_str());
+    AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(CommandId::Exit), localizedText(StringId::MenuExit).c_str());
+
+    POINT cursor = {};
+    if (!GetCursorPos(&cursor)) {
+        cursor = {};
+    }
+    // Without this the menu does not close when the user clicks elsewhere.
+    SetForegroundWindow(window_);
+    TrackPopupMenu(menu.get(), TPM_LEFTALIGN | TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window_,
+                   nullptr);
+    // Destroying the menu destroys the language submenu with it.
+}

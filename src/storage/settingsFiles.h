@@ -1,0 +1,19 @@
+// The exact text of config.json and data.json, and their readers.
+#pragma once
+
+#include <string>
+
+#include "core/usageRecords.h"
+
+std::string configFileText(const AppConfig& config);
+std::string usageFileText(const DailyUsage& usage);
+
+// Fill the record from the file's text; fields the text does not supply keep
+// their values. False when a required key is missing or a number does not fit.
+bool parseConfigText(std::string_view text, AppConfig& config);
+bool parseUsageText(std::string_view text, DailyUsage& usage);
+
+bool readConfigFile(const std::wstring& path, AppConfig& config);
+bool readUsageFile(const std::wstring& path, DailyUsage& usage);
+bool writeConfigFile(const std::wstring& path, const AppConfig& config);
+bool writeUsageFile(const std::wstring& path, const DailyUsage& usage);

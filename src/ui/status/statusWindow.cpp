@@ -1,0 +1,4 @@
+#include "ui/status/statusWindow.h"
+
+void showStatusWindow(HWND, UsageTracker*) {}
+void refreshStatusWindow() {}
