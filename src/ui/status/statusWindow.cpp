@@ -1,4 +1,333 @@
 #include "ui/status/statusWindow.h"
 
-void showStatusWindow(HWND, UsageTracker*) {}
-void refreshStatusWindow() {}
+#include <windowsx.h>
+
+#include <new>
+
+#include "core/usageTracker.h"
+#include "i18n/strings.h"
+#include "ui/settings/settingsUi.h"
+#include "ui/status/statusRendering.h"
+#include "ui/status/statusWindowState.h"
+#include "ui/uiScale.h"
+
+namespace {
+
+constexpr int kWindowWidth = 420;
+constexpr int kWindowHeight = 250;
+constexpr int kRegionCornerDiameter = 20;
+constexpr int kWorkAreaGap = 12;  // physical pixels, not scaled
+constexpr float kDragStripHeight = 48.0f;
+constexpr UINT kPlacementFlags = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
+
+// Registered once per process; registration is retried only while it has not succeeded.
+ATOM statusWindowClassAtom = 0;
+
+// Window classes belong to a process, but FindWindowW also sees the status
+// window of a second Hourwarden running in the same session; only our own counts.
+HWND findOwnStatusWindow()
+{
+    const DWORD self = GetCurrentProcessId();
+    HWND candidate = nullptr;
+    while ((candidate = FindWindowExW(nullptr, candidate, kStatusWindowClass, nullptr)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(candidate, &process);
+        if (process == self) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+void repaint(HWND window)
+{
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+LRESULT handleNcCreate(HWND window, LPARAM lParam)
+{
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    auto* state = new (std::nothrow) StatusWindowState;
+    if (state == nullptr) {
+        return FALSE;  // no window rather than one that can neither paint nor close itself
+    }
+    state->tracker = static_cast<UsageTracker*>(create->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    return TRUE;
+}
+
+LRESULT handleCreate(HWND window, StatusWindowState* state)
+{
+    if (state != nullptr) {
+        updateDpiScale(window, *state);
+    }
+    SetTimer(window, kStatusRepaintTimerId, kStatusRepaintPeriodMs, nullptr);
+    return 0;
+}
+
+// Nothing is computed here: each paint reads the tracker's current figures.
+LRESULT handleTimer(HWND window, WPARAM timerId)
+{
+    if (timerId == kStatusRepaintTimerId) {
+        repaint(window);
+    }
+    return 0;
+}
+
+LRESULT handlePaint(HWND window)
+{
+    PaintDc paint(window);
+    renderStatusWindow(window);
+    return 0;
+}
+
+LRESULT handleSize(StatusWindowState* state, LPARAM lParam)
+{
+    if (state != nullptr && state->renderTarget) {
+        state->renderTarget->Resize(D2D1_SIZE_U{LOWORD(lParam), HIWORD(lParam)});
+    }
+    return 0;
+}
+
+LRESULT handleNcHitTest(HWND window, const StatusWindowState* state, LPARAM lParam)
+{
+    POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    ScreenToClient(window, &point);
+    if (state != nullptr && isDragStripPixel(state->closeButton, point.x, point.y, state->dpiScale)) {
+        return HTCAPTION;
+    }
+    return HTCLIENT;
+}
+
+LRESULT handleMouseMove(HWND window, StatusWindowState* state, LPARAM lParam)
+{
+    if (state == nullptr) {
+        return 0;
+    }
+    const StatusHover hover = hoverAt(*state, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+    if (hover.close != state->closeHovered || hover.settings != state->settingsHovered) {
+        state->closeHovered = hover.close;
+        state->settingsHovered = hover.settings;
+        repaint(window);
+    }
+    // Asked again on every move: the system drops the request once it has sent WM_MOUSELEAVE.
+    TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, window, 0};
+    TrackMouseEvent(&track);
+    return 0;
+}
+
+LRESULT handleMouseLeave(HWND window, StatusWindowState* state)
+{
+    if (state != nullptr) {
+        state->closeHovered = false;
+        state->settingsHovered = false;
+        repaint(window);
+    }
+    return 0;
+}
+
+// Buttons act on the release alone; no press inside them is needed first.
+LRESULT handleLeftButtonUp(HWND window, const StatusWindowState* state, LPARAM lParam)
+{
+    if (state == nullptr) {
+        return 0;
+    }
+    switch (buttonAt(*state, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam))) {
+    case StatusButton::Close:
+        DestroyWindow(window);
+        break;
+    case StatusButton::Settings:
+        openSettings(GetWindow(window, GW_OWNER), state->tracker);
+        break;
+    case StatusButton::None:
+        break;
+    }
+    return 0;
+}
+
+// Once per drag, when the system's move loop ends.
+LRESULT handleExitSizeMove(HWND window, const StatusWindowState* state)
+{
+    RECT rect = {};
+    if (state != nullptr && state->tracker != nullptr && GetWindowRect(window, &rect)) {
+        state->tracker->setStatusWindowPosition(rect.left, rect.top);
+    }
+    return 0;
+}
+
+LRESULT handleDpiChanged(HWND window, StatusWindowState* state, LPARAM lParam)
+{
+    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    if (state != nullptr) {
+        updateDpiScale(window, *state);
+    }
+    applyStatusWindowRegion(window);
+    return 0;
+}
+
+LRESULT handleDestroy(HWND window, StatusWindowState* state)
+{
+    KillTimer(window, kStatusRepaintTimerId);
+    if (state != nullptr) {
+        state->renderTarget.reset();
+        state->writeFactory.reset();
+        state->d2dFactory.reset();
+        delete state;
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    }
+    return 0;
+}
+
+}  // namespace
+
+StatusWindowState* statusWindowStateOf(HWND window)
+{
+    return reinterpret_cast<StatusWindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+bool containsPixel(const D2D1_RECT_F& rect, int x, int y, float scale)
+{
+    const float fx = static_cast<float>(x) / scale;
+    const float fy = static_cast<float>(y) / scale;
+    return rect.left <= fx && fx <= rect.right && rect.top <= fy && fy <= rect.bottom;
+}
+
+bool isDragStripPixel(const D2D1_RECT_F& closeButton, int x, int y, float scale)
+{
+    return !containsPixel(closeButton, x, y, scale) && static_cast<float>(y) / scale < kDragStripHeight;
+}
+
+StatusHover hoverAt(const StatusWindowState& state, int x, int y)
+{
+    return StatusHover{containsPixel(state.closeButton, x, y, state.dpiScale),
+                       containsPixel(state.settingsButton, x, y, state.dpiScale)};
+}
+
+StatusButton buttonAt(const StatusWindowState& state, int x, int y)
+{
+    if (containsPixel(state.closeButton, x, y, state.dpiScale)) {
+        return StatusButton::Close;
+    }
+    if (containsPixel(state.settingsButton, x, y, state.dpiScale)) {
+        return StatusButton::Settings;
+    }
+    return StatusButton::None;
+}
+
+POINT defaultStatusWindowPosition(const RECT& workArea, const RECT& windowRect)
+{
+    const LONG width = windowRect.right - windowRect.left;
+    const LONG height = windowRect.bottom - windowRect.top;
+    return POINT{workArea.right - width - kWorkAreaGap, workArea.bottom - height - kWorkAreaGap};
+}
+
+ATOM registerStatusWindowClass(HINSTANCE instance)
+{
+    if (statusWindowClassAtom != 0) {
+        return statusWindowClassAtom;
+    }
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = statusWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kStatusWindowClass;
+    statusWindowClassAtom = RegisterClassExW(&windowClass);
+    return statusWindowClassAtom;
+}
+
+// A saved point is used as it is, even off every monitor.
+void placeStatusWindow(HWND window, const UsageTracker* tracker)
+{
+    POINT saved = {};
+    if (tracker != nullptr && tracker->savedStatusWindowPosition(saved)) {
+        SetWindowPos(window, nullptr, saved.x, saved.y, 0, 0, kPlacementFlags);
+        return;
+    }
+    RECT workArea = {};
+    RECT windowRect = {};
+    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0) && GetWindowRect(window, &windowRect)) {
+        const POINT corner = defaultStatusWindowPosition(workArea, windowRect);
+        SetWindowPos(window, nullptr, corner.x, corner.y, 0, 0, kPlacementFlags);
+    }
+}
+
+void applyStatusWindowRegion(HWND window)
+{
+    RECT rect = {};
+    if (!GetWindowRect(window, &rect)) {
+        return;
+    }
+    const int diameter = scaleForWindow(window, kRegionCornerDiameter);
+    Region region(CreateRoundRectRgn(0, 0, rect.right - rect.left + 1, rect.bottom - rect.top + 1, diameter, diameter));
+    // Once set, the region belongs to the system; only a refused one is ours to delete.
+    if (region && SetWindowRgn(window, region.get(), TRUE) != 0) {
+        region.release();
+    }
+}
+
+void updateDpiScale(HWND window, StatusWindowState& state)
+{
+    UINT dpi = GetDpiForWindow(window);
+    if (dpi == 0) {
+        dpi = kDesignDpi;  // a failed query must not turn every hit test into a division by zero
+    }
+    state.dpiScale = static_cast<float>(dpi) / static_cast<float>(kDesignDpi);
+    if (state.renderTarget) {
+        state.renderTarget->SetDpi(static_cast<float>(dpi), static_cast<float>(dpi));
+    }
+}
+
+LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    StatusWindowState* state = statusWindowStateOf(window);
+    switch (message) {
+    case WM_NCCREATE: return handleNcCreate(window, lParam);
+    case WM_CREATE: return handleCreate(window, state);
+    case WM_TIMER: return handleTimer(window, wParam);
+    case WM_PAINT: return handlePaint(window);
+    case WM_SIZE: return handleSize(state, lParam);
+    case WM_NCHITTEST: return handleNcHitTest(window, state, lParam);
+    case WM_MOUSEMOVE: return handleMouseMove(window, state, lParam);
+    case WM_MOUSELEAVE: return handleMouseLeave(window, state);
+    case WM_LBUTTONUP: return handleLeftButtonUp(window, state, lParam);
+    case WM_EXITSIZEMOVE: return handleExitSizeMove(window, state);
+    case WM_DPICHANGED: return handleDpiChanged(window, state, lParam);
+    case WM_CLOSE: DestroyWindow(window); return 0;
+    case WM_DESTROY: return handleDestroy(window, state);
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+void showStatusWindow(HWND owner, UsageTracker* tracker)
+{
+    if (HWND open = findOwnStatusWindow(); open != nullptr) {
+        ShowWindow(open, SW_RESTORE);
+        SetForegroundWindow(open);
+        repaint(open);
+        return;
+    }
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    if (registerStatusWindowClass(instance) == 0) {
+        return;
+    }
+    const UINT systemDpi = GetDpiForSystem();
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, kStatusWindowClass, localizedText(StringId::AppTitle).c_str(),
+                                  WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, scaleLength(kWindowWidth, systemDpi),
+                                  scaleLength(kWindowHeight, systemDpi), owner, nullptr, instance, tracker);
+    if (window == nullptr) {
+        return;
+    }
+    applyStatusWindowRegion(window);
+    placeStatusWindow(window, tracker);
+    ShowWindow(window, SW_SHOWNORMAL);
+}
+
+void refreshStatusWindow()
+{
+    if (HWND open = findOwnStatusWindow(); open != nullptr) {
+        repaint(open);
+    }
+}
