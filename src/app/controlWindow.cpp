@@ -143,6 +143,8 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_NCCREATE: {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        // Default processing is what stores the creation title as the window text.
+        DefWindowProcW(window, message, wParam, lParam);
         return TRUE;
     }
     case WM_TIMER:

@@ -1,0 +1,262 @@
+// The program as a whole: its files, counting, the warning, the lock and the
+// one more minute, language commands and exit.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "harness.h"
+
+namespace {
+
+using namespace e2e;
+
+constexpr WORD kCommandExit = 1002;
+constexpr WORD kCommandRussian = 1003;
+constexpr WORD kCommandEnglish = 1004;
+constexpr int kDefaultLimitSeconds = 7200;
+
+const std::wstring kLockRelay = L"user32.LockWorkStation";
+const std::string kLockCall = "Call user32.LockWorkStation(";
+
+// used_seconds as written in data.json, or -1.
+long long usedSecondsIn(const std::string& data)
+{
+    const std::string key = "\"used_seconds\": ";
+    const size_t at = data.find(key);
+    return at == std::string::npos ? -1 : std::atoll(data.c_str() + at + key.size());
+}
+
+UsageFile dayWithUsed(long long used, bool warningShown = false)
+{
+    UsageFile usage;
+    usage.usedSeconds = used;
+    usage.warningShown = warningShown;
+    return usage;
+}
+
+TEST(FoundationE2E, FreshStartWritesBothFilesExactly)
+{
+    App app;
+    ASSERT_TRUE(app.started());
+    EXPECT_EQ(app.readFile(L"config.json"), ConfigFile{}.text());
+    EXPECT_EQ(app.readFile(L"data.json"), UsageFile{}.text());
+    EXPECT_EQ(windowText(app.controlWindow()), L"Hourwarden");
+    EXPECT_FALSE(IsWindowVisible(app.controlWindow()));
+}
+
+TEST(FoundationE2E, ActiveSecondsCountAndARestartContinuesTheDay)
+{
+    long long before = 0;
+    {
+        ActiveUser user;
+        App app(LaunchOptions().withData(dayWithUsed(100).text()));
+        ASSERT_TRUE(app.started());
+        ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& d) { return usedSecondsIn(d) >= 103; }));
+        app.postCommand(kCommandExit);
+        DWORD exitCode = 1;
+        ASSERT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        before = usedSecondsIn(app.readFile(L"data.json"));
+        // The same day continues where it stopped, in a process of its own.
+        App again(LaunchOptions().withData(app.readFile(L"data.json")));
+        ASSERT_TRUE(again.started());
+        EXPECT_EQ(usedSecondsIn(again.readFile(L"data.json")), before);
+        ASSERT_TRUE(
+            again.waitForFile(L"data.json", [before](const std::string& d) { return usedSecondsIn(d) > before; }));
+    }
+}
+
+TEST(FoundationE2E, AStaleDayStartsAfreshButKeepsThePassword)
+{
+    UsageFile old = dayWithUsed(5000, true);
+    old.date = localDate(-1);
+    old.password = "se\\\"cret";
+    old.requirePasswordOnExit = true;
+    App app(LaunchOptions().withData(old.text()));
+    ASSERT_TRUE(app.started());
+    UsageFile expected;
+    expected.password = old.password;
+    expected.requirePasswordOnExit = true;
+    EXPECT_EQ(app.readFile(L"data.json"), expected.text());
+}
+
+TEST(FoundationE2E, TheFiveMinuteWarningComesOnceWithItsExactText)
+{
+    ActiveUser user;
+    App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 301).text()));
+    ASSERT_TRUE(app.started());
+    HWND box = app.waitForWindow(kDialogClass);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(windowText(box), L"Hourwarden");
+    EXPECT_EQ(messageBoxText(box), L"There are 5 minutes left of the allowed computer time.");
+    // Marked as shown before the box appeared, so it is not shown again.
+    EXPECT_NE(app.readFile(L"data.json").find("\"warning_shown\": true"), std::string::npos);
+    // Ticks keep counting while the box is open.
+    const long long atBox = usedSecondsIn(app.readFile(L"data.json"));
+    EXPECT_TRUE(app.waitForFile(L"data.json", [atBox](const std::string& d) { return usedSecondsIn(d) >= atBox + 2; }));
+    pressDialogButton(box, IDOK);
+    ASSERT_TRUE(app.waitForNoWindow(kDialogClass));
+    const long long after = usedSecondsIn(app.readFile(L"data.json"));
+    EXPECT_TRUE(app.waitForFile(L"data.json", [after](const std::string& d) { return usedSecondsIn(d) >= after + 2; }));
+    EXPECT_EQ(app.findWindow(kDialogClass), nullptr);
+}
+
+TEST(FoundationE2E, TheWarningIsInRussianWhenConfigured)
+{
+    ActiveUser user;
+    ConfigFile config;
+    config.language = "ru";
+    App app(LaunchOptions().withConfig(config.text()).withData(dayWithUsed(kDefaultLimitSeconds - 250).text()));
+    ASSERT_TRUE(app.started());
+    HWND box = app.waitForWindow(kDialogClass);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(windowText(box), L"Hourwarden");
+    EXPECT_EQ(messageBoxText(box), L"До окончания разрешенного времени работы осталось 5 минут.");
+    pressDialogButton(box, IDOK);
+}
+
+TEST(FoundationE2E, TheLimitLocksAndARefusedLockIsAskedForAgainWithoutCounting)
+{
+    ActiveUser user;
+    App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 3, true).text()).withRelay(kLockRelay));
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kLockCall) >= 1; }));
+    EXPECT_EQ(usedSecondsIn(app.readFile(L"data.json")), kDefaultLimitSeconds);
+    // Wine refuses every lock: the program keeps asking, once a tick, and counts nothing more.
+    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kLockCall) >= 3; }));
+    EXPECT_EQ(usedSecondsIn(app.readFile(L"data.json")), kDefaultLimitSeconds);
+    EXPECT_EQ(app.findWindow(kDialogClass), nullptr);
+}
+
+// The one more minute is measured on the tick counter, which the relay
+// trace's timestamps share with GetTickCount64 in this process.
+TEST(FoundationE2E, AnUnlockOnASpentDayGrantsOneMoreMinute)
+{
+    App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 1, true).text()).withRelay(kLockRelay));
+    ASSERT_TRUE(app.started());
+    {
+        ActiveUser user;
+        ASSERT_TRUE(waitUntil([&] { return app.relayCount(kLockCall) >= 1; }));
+    }
+    app.postSessionUnlock();
+    const double unlockedAt = static_cast<double>(GetTickCount64()) / 1000.0;
+    // Locks asked for before the unlock arrived may still be in the trace; count from the unlock on.
+    auto locksAfter = [&](double from) {
+        size_t count = 0;
+        for (const std::string& line : app.relayLines(kLockCall)) {
+            if (App::relayTimestamp(line) > from) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return locksAfter(unlockedAt + 1.5) >= 1; }, 90000));
+    double firstLock = 0;
+    for (const std::string& line : app.relayLines(kLockCall)) {
+        const double at = App::relayTimestamp(line);
+        if (at > unlockedAt + 1.5) {
+            firstLock = at;
+            break;
+        }
+    }
+    EXPECT_GE(firstLock - unlockedAt, 58.0);
+    EXPECT_LE(firstLock - unlockedAt, 66.0);
+    EXPECT_EQ(usedSecondsIn(app.readFile(L"data.json")), kDefaultLimitSeconds);
+}
+
+TEST(FoundationE2E, LanguageCommandsRewriteTheConfiguration)
+{
+    App app;
+    ASSERT_TRUE(app.started());
+    ConfigFile russian;
+    russian.language = "ru";
+    app.postCommand(kCommandRussian);
+    EXPECT_TRUE(app.waitForFile(L"config.json", [&](const std::string& c) { return c == russian.text(); }));
+    app.postCommand(kCommandEnglish);
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == ConfigFile{}.text(); }));
+    EXPECT_EQ(windowText(app.controlWindow()), L"Hourwarden");
+}
+
+TEST(FoundationE2E, ExitWithoutAPasswordEndsTheProgramWithCodeZero)
+{
+    const struct {
+        const char* password;
+        bool requireOnExit;
+    } cases[] = {{"", false}, {"", true}, {"pw", false}};
+    for (const auto& c : cases) {
+        UsageFile usage;
+        usage.password = c.password;
+        usage.requirePasswordOnExit = c.requireOnExit;
+        App app(LaunchOptions().withData(usage.text()));
+        ASSERT_TRUE(app.started());
+        app.postCommand(kCommandExit);
+        DWORD exitCode = 1;
+        EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode)) << c.password << c.requireOnExit;
+        EXPECT_EQ(exitCode, 0u);
+    }
+}
+
+TEST(FoundationE2E, ClosingTheControlWindowEndsTheProgram)
+{
+    App app;
+    ASSERT_TRUE(app.started());
+    PostMessageW(app.controlWindow(), WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST(FoundationE2E, AStaleTemporaryFileIsRemovedAtStart)
+{
+    // A directory prepared the way a kill between write and rename leaves it.
+    App first;
+    ASSERT_TRUE(first.started());
+    const std::wstring stale = first.directory() + L"\\data.json.4242.tmp";
+    HANDLE file = CreateFileW(stale.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    first.postCommand(kCommandExit);
+    ASSERT_TRUE(first.waitForExit(kDefaultTimeoutMs));
+    // Start the same executable again in the same directory.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    std::wstring exe = first.directory() + L"\\Hourwarden.exe";
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               first.directory().c_str(), &startup, &info));
+    EXPECT_TRUE(waitUntil([&] { return GetFileAttributesW(stale.c_str()) == INVALID_FILE_ATTRIBUTES; }));
+    TerminateProcess(info.hProcess, 0);
+    WaitForSingleObject(info.hProcess, kDefaultTimeoutMs);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+// Kills the counting program at random moments; every file left behind must
+// be one the program could have written whole.
+TEST(FoundationE2E, FilesSurviveKillsAtRandomMoments)
+{
+    constexpr int kKills = 25;
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<int> delayMs(0, 1500);
+    ActiveUser user;
+    std::string data = dayWithUsed(1000).text();
+    long long lastUsed = 1000;
+    for (int round = 0; round < kKills; ++round) {
+        App app(LaunchOptions().withData(data));
+        ASSERT_TRUE(app.started());
+        app.waitForFile(L"data.json", [lastUsed](const std::string& d) { return usedSecondsIn(d) > lastUsed; }, 5000);
+        Sleep(static_cast<DWORD>(delayMs(random)));  // the random moment itself
+        TerminateProcess(app.process(), 9);
+        ASSERT_TRUE(app.waitForExit(kDefaultTimeoutMs));
+        const std::string left = app.readFile(L"data.json");
+        const long long used = usedSecondsIn(left);
+        ASSERT_GE(used, lastUsed) << "round " << round;
+        ASSERT_EQ(left, dayWithUsed(used).text()) << "round " << round;
+        ASSERT_EQ(app.readFile(L"config.json"), ConfigFile{}.text()) << "round " << round;
+        data = left;
+        lastUsed = used;
+    }
+}
+
+}  // namespace

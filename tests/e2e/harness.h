@@ -1,0 +1,157 @@
+// Drives the real Hourwarden.exe from outside, as a user and the shell would:
+// starts it in a fresh directory with prepared files, finds its windows,
+// posts the messages the shell posts, injects input, reads files, message
+// boxes, pixels and Wine's relay trace.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+inline constexpr DWORD kDefaultTimeoutMs = 30000;
+inline constexpr UINT kTrayCallback = WM_APP + 1;
+inline constexpr UINT kSessionChange = 0x02B1;  // WM_WTSSESSION_CHANGE
+inline constexpr WPARAM kSessionUnlock = 8;     // WTS_SESSION_UNLOCK
+inline constexpr wchar_t kControlClass[] = L"HourwardenHiddenWindow";
+inline constexpr wchar_t kSettingsClass[] = L"HourwardenSettingsWindow";
+inline constexpr wchar_t kPasswordClass[] = L"HourwardenPasswordWindow";
+inline constexpr wchar_t kStatusClass[] = L"HourwardenStatusWindow";
+inline constexpr wchar_t kDialogClass[] = L"#32770";
+inline constexpr wchar_t kMenuClass[] = L"#32768";
+
+// Polls `condition` every few milliseconds until it holds or the time is up.
+bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs);
+
+std::wstring toWide(const std::string& utf8);
+std::string toUtf8(const std::wstring& text);
+// A path from the Linux side (for example an environment variable) as Windows sees it.
+std::wstring windowsPathFromUnix(const std::string& path);
+
+// The local date as the program writes it, shifted by `daysFromToday`.
+std::string localDate(int daysFromToday = 0);
+
+// The text of data.json as the program writes it.
+struct UsageFile {
+    std::string date = localDate();
+    long long usedSeconds = 0;
+    bool warningShown = false;
+    std::string password;  // already escaped
+    bool requirePasswordOnExit = false;
+    bool threeMinuteShown = false;
+    bool twoMinuteShown = false;
+    bool oneMinuteShown = false;
+    std::string text() const;
+};
+
+// The text of config.json as the program writes it.
+struct ConfigFile {
+    int limitMinutes = 120;
+    bool notifications = true;
+    std::string language = "en";
+    int statusX = -1;
+    int statusY = -1;
+    std::string text() const;
+};
+
+struct LaunchOptions {
+    std::string config;  // empty: no config.json before start
+    std::string data;    // empty: no data.json before start
+    // Functions to trace through Wine's relay channel, e.g. L"user32.LockWorkStation;user32.MessageBoxW".
+    std::wstring relayInclude;
+    std::wstring locale;  // e.g. L"ru_RU.UTF-8" for LC_ALL
+
+    LaunchOptions& withConfig(std::string text) { config = std::move(text); return *this; }
+    LaunchOptions& withData(std::string text) { data = std::move(text); return *this; }
+    LaunchOptions& withRelay(std::wstring functions) { relayInclude = std::move(functions); return *this; }
+    LaunchOptions& withLocale(std::wstring name) { locale = std::move(name); return *this; }
+};
+
+// One running Hourwarden in a directory of its own. Ends it and removes the
+// directory when destroyed.
+class App {
+public:
+    explicit App(const LaunchOptions& options = {});
+    ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    bool started() const { return controlWindow_ != nullptr; }
+    HWND controlWindow() const { return controlWindow_; }
+    DWORD processId() const { return processId_; }
+    HANDLE process() const { return process_; }
+    const std::wstring& directory() const { return directory_; }
+
+    std::string readFile(const wchar_t* name) const;
+    bool waitForFile(const wchar_t* name, const std::function<bool(const std::string&)>& condition,
+                     DWORD timeoutMs = kDefaultTimeoutMs) const;
+
+    // Top-level windows of this process (owned windows, message boxes, menus included).
+    HWND findWindow(const wchar_t* className) const;
+    HWND waitForWindow(const wchar_t* className, DWORD timeoutMs = kDefaultTimeoutMs) const;
+    bool waitForNoWindow(const wchar_t* className, DWORD timeoutMs = kDefaultTimeoutMs) const;
+    std::vector<HWND> windows(const wchar_t* className) const;
+
+    void postCommand(WORD id) const;
+    void postTrayMouse(UINT mouseMessage) const;
+    void postSessionUnlock() const;
+    void postTaskbarCreated() const;
+
+    bool isRunning() const;
+    bool waitForExit(DWORD timeoutMs, DWORD* exitCode = nullptr) const;
+
+    // Lines of the relay trace written by this process, e.g. "Call user32.LockWorkStation()".
+    std::vector<std::string> relayLines(const std::string& contains) const;
+    size_t relayCount(const std::string& contains) const { return relayLines(contains).size(); }
+    // Seconds since the Wine debug clock's start, from the line's timestamp.
+    static double relayTimestamp(const std::string& line);
+
+private:
+    std::wstring directory_;
+    HANDLE process_ = nullptr;
+    DWORD processId_ = 0;
+    HWND controlWindow_ = nullptr;
+};
+
+// Keeps the user "active" while it lives: a one-pixel pointer nudge every
+// half second, so the program counts seconds.
+class ActiveUser {
+public:
+    ActiveUser();
+    ~ActiveUser();
+    ActiveUser(const ActiveUser&) = delete;
+    ActiveUser& operator=(const ActiveUser&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void nudgePointer();
+
+std::wstring windowText(HWND window);
+std::wstring className(HWND window);
+// The message text of a message box (#32770 dialog).
+std::wstring messageBoxText(HWND dialog);
+// Presses a dialog button as a click would (WM_COMMAND with its id).
+void pressDialogButton(HWND dialog, int id);
+
+// Real input through the system queue.
+void moveCursorTo(int x, int y);
+void leftClickAt(int x, int y);
+void leftDrag(int fromX, int fromY, int toX, int toY);
+void typeText(const std::wstring& text);
+void pressKey(WORD virtualKey);
+
+COLORREF screenPixel(int x, int y);
+// Saves a screen rectangle as a 24-bit BMP (the test script converts it to PNG).
+bool saveScreenBitmap(const RECT& area, const std::wstring& path);
+// Directory for screenshots from HOURWARDEN_SCREENSHOT_DIR; empty when unset.
+std::wstring screenshotDirectory();
+
+}  // namespace e2e
