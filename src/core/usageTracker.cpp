@@ -90,18 +90,23 @@ TickResult UsageTracker::tick()
             }
         }
         if (remaining == 0) {
-            lockIssued_ = true;
-            result.lockNow = true;
+            requestLock(result);
         }
     } else if (isLimitReached() && !lockIssued_) {
         const bool graceOver = graceDeadline_ != 0 && activeTimeSource().tickCount64() >= graceDeadline_;
         if (lockRetry_ || graceOver) {
-            lockIssued_ = true;
-            lockRetry_ = false;
-            result.lockNow = true;
+            requestLock(result);
         }
     }
     return result;
+}
+
+void UsageTracker::requestLock(TickResult& result)
+{
+    lockIssued_ = true;
+    // A retry still pending from a refused lock is answered by this request.
+    lockRetry_ = false;
+    result.lockNow = true;
 }
 
 bool UsageTracker::onSessionUnlock()

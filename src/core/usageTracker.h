@@ -58,6 +58,7 @@ public:
 private:
     bool writeConfig();
     void armGraceMinute();
+    void requestLock(TickResult& result);
 
     IdleProbe idleProbe_;
     AppConfig config_;

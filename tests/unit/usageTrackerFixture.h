@@ -1,0 +1,211 @@
+// Shared fixture of the tracker tests: a simulated clock installed through the
+// time seam, a fresh directory per test for config.json and data.json, and
+// helpers that step time one second per tick as the control window's timer does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/timeSource.h"
+#include "core/usageTracker.h"
+#include "i18n/strings.h"
+#include "storage/settingsFiles.h"
+#include "storage/textFiles.h"
+
+namespace tracker_test {
+
+// Everything the simulated time source reports. The 32-bit tick count is the
+// low half of the 64-bit one, as on Windows, so it wraps when that crosses 2^32.
+struct SimulatedClock {
+    SYSTEMTIME local = {};
+    uint64_t tick64 = 0;
+    uint32_t lastInput = 0;
+    bool lastInputAvailable = true;
+    bool userPresent = true;  // input arrives with every step of time
+    int lastInputQueries = 0;
+};
+
+inline SimulatedClock simulatedClock;
+
+inline void simulatedLocalTime(SYSTEMTIME* time)
+{
+    *time = simulatedClock.local;
+}
+
+inline uint64_t simulatedTickCount64()
+{
+    return simulatedClock.tick64;
+}
+
+inline uint32_t simulatedTickCount()
+{
+    return static_cast<uint32_t>(simulatedClock.tick64);
+}
+
+inline bool simulatedLastInputTick(uint32_t* tick)
+{
+    ++simulatedClock.lastInputQueries;
+    if (!simulatedClock.lastInputAvailable) {
+        return false;
+    }
+    *tick = simulatedClock.lastInput;
+    return true;
+}
+
+inline constexpr TimeSource kSimulatedTimeSource = {simulatedLocalTime, simulatedTickCount64, simulatedTickCount,
+                                                    simulatedLastInputTick};
+
+inline SYSTEMTIME localTimeOf(WORD year, WORD month, WORD day, WORD hour = 12, WORD minute = 0, WORD second = 0)
+{
+    SYSTEMTIME time = {};
+    time.wYear = year;
+    time.wMonth = month;
+    time.wDay = day;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    // Round trip through FILETIME fills in the day of the week.
+    FILETIME asFileTime = {};
+    SystemTimeToFileTime(&time, &asFileTime);
+    FileTimeToSystemTime(&asFileTime, &time);
+    return time;
+}
+
+inline constexpr WORD kTestYear = 2024;
+inline constexpr WORD kTestMonth = 3;
+inline constexpr WORD kTestDay = 15;
+inline constexpr const wchar_t* kTestDate = L"2024-03-15";
+inline constexpr const wchar_t* kDayBeforeTestDate = L"2024-03-14";
+inline constexpr const wchar_t* kDayAfterTestDate = L"2024-03-16";
+// 30 s before the 32-bit tick counter wraps, so longer runs cross the wrap.
+inline constexpr uint64_t kStartTick = (uint64_t{1} << 32) - 30000;
+inline constexpr uint32_t kSecondMs = 1000;
+inline constexpr uint64_t kGraceMs = 60000;
+inline constexpr int kWarningSeconds = 300;
+
+class TrackerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        simulatedClock = {};
+        simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay);
+        simulatedClock.tick64 = kStartTick;
+        simulatedClock.lastInput = simulatedTickCount();
+        setTimeSource(&kSimulatedTimeSource);
+
+        static std::atomic<int> serial{0};
+        directory_ = std::filesystem::temp_directory_path() /
+                     (L"hourwarden-tracker-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                      std::to_wstring(serial++));
+        std::error_code error;
+        std::filesystem::remove_all(directory_, error);
+        ASSERT_TRUE(std::filesystem::create_directory(directory_, error)) << error.message();
+    }
+
+    void TearDown() override
+    {
+        tracker_.reset();
+        setTimeSource(nullptr);
+        setActiveLanguage(Language::English);
+        std::error_code error;
+        std::filesystem::remove_all(directory_, error);
+    }
+
+    std::wstring directory() const { return directory_.wstring(); }
+    std::wstring configPath() const { return directory() + L"\\config.json"; }
+    std::wstring dataPath() const { return directory() + L"\\data.json"; }
+
+    // Files as a previous run left them.
+    void storeConfig(int32_t limitMinutes, bool notifications = true)
+    {
+        AppConfig config;
+        config.dailyLimitMinutes = limitMinutes;
+        config.showLastThreeMinuteNotifications = notifications;
+        ASSERT_TRUE(writeConfigFile(configPath(), config));
+    }
+    void storeUsage(const DailyUsage& usage) { ASSERT_TRUE(writeUsageFile(dataPath(), usage)); }
+    void storeRawUsage(const std::string& text) { ASSERT_TRUE(writeWholeFile(dataPath(), text)); }
+
+    static DailyUsage todayWith(int64_t usedSeconds)
+    {
+        DailyUsage usage;
+        usage.date = kTestDate;
+        usage.usedSeconds = usedSeconds;
+        return usage;
+    }
+
+    UsageTracker& start()
+    {
+        tracker_ = std::make_unique<UsageTracker>(directory());
+        tracker_->load();
+        return *tracker_;
+    }
+
+    // A program started today with `secondsLeft` of a `limitMinutes` limit left.
+    UsageTracker& startWithSecondsLeft(int32_t limitMinutes, int64_t secondsLeft, bool notifications = true)
+    {
+        EXPECT_LE(secondsLeft, int64_t{limitMinutes} * 60) << "more time left than the limit holds";
+        storeConfig(limitMinutes, notifications);
+        storeUsage(todayWith(int64_t{limitMinutes} * 60 - secondsLeft));
+        return start();
+    }
+
+    UsageTracker& tracker() { return *tracker_; }
+
+    // Moves all clocks forward; a present user gives input at the new moment.
+    static void advance(uint64_t milliseconds)
+    {
+        simulatedClock.tick64 += milliseconds;
+        FILETIME asFileTime = {};
+        SystemTimeToFileTime(&simulatedClock.local, &asFileTime);
+        ULARGE_INTEGER value = {};
+        value.LowPart = asFileTime.dwLowDateTime;
+        value.HighPart = asFileTime.dwHighDateTime;
+        value.QuadPart += milliseconds * 10000;  // FILETIME counts 100 ns units
+        asFileTime.dwLowDateTime = value.LowPart;
+        asFileTime.dwHighDateTime = value.HighPart;
+        FileTimeToSystemTime(&asFileTime, &simulatedClock.local);
+        if (simulatedClock.userPresent) {
+            simulatedClock.lastInput = simulatedTickCount();
+        }
+    }
+
+    // One timer tick, one second after the previous one.
+    TickResult tickSecond()
+    {
+        advance(kSecondMs);
+        return tracker_->tick();
+    }
+
+    DailyUsage savedUsage() const
+    {
+        DailyUsage usage;
+        EXPECT_TRUE(readUsageFile(dataPath(), usage)) << "data.json is missing or unusable";
+        return usage;
+    }
+
+    AppConfig savedConfig() const
+    {
+        AppConfig config;
+        EXPECT_TRUE(readConfigFile(configPath(), config)) << "config.json is missing or unusable";
+        return config;
+    }
+
+    bool dataFileExists() const { return GetFileAttributesW(dataPath().c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    // Deletes data.json so that a test can tell whether anything wrote it since.
+    void forgetDataFile() const { ASSERT_TRUE(DeleteFileW(dataPath().c_str())); }
+
+private:
+    std::filesystem::path directory_;
+    std::unique_ptr<UsageTracker> tracker_;
+};
+
+}  // namespace tracker_test

@@ -1,0 +1,432 @@
+// The spent day: the one more minute after start-up, unlock and a lowered
+// limit; raising the limit; a lock the system refused; the day boundary.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "usageTrackerFixture.h"
+
+namespace tracker_test {
+namespace {
+
+class TrackerSpentDay : public TrackerTest {
+protected:
+    // Ticks once a second for `seconds` and returns at which second (1-based)
+    // the lock was asked for, or 0; asserts it is asked at most once and that
+    // nothing is counted meanwhile.
+    int secondOfLockWithin(int seconds)
+    {
+        const int64_t usedBefore = tracker().usedSeconds();
+        int lockedAt = 0;
+        for (int second = 1; second <= seconds; ++second) {
+            const TickResult result = tickSecond();
+            EXPECT_FALSE(result.showWarning) << second;
+            EXPECT_EQ(result.minuteNotice, 0) << second;
+            if (result.lockNow) {
+                EXPECT_EQ(lockedAt, 0) << "lock asked again at second " << second;
+                lockedAt = lockedAt == 0 ? second : lockedAt;
+            }
+        }
+        EXPECT_EQ(tracker().usedSeconds(), usedBefore);
+        return lockedAt;
+    }
+
+    // Counts the last seconds of the day until the counted second that asks for the lock.
+    void useUpTheDay()
+    {
+        while (tracker().remainingSeconds() > 1) {
+            tickSecond();
+        }
+        ASSERT_TRUE(tickSecond().lockNow);
+        ASSERT_TRUE(tracker().isLimitReached());
+    }
+};
+
+class TrackerLockRefused : public TrackerSpentDay {};
+class TrackerDayChange : public TrackerSpentDay {};
+
+constexpr int kGraceSeconds = 60;
+// Long enough to see that no second lock request follows.
+constexpr int kWatchSeconds = 3 * 60;
+
+struct SpentStartCase {
+    const char* name;
+    int64_t usedSeconds;
+    bool userPresent;
+};
+
+class TrackerSpentStart : public TrackerSpentDay, public testing::WithParamInterface<SpentStartCase> {};
+
+TEST_P(TrackerSpentStart, LocksOneMinuteAfterStartNotBefore)
+{
+    const SpentStartCase& c = GetParam();
+    constexpr int32_t kLimitMinutes = 120;
+    storeConfig(kLimitMinutes);
+    storeUsage(todayWith(c.usedSeconds));
+    UsageTracker& usage = start();
+    ASSERT_TRUE(usage.isLimitReached());
+    forgetDataFile();
+    simulatedClock.userPresent = c.userPresent;
+
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+    EXPECT_EQ(usage.usedSeconds(), c.usedSeconds);
+    EXPECT_FALSE(dataFileExists()) << "the one more minute saved data.json";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TrackerSpentStart,
+                         testing::Values(SpentStartCase{"ExactlySpent", 120 * 60, true},
+                                         SpentStartCase{"SpentUnderAHigherEarlierLimit", 9000, true},
+                                         SpentStartCase{"UserIdle", 120 * 60, false}),
+                         [](const testing::TestParamInfo<SpentStartCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(TrackerSpentDay, EveryUnlockGrantsAFreshMinuteWithoutCounting)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
+    forgetDataFile();
+    for (int unlock = 1; unlock <= 3; ++unlock) {
+        SCOPED_TRACE(testing::Message() << "unlock " << unlock);
+        advance(17 * kSecondMs);  // the lock screen stays up a while
+        EXPECT_TRUE(usage.onSessionUnlock());
+        EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+    }
+    EXPECT_EQ(usage.usedSeconds(), 30 * 60);
+    EXPECT_FALSE(dataFileExists());
+}
+
+TEST_F(TrackerSpentDay, UnlockDuringTheMinuteStartsItAnew)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    ASSERT_EQ(secondOfLockWithin(40), 0);
+    ASSERT_TRUE(usage.onSessionUnlock());
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+}
+
+TEST_F(TrackerSpentDay, UnlockWithTimeLeftChangesNothing)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 90);
+    tickSecond();
+    const std::string before = readWholeFile(dataPath());
+    EXPECT_FALSE(usage.onSessionUnlock());
+    EXPECT_EQ(readWholeFile(dataPath()), before);
+    // No minute was armed: counting goes on and the lock comes at 0 left.
+    int lockedAt = 0;
+    for (int second = 1; second <= 200 && lockedAt == 0; ++second) {
+        lockedAt = tickSecond().lockNow ? second : 0;
+    }
+    EXPECT_EQ(lockedAt, 89);
+    EXPECT_EQ(usage.usedSeconds(), 30 * 60);
+}
+
+TEST_F(TrackerSpentDay, UnlockAfterMidnightStartsTheNewDayWithoutTheMinute)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 5);
+
+    EXPECT_FALSE(usage.onSessionUnlock());
+    EXPECT_EQ(usage.usedSeconds(), 0);
+    const DailyUsage saved = savedUsage();
+    EXPECT_EQ(saved.date, kDayAfterTestDate);
+    EXPECT_EQ(saved.usedSeconds, 0);
+    // Counting, no lock pending.
+    for (int second = 1; second <= kWatchSeconds; ++second) {
+        ASSERT_FALSE(tickSecond().lockNow) << second;
+    }
+    EXPECT_EQ(usage.usedSeconds(), kWatchSeconds);
+}
+
+struct LowerLimitCase {
+    int32_t limitMinutes;
+    bool spent;
+};
+
+class TrackerLowerLimit : public TrackerSpentDay, public testing::WithParamInterface<LowerLimitCase> {};
+
+TEST_P(TrackerLowerLimit, BelowTheUsedTimeArmsTheMinute)
+{
+    const LowerLimitCase& c = GetParam();
+    UsageTracker& usage = startWithSecondsLeft(30, 10 * 60 + 1);
+    tickSecond();
+    ASSERT_EQ(usage.usedSeconds(), 20 * 60);
+
+    ASSERT_TRUE(usage.setLimit(c.limitMinutes, true));
+    EXPECT_EQ(savedConfig().dailyLimitMinutes, c.limitMinutes);
+    EXPECT_EQ(usage.isLimitReached(), c.spent);
+    if (c.spent) {
+        EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+    } else {
+        EXPECT_FALSE(tickSecond().lockNow);
+        EXPECT_EQ(usage.usedSeconds(), 20 * 60 + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, TrackerLowerLimit,
+                         testing::Values(LowerLimitCase{21, false}, LowerLimitCase{20, true},
+                                         LowerLimitCase{5, true}, LowerLimitCase{1, true}),
+                         [](const testing::TestParamInfo<LowerLimitCase>& info) {
+                             return std::to_string(info.param.limitMinutes) + "Minutes";
+                         });
+
+TEST_F(TrackerSpentDay, SetLimitDuringTheMinuteMovesItsEnd)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    ASSERT_EQ(secondOfLockWithin(45), 0);
+    ASSERT_TRUE(usage.setLimit(20, false));
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+}
+
+TEST_F(TrackerSpentDay, SetLimitWhileLockedDoesNotArmTheMinute)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 5);
+    useUpTheDay();
+    ASSERT_TRUE(usage.setLimit(25, true));
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
+    // The unlock still answers the lock as usual.
+    EXPECT_TRUE(usage.onSessionUnlock());
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+}
+
+TEST_F(TrackerSpentDay, RaisingTheLimitResumesCountingWithoutRepeats)
+{
+    constexpr int32_t kLimitMinutes = 10;
+    UsageTracker& usage = startWithSecondsLeft(kLimitMinutes, kLimitMinutes * 60);
+    // Up to 120 s left: the warning, the 3- and the 2-minute notice are shown.
+    while (usage.remainingSeconds() > 120) {
+        tickSecond();
+    }
+    const DailyUsage shown = savedUsage();
+    ASSERT_TRUE(shown.warningShown && shown.threeMinuteNotificationShown && shown.twoMinuteNotificationShown);
+    ASSERT_FALSE(shown.oneMinuteNotificationShown);
+
+    ASSERT_TRUE(usage.setLimit(5, true));  // 480 s used: spent, minute armed
+    ASSERT_EQ(secondOfLockWithin(20), 0);
+    ASSERT_TRUE(usage.setLimit(11, true));  // 180 s left again
+    EXPECT_EQ(usage.remainingSeconds(), 180);
+    const DailyUsage afterRaise = savedUsage();
+    EXPECT_TRUE(afterRaise.warningShown);
+    EXPECT_TRUE(afterRaise.twoMinuteNotificationShown);
+
+    std::vector<std::pair<int32_t, int>> notices;
+    int warnings = 0;
+    int lockedAtLeft = -1;
+    while (usage.remainingSeconds() > 0) {
+        const TickResult result = tickSecond();
+        warnings += result.showWarning ? 1 : 0;
+        if (result.minuteNotice != 0) {
+            notices.emplace_back(usage.remainingSeconds(), result.minuteNotice);
+        }
+        if (result.lockNow) {
+            lockedAtLeft = usage.remainingSeconds();
+        }
+    }
+    EXPECT_EQ(warnings, 0);
+    const std::vector<std::pair<int32_t, int>> expected = {{60, 1}};
+    EXPECT_EQ(notices, expected);
+    EXPECT_EQ(lockedAtLeft, 0);
+    EXPECT_EQ(usage.usedSeconds(), 11 * 60);
+    // Locked again: the minute armed by the lowered limit brings no second request.
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
+}
+
+TEST_F(TrackerSpentDay, RaisingTheLimitWhileLockedCountsToTheNewLimitAndLocksAgain)
+{
+    UsageTracker& usage = startWithSecondsLeft(10, 3);
+    useUpTheDay();
+    ASSERT_TRUE(usage.setLimit(11, true));
+    int lockedAt = 0;
+    for (int second = 1; second <= 2 * 60 && lockedAt == 0; ++second) {
+        lockedAt = tickSecond().lockNow ? second : 0;
+    }
+    EXPECT_EQ(lockedAt, 60);
+    EXPECT_EQ(savedUsage().usedSeconds, 11 * 60);
+}
+
+// LockWorkStation failed: ask again at every tick until something answers.
+TEST_F(TrackerLockRefused, AskedAgainAtTheNextTickWithoutCounting)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 2);
+    useUpTheDay();
+    forgetDataFile();
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        usage.onLockRefused();
+        const TickResult result = tickSecond();
+        EXPECT_TRUE(result.lockNow) << attempt;
+        EXPECT_FALSE(result.showWarning) << attempt;
+    }
+    // The last request succeeded: nothing more is asked.
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
+    EXPECT_EQ(usage.usedSeconds(), 30 * 60);
+    EXPECT_FALSE(dataFileExists());
+}
+
+TEST_F(TrackerLockRefused, AfterTheMinuteOfAStartOnASpentDay)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
+    usage.onLockRefused();
+    EXPECT_TRUE(tickSecond().lockNow);
+}
+
+TEST_F(TrackerLockRefused, UnlockGivesTheFreshMinute)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 1);
+    useUpTheDay();
+    usage.onLockRefused();
+    EXPECT_TRUE(usage.onSessionUnlock());
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+}
+
+TEST_F(TrackerLockRefused, SetLimitKeepingTheDaySpentGivesTheFreshMinute)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 1);
+    useUpTheDay();
+    usage.onLockRefused();
+    ASSERT_TRUE(usage.setLimit(15, true));
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+}
+
+TEST_F(TrackerLockRefused, RaisingTheLimitCountsOnAndTheNextLockIsAskedOnce)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 1);
+    useUpTheDay();
+    usage.onLockRefused();
+    ASSERT_TRUE(usage.setLimit(31, true));
+    int locks = 0;
+    for (int second = 1; second <= 60; ++second) {
+        locks += tickSecond().lockNow ? 1 : 0;
+    }
+    EXPECT_EQ(locks, 1);
+    EXPECT_EQ(usage.usedSeconds(), 31 * 60);
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
+}
+
+TEST_F(TrackerLockRefused, ANewDayClearsTheRetry)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 1);
+    useUpTheDay();
+    usage.onLockRefused();
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 1);
+    const TickResult result = tickSecond();
+    EXPECT_FALSE(result.lockNow);
+    EXPECT_EQ(usage.usedSeconds(), 1);
+    EXPECT_EQ(savedUsage().date, kDayAfterTestDate);
+}
+
+TEST_F(TrackerLockRefused, IgnoredWithTimeLeft)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 100);
+    usage.onLockRefused();
+    for (int second = 1; second <= 99; ++second) {
+        ASSERT_FALSE(tickSecond().lockNow) << second;
+    }
+    EXPECT_TRUE(tickSecond().lockNow);
+}
+
+TEST_F(TrackerDayChange, MidnightStartsANewRecordWhileCounting)
+{
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 23, 59, 57);
+    DailyUsage stored = todayWith(1000);
+    stored.warningShown = true;
+    stored.threeMinuteNotificationShown = true;
+    stored.settingsPassword = L"Pass";
+    stored.requirePasswordOnExit = true;
+    storeConfig(120);
+    storeUsage(stored);
+    UsageTracker& usage = start();
+
+    tickSecond();  // 23:59:58
+    tickSecond();  // 23:59:59
+    EXPECT_EQ(usage.usedSeconds(), 1002);
+    EXPECT_EQ(savedUsage().date, kTestDate);
+
+    tickSecond();  // 00:00:00: the new day, and its first counted second
+    EXPECT_EQ(usage.usedSeconds(), 1);
+    const DailyUsage saved = savedUsage();
+    EXPECT_EQ(saved.date, kDayAfterTestDate);
+    EXPECT_EQ(saved.usedSeconds, 1);
+    EXPECT_FALSE(saved.warningShown);
+    EXPECT_FALSE(saved.threeMinuteNotificationShown);
+    EXPECT_EQ(saved.settingsPassword, L"Pass");
+    EXPECT_TRUE(saved.requirePasswordOnExit);
+}
+
+// Any change of the local date while locked and idle starts a day with nothing used.
+struct DateChangeCase {
+    const char* name;
+    WORD year, month, day, hour, minute;
+    const wchar_t* newDate;
+};
+
+class TrackerDateChange : public TrackerSpentDay, public testing::WithParamInterface<DateChangeCase> {};
+
+TEST_P(TrackerDateChange, StartsANewDayEvenWhileLocked)
+{
+    const DateChangeCase& c = GetParam();
+    UsageTracker& usage = startWithSecondsLeft(10, 1);
+    useUpTheDay();
+    simulatedClock.userPresent = false;
+    advance(10 * 60 * kSecondMs);  // the user walked away from the locked screen
+    simulatedClock.local = localTimeOf(c.year, c.month, c.day, c.hour, c.minute, 0);
+
+    const TickResult result = tickSecond();
+    EXPECT_FALSE(result.lockNow);
+    EXPECT_EQ(usage.usedSeconds(), 0);
+    EXPECT_EQ(usage.remainingSeconds(), 10 * 60);
+    const DailyUsage saved = savedUsage();
+    EXPECT_EQ(saved.date, c.newDate);
+    EXPECT_EQ(saved.usedSeconds, 0);
+    EXPECT_FALSE(saved.warningShown);
+
+    // Counting again, and the day's warning comes anew.
+    simulatedClock.userPresent = true;
+    int warnings = 0;
+    while (usage.remainingSeconds() > 0) {
+        warnings += tickSecond().showWarning ? 1 : 0;
+    }
+    EXPECT_EQ(warnings, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TrackerDateChange,
+                         testing::Values(DateChangeCase{"Midnight", 2024, 3, 16, 0, 0, L"2024-03-16"},
+                                         DateChangeCase{"BackOneDay", 2024, 3, 14, 12, 0, L"2024-03-14"},
+                                         DateChangeCase{"IntoNextYear", 2025, 1, 1, 0, 0, L"2025-01-01"},
+                                         DateChangeCase{"BackYears", 2019, 7, 4, 8, 30, L"2019-07-04"}),
+                         [](const testing::TestParamInfo<DateChangeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(TrackerDayChange, MidnightDuringTheOneMoreMinuteClearsIt)
+{
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 23, 59, 30);
+    UsageTracker& usage = startWithSecondsLeft(10, 0);
+    ASSERT_TRUE(usage.isLimitReached());
+    // Midnight falls 30 s into the minute; the new day counts from its first tick and never locks.
+    for (int second = 1; second <= kWatchSeconds; ++second) {
+        ASSERT_FALSE(tickSecond().lockNow) << second;
+    }
+    EXPECT_EQ(usage.usedSeconds(), kWatchSeconds - 29);
+    EXPECT_EQ(savedUsage().date, kDayAfterTestDate);
+}
+
+TEST_F(TrackerDayChange, TodayDateStringIsTheZeroPaddedLocalDate)
+{
+    const struct {
+        SYSTEMTIME time;
+        const wchar_t* text;
+    } cases[] = {
+        {localTimeOf(2024, 3, 7), L"2024-03-07"},
+        {localTimeOf(2024, 12, 31, 23, 59, 59), L"2024-12-31"},
+        {localTimeOf(1999, 1, 1, 0, 0, 0), L"1999-01-01"},
+        {localTimeOf(2024, 2, 29), L"2024-02-29"},
+    };
+    for (const auto& c : cases) {
+        simulatedClock.local = c.time;
+        EXPECT_EQ(todayDateString(), c.text);
+    }
+}
+
+}  // namespace
+}  // namespace tracker_test
