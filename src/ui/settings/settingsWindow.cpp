@@ -1,1 +1,512 @@
-// Filled in with its window.
+#include "ui/settings/settingsWindow.h"
+
+#include <climits>
+#include <string>
+
+#include "base/scopedHandles.h"
+#include "core/usageTracker.h"
+#include "ui/settings/settingsPainting.h"
+#include "ui/uiScale.h"
+
+namespace {
+
+// Creation order is also the z-order. The five password fields (2009, 2003,
+// 2010, 2004, 2005) and Change / Remove password start hidden.
+constexpr DWORD kPasswordEditStyle = WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL;
+constexpr DWORD kOwnerDrawnStyle = WS_TABSTOP | BS_OWNERDRAW;
+constexpr DWORD kCheckBoxStyle = WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
+
+constexpr ChildControlSpec kSettingsControls[] = {
+    {kLimitLabelId, L"STATIC", WS_VISIBLE, 0, StringId::DailyLimitLabel, 32, 64, 200, 20},
+    {kLimitFieldId, L"EDIT", WS_VISIBLE | WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, std::nullopt,
+     318, 60, 140, 28},
+    {kSetPasswordCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::SetPassword, 32, 104, 190, 24},
+    {kChangePasswordButtonId, L"BUTTON", kOwnerDrawnStyle, 0, StringId::ChangePassword, 255, 100, 105, 30},
+    {kRemovePasswordButtonId, L"BUTTON", kOwnerDrawnStyle, 0, StringId::RemovePassword, 368, 100, 100, 30},
+    {kPasswordLabelId, L"STATIC", 0, 0, StringId::PasswordLabel, 32, 141, 108, 20},
+    {kPasswordFieldId, L"EDIT", kPasswordEditStyle, WS_EX_CLIENTEDGE, std::nullopt, 150, 137, 318, 27},
+    {kConfirmLabelId, L"STATIC", 0, 0, StringId::ConfirmPasswordLabel, 32, 175, 108, 20},
+    {kConfirmFieldId, L"EDIT", kPasswordEditStyle, WS_EX_CLIENTEDGE, std::nullopt, 150, 171, 318, 27},
+    {kShowPasswordButtonId, L"BUTTON", kOwnerDrawnStyle, 0, StringId::ShowPassword, 150, 205, 130, 30},
+    {kExitPasswordCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::RequirePasswordOnExit, 32, 241, 300, 24},
+    {kNotificationsCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::ShowLastThreeMinuteNotifications, 32, 269, 400,
+     24},
+    {kApplyButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Apply, 180, 312, 84, 34},
+    {kCancelButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Cancel, 274, 312, 84, 34},
+    {kOkButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Ok, 368, 312, 84, 34},
+};
+
+constexpr int kPasswordEntryIds[] = {kPasswordLabelId, kPasswordFieldId};
+constexpr int kConfirmationIds[] = {kConfirmLabelId, kConfirmFieldId, kShowPasswordButtonId};
+constexpr int kChangeRemoveIds[] = {kChangePasswordButtonId, kRemovePasswordButtonId};
+constexpr int kMaskedFieldIds[] = {kPasswordFieldId, kConfirmFieldId};
+
+constexpr wchar_t kMaskCharacter = L'*';
+
+bool isLimitInRange(int minutes)
+{
+    return minutes >= kMinLimitMinutesAllowed && minutes <= kMaxLimitMinutesAllowed;
+}
+
+bool isAsciiSpace(wchar_t c)
+{
+    return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
+
+UsageTracker* trackerOf(HWND window)
+{
+    return reinterpret_cast<UsageTracker*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+bool isChecked(HWND window, int id)
+{
+    return IsDlgButtonChecked(window, id) == BST_CHECKED;
+}
+
+void setChecked(HWND window, int id, bool checked)
+{
+    CheckDlgButton(window, id, checked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+template <size_t N>
+void showControls(HWND window, const int (&ids)[N], bool show)
+{
+    for (int id : ids) {
+        ShowWindow(GetDlgItem(window, id), show ? SW_SHOW : SW_HIDE);
+    }
+}
+
+std::wstring specText(const ChildControlSpec& spec)
+{
+    return spec.text ? localizedText(*spec.text) : std::wstring();
+}
+
+PasswordSectionState sectionState(HWND window, const UsageTracker& tracker, bool enteredFromPasswordSet)
+{
+    return {tracker.hasPassword(), hasWindowFlag(window, kPasswordEditActiveProperty),
+            hasWindowFlag(window, kPasswordVisibleProperty), enteredFromPasswordSet};
+}
+
+void applyPasswordSectionView(HWND window, const PasswordSectionView& view)
+{
+    setChecked(window, kSetPasswordCheckId, view.setPasswordChecked);
+    EnableWindow(GetDlgItem(window, kSetPasswordCheckId), view.setPasswordEnabled);
+    showControls(window, kChangeRemoveIds, view.changeRemoveShown);
+    showControls(window, kPasswordEntryIds, view.passwordFieldShown);
+    showControls(window, kConfirmationIds, view.confirmationShown);
+    EnableWindow(GetDlgItem(window, kExitPasswordCheckId), view.exitPasswordEnabled);
+    if (view.exitPasswordUnchecked) {
+        setChecked(window, kExitPasswordCheckId, false);
+    }
+}
+
+// Leaves any entry and shows the state that matches the tracker: after a
+// successful Apply and after Remove password.
+void showStoredPasswordState(HWND window, const UsageTracker& tracker)
+{
+    setWindowFlag(window, kPasswordEditActiveProperty, false);
+    applyPasswordSectionView(window, passwordSectionView(sectionState(window, tracker, false)));
+}
+
+// --- Commands ----------------------------------------------------------------
+
+void onSetPasswordClicked(HWND window, const UsageTracker& tracker)
+{
+    const bool entering = isChecked(window, kSetPasswordCheckId);
+    setWindowFlag(window, kPasswordEditActiveProperty, entering);
+    if (entering) {
+        maskPasswordFields(window);
+    }
+    applyPasswordSectionView(window, passwordSectionView(sectionState(window, tracker, false)));
+}
+
+void onChangePasswordClicked(HWND window, const UsageTracker& tracker)
+{
+    setWindowFlag(window, kPasswordEditActiveProperty, true);
+    maskPasswordFields(window);
+    for (int id : kMaskedFieldIds) {
+        SetDlgItemTextW(window, id, L"");
+    }
+    applyPasswordSectionView(window, passwordSectionView(sectionState(window, tracker, true)));
+    SetFocus(GetDlgItem(window, kPasswordFieldId));
+}
+
+void onShowPasswordClicked(HWND window, const UsageTracker& tracker)
+{
+    setWindowFlag(window, kPasswordVisibleProperty, true);
+    HWND field = GetDlgItem(window, kPasswordFieldId);
+    SendMessageW(field, EM_SETPASSWORDCHAR, 0, 0);
+    InvalidateRect(field, nullptr, TRUE);
+    // Showing keeps the Set password box as it was since entering began.
+    const bool enteredFromPasswordSet = !IsWindowEnabled(GetDlgItem(window, kSetPasswordCheckId));
+    applyPasswordSectionView(window, passwordSectionView(sectionState(window, tracker, enteredFromPasswordSet)));
+}
+
+void onApplyClicked(HWND window, const UsageTracker& tracker)
+{
+    if (applySettings(window)) {
+        showStoredPasswordState(window, tracker);
+    }
+}
+
+void onOkClicked(HWND window)
+{
+    if (applySettings(window)) {
+        DestroyWindow(window);
+    }
+}
+
+void onRemovePasswordClicked(HWND window, UsageTracker& tracker)
+{
+    const int answer = MessageBoxW(window, localizedText(StringId::RemovePasswordConfirm).c_str(),
+                                   localizedText(StringId::PasswordTitle).c_str(), MB_YESNO | MB_ICONWARNING);
+    if (answer != IDYES) {
+        return;
+    }
+    tracker.removePassword();
+    showStoredPasswordState(window, tracker);
+}
+
+// --- Messages ------------------------------------------------------------------
+
+LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    return DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
+}
+
+LRESULT handleCreate(HWND window)
+{
+    const UsageTracker* tracker = trackerOf(window);
+    for (const ChildControlSpec& spec : kSettingsControls) {
+        HWND control = createChildControl(window, spec, specText(spec), true);
+        if (spec.id == kLimitFieldId) {
+            SendMessageW(control, EM_LIMITTEXT, kLimitFieldMaxChars, 0);
+            if (tracker != nullptr) {
+                SetWindowTextW(control, std::to_wstring(tracker->config().dailyLimitMinutes).c_str());
+            }
+        }
+    }
+    if (tracker != nullptr) {
+        // The initial exit check mark is the stored flag, even without a password.
+        PasswordSectionView view = passwordSectionView({tracker->hasPassword(), false, false, false});
+        view.exitPasswordUnchecked = false;
+        setChecked(window, kExitPasswordCheckId, tracker->requirePasswordOnExit());
+        applyPasswordSectionView(window, view);
+        setChecked(window, kNotificationsCheckId, tracker->config().showLastThreeMinuteNotifications);
+    }
+    installControlFont(window);
+    return 0;
+}
+
+LRESULT handleCommand(HWND window, int controlId)
+{
+    UsageTracker* tracker = trackerOf(window);
+    if (tracker == nullptr) {
+        return 0;
+    }
+    switch (controlId) {
+    case kSetPasswordCheckId: onSetPasswordClicked(window, *tracker); break;
+    case kChangePasswordButtonId: onChangePasswordClicked(window, *tracker); break;
+    case kShowPasswordButtonId: onShowPasswordClicked(window, *tracker); break;
+    case kApplyButtonId: onApplyClicked(window, *tracker); break;
+    case kOkButtonId: onOkClicked(window); break;
+    case kCancelButtonId: DestroyWindow(window); break;
+    case kRemovePasswordButtonId: onRemovePasswordClicked(window, *tracker); break;
+    default: break;
+    }
+    return 0;
+}
+
+LRESULT handleClose(HWND window)
+{
+    DestroyWindow(window);
+    return 0;
+}
+
+LRESULT handleDestroy(HWND window)
+{
+    Font font(static_cast<HFONT>(RemovePropW(window, kSettingsUiFontProperty)));
+    RemovePropW(window, kSettingsCloseHoveredProperty);
+    RemovePropW(window, kPasswordVisibleProperty);
+    RemovePropW(window, kPasswordEditActiveProperty);
+    return 0;
+}
+
+}  // namespace
+
+// --- Pure helpers ----------------------------------------------------------------
+
+int parseLimitText(std::wstring_view text)
+{
+    size_t at = 0;
+    while (at < text.size() && isAsciiSpace(text[at])) {
+        ++at;
+    }
+    bool negative = false;
+    if (at < text.size() && (text[at] == L'+' || text[at] == L'-')) {
+        negative = text[at] == L'-';
+        ++at;
+    }
+    long long value = 0;
+    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+        if (value <= INT_MAX) {
+            value = value * 10 + (text[at] - L'0');
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+void dropDanglingHighSurrogate(std::wstring& text)
+{
+    if (!text.empty() && IS_HIGH_SURROGATE(text.back())) {
+        text.pop_back();
+    }
+}
+
+ApplyPlan planApply(const ApplyForm& form)
+{
+    ApplyPlan plan;
+    const int limit = parseLimitText(form.limitText);
+    if (!isLimitInRange(limit)) {
+        plan.problem = ApplyProblem::InvalidLimit;
+        return plan;
+    }
+    bool hasPasswordAfter = form.hadPassword;
+    if (form.passwordEditActive) {
+        if (form.password.empty()) {
+            plan.problem = ApplyProblem::EmptyPassword;
+            return plan;
+        }
+        // Revealed, the password is typed once and the hidden confirmation does not count.
+        if (!form.passwordVisible && form.confirmation != form.password) {
+            plan.problem = ApplyProblem::PasswordsDiffer;
+            return plan;
+        }
+        plan.newPassword = form.password;
+        hasPasswordAfter = true;
+    }
+    if (hasPasswordAfter) {
+        plan.requirePasswordOnExit = form.exitPasswordChecked;
+    }
+    plan.limitMinutes = limit;
+    plan.notifications = form.notificationsChecked;
+    return plan;
+}
+
+std::optional<ProblemMessage> applyProblemMessage(ApplyProblem problem)
+{
+    switch (problem) {
+    case ApplyProblem::InvalidLimit: return ProblemMessage{StringId::InvalidLimitText, StringId::InvalidLimitTitle};
+    case ApplyProblem::EmptyPassword: return ProblemMessage{StringId::EnterPasswordText, StringId::PasswordTitle};
+    case ApplyProblem::PasswordsDiffer: return ProblemMessage{StringId::PasswordsDoNotMatch, StringId::PasswordTitle};
+    case ApplyProblem::None: break;
+    }
+    return std::nullopt;
+}
+
+PasswordSectionView passwordSectionView(const PasswordSectionState& state)
+{
+    PasswordSectionView view;
+    if (state.editActive) {
+        view.setPasswordChecked = true;
+        view.setPasswordEnabled = !state.enteredFromPasswordSet;
+        view.passwordFieldShown = true;
+        view.confirmationShown = !state.passwordVisible;
+        view.exitPasswordEnabled = true;
+    } else if (state.hasPassword) {
+        view.setPasswordChecked = true;
+        view.changeRemoveShown = true;
+        view.exitPasswordEnabled = true;
+    } else {
+        view.setPasswordEnabled = true;
+        view.exitPasswordUnchecked = true;
+    }
+    return view;
+}
+
+// --- Window side -------------------------------------------------------------------
+
+bool hasWindowFlag(HWND window, const wchar_t* name)
+{
+    return GetPropW(window, name) != nullptr;
+}
+
+void setWindowFlag(HWND window, const wchar_t* name, bool set)
+{
+    if (set) {
+        SetPropW(window, name, reinterpret_cast<HANDLE>(kFlagPropertyValue));
+    } else {
+        RemovePropW(window, name);
+    }
+}
+
+HWND findOwnWindow(const wchar_t* className)
+{
+    const DWORD self = GetCurrentProcessId();
+    HWND candidate = nullptr;
+    while ((candidate = FindWindowExW(nullptr, candidate, className, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(candidate, &owner);
+        if (owner == self) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = className;
+    return RegisterClassExW(&windowClass);
+}
+
+HWND createChildControl(HWND parent, const ChildControlSpec& spec, const std::wstring& text, bool scaled)
+{
+    const auto place = [&](int length) { return scaled ? scaleForWindow(parent, length) : length; };
+    return CreateWindowExW(spec.exStyle, spec.className, text.c_str(), WS_CHILD | spec.style, place(spec.x),
+                           place(spec.y), place(spec.width), place(spec.height), parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), nullptr, nullptr);
+}
+
+std::wstring readControlText(HWND window, int id)
+{
+    wchar_t buffer[kControlTextMaxChars + 1] = {};
+    const int length = GetWindowTextW(GetDlgItem(window, id), buffer, kControlTextMaxChars + 1);
+    std::wstring text(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+    dropDanglingHighSurrogate(text);
+    return text;
+}
+
+void setFontOnChildren(HWND window, HFONT font)
+{
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
+}
+
+void maskPasswordFields(HWND window)
+{
+    setWindowFlag(window, kPasswordVisibleProperty, false);
+    for (int id : kMaskedFieldIds) {
+        HWND field = GetDlgItem(window, id);
+        SendMessageW(field, EM_SETPASSWORDCHAR, kMaskCharacter, 0);
+        InvalidateRect(field, nullptr, TRUE);
+    }
+    showControls(window, kConfirmationIds, true);
+}
+
+void installControlFont(HWND window)
+{
+    // The old font is deleted only after every child has let go of it.
+    Font previous(static_cast<HFONT>(RemovePropW(window, kSettingsUiFontProperty)));
+    HFONT font = createUiFont(window, kControlFontPoints, kControlFontWeight);
+    if (font != nullptr) {
+        SetPropW(window, kSettingsUiFontProperty, font);
+    }
+    setFontOnChildren(window, font);
+}
+
+bool applySettings(HWND window)
+{
+    UsageTracker* tracker = trackerOf(window);
+    if (tracker == nullptr) {
+        return false;
+    }
+    ApplyForm form;
+    form.limitText = readControlText(window, kLimitFieldId);
+    form.passwordEditActive = hasWindowFlag(window, kPasswordEditActiveProperty);
+    form.passwordVisible = hasWindowFlag(window, kPasswordVisibleProperty);
+    if (form.passwordEditActive) {
+        form.password = readControlText(window, kPasswordFieldId);
+        if (!form.passwordVisible) {
+            form.confirmation = readControlText(window, kConfirmFieldId);
+        }
+    }
+    form.hadPassword = tracker->hasPassword();
+    form.exitPasswordChecked = isChecked(window, kExitPasswordCheckId);
+    form.notificationsChecked = isChecked(window, kNotificationsCheckId);
+
+    const ApplyPlan plan = planApply(form);
+    if (const auto message = applyProblemMessage(plan.problem)) {
+        MessageBoxW(window, localizedText(message->text).c_str(), localizedText(message->title).c_str(),
+                    MB_OK | MB_ICONWARNING);
+        return false;
+    }
+    // The password goes to data.json before the limit goes to config.json.
+    if (plan.newPassword) {
+        tracker->setPassword(*plan.newPassword);
+    }
+    if (plan.requirePasswordOnExit) {
+        tracker->setRequirePasswordOnExit(*plan.requirePasswordOnExit);
+    }
+    return tracker->setLimit(plan.limitMinutes, plan.notifications);
+}
+
+void relabelSettingsWindow(HWND window)
+{
+    SetWindowTextW(window, localizedText(StringId::SettingsTitle).c_str());
+    relabelChildControls(window, kSettingsControls);
+}
+
+void showSettingsWindow(HWND owner, UsageTracker* tracker)
+{
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    registerUiWindowClass(kSettingsWindowClass, settingsWindowProc, instance);
+    if (HWND existing = findOwnWindow(kSettingsWindowClass)) {
+        ShowWindow(existing, SW_RESTORE);
+        SetForegroundWindow(existing);
+        return;
+    }
+    // The window does not exist yet, so its size follows the system DPI.
+    const UINT dpi = GetDpiForSystem();
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, kSettingsWindowClass,
+                                  localizedText(StringId::SettingsTitle).c_str(), WS_POPUP, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, scaleLength(kSettingsWindowWidth, dpi),
+                                  scaleLength(kSettingsWindowHeight, dpi), owner, nullptr, instance, tracker);
+    if (window == nullptr) {
+        return;
+    }
+    applyRoundedRegion(window);
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+}
+
+LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
+    case WM_CREATE: return handleCreate(window);
+    case WM_COMMAND: return handleCommand(window, LOWORD(wParam));
+    case WM_CLOSE: return handleClose(window);
+    case WM_DESTROY: return handleDestroy(window);
+    case WM_PAINT: return handleSettingsPaint(window);
+    case WM_DRAWITEM: return handleSettingsDrawItem(lParam);
+    case WM_CTLCOLOREDIT: return handleSettingsControlColor(reinterpret_cast<HDC>(wParam), true);
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORSTATIC: return handleSettingsControlColor(reinterpret_cast<HDC>(wParam), false);
+    case WM_NCHITTEST: return handleSettingsHitTest(window, lParam);
+    case WM_MOUSEMOVE: return handleSettingsMouseMove(window, lParam);
+    case WM_MOUSELEAVE: return handleSettingsMouseLeave(window);
+    case WM_LBUTTONUP: return handleSettingsLeftButtonUp(window, lParam);
+    case WM_DPICHANGED: return handleSettingsDpiChanged(window, lParam);
+    default: break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}

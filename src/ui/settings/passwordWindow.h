@@ -1,0 +1,29 @@
+// The password prompt in front of the settings window or of Exit.
+#pragma once
+
+#include <windows.h>
+
+class UsageTracker;
+
+inline constexpr wchar_t kPasswordWindowClass[] = L"HourwardenPasswordWindow";
+inline constexpr wchar_t kExitAfterPasswordProperty[] = L"ExitAfterPassword";
+
+enum PasswordControlId : int {
+    kPromptTextId = 3004,
+    kPromptFieldId = 3001,
+    kPromptOkId = 3002,
+    kPromptCancelId = 3003,
+};
+
+// Outer size in plain pixels: the prompt is not scaled.
+inline constexpr int kPasswordWindowWidth = 310;
+inline constexpr int kPasswordWindowHeight = 150;
+
+enum class PasswordOutcome { Retry, OpenSettings, ExitProgram };
+// What a checked password leads to in the prompt's mode.
+PasswordOutcome passwordOutcome(bool correct, bool exitMode);
+
+// Creates the prompt, or brings the existing one forward in the mode it already has.
+void showPasswordWindow(HWND owner, UsageTracker* tracker, bool exitMode);
+void relabelPasswordWindow(HWND prompt);
+LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
