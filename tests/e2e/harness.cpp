@@ -501,45 +501,85 @@ COLORREF screenPixel(int x, int y)
     return colour;
 }
 
-bool saveScreenBitmap(const RECT& area, const std::wstring& path)
+std::vector<COLORREF> captureScreen(const RECT& area)
 {
     const int width = area.right - area.left;
     const int height = area.bottom - area.top;
     if (width <= 0 || height <= 0) {
-        return false;
+        return {};
     }
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;  // bottom-up, as BMP files store it
+    info.bmiHeader.biHeight = -height;  // top-down rows
     info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool ok = false;
+    std::vector<COLORREF> pixels;
     if (bitmap != nullptr) {
         HGDIOBJ previous = SelectObject(memory, bitmap);
         BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
         GdiFlush();
         SelectObject(memory, previous);
-        const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
-        const DWORD imageSize = stride * static_cast<DWORD>(height);
-        BITMAPFILEHEADER header = {};
-        header.bfType = 0x4D42;
-        header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-        header.bfSize = header.bfOffBits + imageSize;
-        std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
-        bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-        bytes.append(static_cast<const char*>(bits), imageSize);
-        ok = writeAll(path, bytes);
+        const auto* bgrx = static_cast<const BYTE*>(bits);
+        pixels.reserve(static_cast<size_t>(width) * height);
+        for (int i = 0; i < width * height; ++i) {
+            pixels.push_back(RGB(bgrx[i * 4 + 2], bgrx[i * 4 + 1], bgrx[i * 4]));
+        }
         DeleteObject(bitmap);
     }
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return ok;
+    return pixels;
+}
+
+bool screenAreaContains(const RECT& area, COLORREF colour)
+{
+    for (const COLORREF pixel : captureScreen(area)) {
+        if (pixel == colour) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool saveScreenBitmap(const RECT& area, const std::wstring& path)
+{
+    const std::vector<COLORREF> pixels = captureScreen(area);
+    if (pixels.empty()) {
+        return false;
+    }
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
+    BITMAPFILEHEADER header = {};
+    header.bfType = 0x4D42;
+    header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    header.bfSize = header.bfOffBits + stride * static_cast<DWORD>(height);
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;  // bottom-up, as BMP files store rows
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
+    for (int row = height - 1; row >= 0; --row) {
+        std::string line(stride, '\0');
+        for (int x = 0; x < width; ++x) {
+            const COLORREF pixel = pixels[static_cast<size_t>(row) * width + x];
+            line[x * 3] = static_cast<char>(GetBValue(pixel));
+            line[x * 3 + 1] = static_cast<char>(GetGValue(pixel));
+            line[x * 3 + 2] = static_cast<char>(GetRValue(pixel));
+        }
+        bytes += line;
+    }
+    return writeAll(path, bytes);
 }
 
 std::wstring screenshotDirectory()

@@ -149,6 +149,9 @@ void typeText(const std::wstring& text);
 void pressKey(WORD virtualKey);
 
 COLORREF screenPixel(int x, int y);
+// The pixels of a screen rectangle, row by row from the top, as COLORREF values.
+std::vector<COLORREF> captureScreen(const RECT& area);
+bool screenAreaContains(const RECT& area, COLORREF colour);
 // Saves a screen rectangle as a 24-bit BMP (the test script converts it to PNG).
 bool saveScreenBitmap(const RECT& area, const std::wstring& path);
 // Directory for screenshots from HOURWARDEN_SCREENSHOT_DIR; empty when unset.

@@ -1,0 +1,230 @@
+#include "shellProbe.h"
+
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+constexpr wchar_t kProbeFileName[] = L"menuprobe.dll";
+constexpr char kProbeEntry[] = "dumpOpenMenus";
+
+std::wstring probePath()
+{
+    const char* path = std::getenv("HOURWARDEN_MENU_PROBE");
+    return windowsPathFromUnix(path != nullptr ? path : "");
+}
+
+// Memory in another process, freed on scope exit.
+class RemoteMemory {
+public:
+    RemoteMemory(HANDLE process, size_t size)
+        : process_(process), address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))
+    {
+    }
+    ~RemoteMemory()
+    {
+        if (address_ != nullptr) {
+            VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+        }
+    }
+    RemoteMemory(const RemoteMemory&) = delete;
+    RemoteMemory& operator=(const RemoteMemory&) = delete;
+
+    void* get() const { return address_; }
+    bool write(const void* data, size_t size, size_t offset = 0) const
+    {
+        return WriteProcessMemory(process_, static_cast<char*>(address_) + offset, data, size, nullptr);
+    }
+    bool read(void* data, size_t size, size_t offset = 0) const
+    {
+        return ReadProcessMemory(process_, static_cast<char*>(address_) + offset, data, size, nullptr);
+    }
+
+private:
+    HANDLE process_;
+    void* address_;
+};
+
+bool runRemoteThread(HANDLE process, LPTHREAD_START_ROUTINE start, void* parameter)
+{
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, parameter, 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    const bool finished = WaitForSingleObject(thread, kDefaultTimeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return finished;
+}
+
+BYTE* remoteModuleBase(DWORD processId, const wchar_t* moduleName)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BYTE* base = nullptr;
+    MODULEENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szModule, moduleName) == 0) {
+            base = entry.modBaseAddr;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return base;
+}
+
+// Loads the probe into the app once and returns the address of its entry there.
+LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
+{
+    BYTE* remoteBase = remoteModuleBase(app.processId(), kProbeFileName);
+    const std::wstring path = probePath();
+    if (remoteBase == nullptr) {
+        const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
+        RemoteMemory remotePath(app.process(), bytes);
+        // kernel32 sits at the same address in every process, so its LoadLibraryW can start the thread.
+        auto* loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+        if (!remotePath.write(path.c_str(), bytes) || !runRemoteThread(app.process(), loadLibrary, remotePath.get())) {
+            return nullptr;
+        }
+        remoteBase = remoteModuleBase(app.processId(), kProbeFileName);
+    }
+    // The entry lies at the same offset from the module's base in both processes.
+    HMODULE local = LoadLibraryW(path.c_str());
+    if (remoteBase == nullptr || local == nullptr) {
+        return nullptr;
+    }
+    const auto offset = reinterpret_cast<BYTE*>(reinterpret_cast<void*>(GetProcAddress(local, kProbeEntry))) -
+                        reinterpret_cast<BYTE*>(local);
+    return reinterpret_cast<LPTHREAD_START_ROUTINE>(remoteBase + offset);
+}
+
+std::vector<MenuItem> parseMenuDump(const std::string& dump)
+{
+    std::vector<MenuItem> items;
+    std::istringstream lines(dump);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (int field = 0; field < 8; ++field) {
+            const size_t bar = line.find('|', start);
+            fields.push_back(line.substr(start, bar - start));
+            start = bar + 1;
+        }
+        MenuItem item;
+        item.menu = std::atoi(fields[0].c_str());
+        item.index = std::atoi(fields[1].c_str());
+        item.kind = fields[2];
+        item.id = static_cast<UINT>(std::strtoul(fields[3].c_str(), nullptr, 10));
+        item.grayed = fields[4] == "1";
+        item.checked = fields[5] == "1";
+        item.highlighted = fields[6] == "1";
+        std::sscanf(fields[7].c_str(), "%ld,%ld,%ld,%ld", &item.rect.left, &item.rect.top, &item.rect.right,
+                    &item.rect.bottom);
+        item.text = toWide(line.substr(start));
+        items.push_back(item);
+    }
+    return items;
+}
+
+std::wstring toolTipText(HWND tooltip)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(tooltip, &processId);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (process == nullptr) {
+        return {};
+    }
+    constexpr size_t kTextChars = 1024;
+    std::wstring text;
+    {
+        RemoteMemory remote(process, sizeof(TTTOOLINFOW) + kTextChars * sizeof(wchar_t));
+        TTTOOLINFOW info = {};
+        info.cbSize = sizeof info;
+        info.lpszText = reinterpret_cast<wchar_t*>(static_cast<char*>(remote.get()) + sizeof info);
+        const wchar_t empty = L'\0';
+        DWORD_PTR result = 0;
+        if (remote.get() != nullptr && remote.write(&info, sizeof info) &&
+            remote.write(&empty, sizeof empty, sizeof info) &&
+            SendMessageTimeoutW(tooltip, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(remote.get()), SMTO_ABORTIFHUNG,
+                                5000, &result) &&
+            result != 0) {
+            std::wstring buffer(kTextChars, L'\0');
+            remote.read(buffer.data(), kTextChars * sizeof(wchar_t), sizeof info);
+            text = buffer.c_str();
+        }
+    }
+    CloseHandle(process);
+    return text;
+}
+
+BOOL CALLBACK collectBalloon(HWND window, LPARAM parameter)
+{
+    if (className(window) == TOOLTIPS_CLASSW && IsWindowVisible(window)) {
+        reinterpret_cast<std::vector<std::wstring>*>(parameter)->push_back(toolTipText(window));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<MenuItem> readOpenMenus(const App& app)
+{
+    const LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app);
+    if (entry == nullptr) {
+        return {};
+    }
+    const std::wstring output = app.directory() + L"\\menu-dump.txt";
+    DeleteFileW(output.c_str());
+    const size_t bytes = (output.size() + 1) * sizeof(wchar_t);
+    RemoteMemory remotePath(app.process(), bytes);
+    if (!remotePath.write(output.c_str(), bytes) || !runRemoteThread(app.process(), entry, remotePath.get())) {
+        return {};
+    }
+    const std::string dump = app.readFile(L"menu-dump.txt");
+    DeleteFileW(output.c_str());
+    return parseMenuDump(dump);
+}
+
+std::vector<MenuItem> waitForOpenMenus(const App& app, int menus)
+{
+    std::vector<MenuItem> items;
+    waitUntil([&] {
+        items = readOpenMenus(app);
+        return !items.empty() && items.back().menu == menus - 1;
+    });
+    return items;
+}
+
+std::vector<std::wstring> visibleBalloonTexts()
+{
+    std::vector<std::wstring> texts;
+    EnumWindows(collectBalloon, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+bool waitForBalloon(const std::wstring& text, DWORD timeoutMs)
+{
+    return waitUntil([&] {
+        for (const std::wstring& shown : visibleBalloonTexts()) {
+            if (shown == text) {
+                return true;
+            }
+        }
+        return false;
+    }, timeoutMs);
+}
+
+HWND systemTrayWindow()
+{
+    return FindWindowW(nullptr, L"Wine System Tray");
+}
+
+}  // namespace e2e

@@ -1,0 +1,259 @@
+// The tray icon as the shell and a user meet it: its menu, its balloons and
+// its return after the taskbar is created anew.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "harness.h"
+#include "shellProbe.h"
+
+namespace {
+
+using namespace e2e;
+
+constexpr UINT kHeaderId = 0;
+constexpr UINT kSettingsId = 1001;
+constexpr UINT kExitId = 1002;
+constexpr UINT kRussianId = 1003;
+constexpr UINT kEnglishId = 1004;
+constexpr int kLanguageItem = 3;
+constexpr int kLimitSeconds = 7200;
+constexpr POINT kMenuAnchor = {400, 500};  // where the pointer stands when the menu opens
+const COLORREF kIconBlue = RGB(54, 122, 216);
+const std::wstring kNotifyRelay = L"shell32.Shell_NotifyIconW";
+const std::string kNotifyAdd = "Call shell32.Shell_NotifyIconW(00000000,";
+
+ConfigFile configIn(const char* language)
+{
+    ConfigFile config;
+    config.language = language;
+    return config;
+}
+
+UsageFile dayWithUsed(long long used, bool warningShown)
+{
+    UsageFile usage;
+    usage.usedSeconds = used;
+    usage.warningShown = warningShown;
+    return usage;
+}
+
+POINT centreOf(const RECT& rect)
+{
+    return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+// Right click on the icon, as the shell reports it; the menu opens at the pointer.
+std::vector<MenuItem> openMenu(const App& app)
+{
+    moveCursorTo(kMenuAnchor.x, kMenuAnchor.y);
+    app.postTrayMouse(WM_RBUTTONUP);
+    return waitForOpenMenus(app, 1);
+}
+
+std::vector<MenuItem> openLanguageSubmenu(const App& app, const std::vector<MenuItem>& menu)
+{
+    const POINT item = centreOf(menu.at(kLanguageItem).rect);
+    moveCursorTo(item.x, item.y);
+    return waitForOpenMenus(app, 2);
+}
+
+void chooseItem(const MenuItem& item)
+{
+    const POINT at = centreOf(item.rect);
+    leftClickAt(at.x, at.y);
+}
+
+void saveMenuScreenshot(const std::vector<MenuItem>& items, const wchar_t* name)
+{
+    const std::wstring directory = screenshotDirectory();
+    if (directory.empty() || items.empty()) {
+        return;
+    }
+    RECT area = items.front().rect;
+    for (const MenuItem& item : items) {
+        UnionRect(&area, &area, &item.rect);
+    }
+    InflateRect(&area, 8, 8);
+    saveScreenBitmap(area, directory + L"\\" + name + L".bmp");
+}
+
+struct MenuCase {
+    const char* language;
+    const wchar_t* header;
+    const wchar_t* settings;
+    const wchar_t* exit;
+    bool russianChecked;
+    const wchar_t* screenshot;
+};
+
+class TrayMenuE2E : public testing::TestWithParam<MenuCase> {};
+
+TEST_P(TrayMenuE2E, ShowsHeaderItemsAndOneCheckMark)
+{
+    const MenuCase& c = GetParam();
+    const std::string config = configIn(c.language).text();
+    App app(LaunchOptions().withConfig(config));
+    ASSERT_TRUE(app.started());
+    const std::vector<MenuItem> menu = openMenu(app);
+    ASSERT_EQ(menu.size(), 5u);
+    EXPECT_EQ(menu[0].kind, "string");
+    EXPECT_EQ(menu[0].text, c.header);
+    EXPECT_EQ(menu[0].id, kHeaderId);
+    EXPECT_TRUE(menu[0].grayed);
+    EXPECT_EQ(menu[1].kind, "separator");
+    EXPECT_EQ(menu[2].text, c.settings);
+    EXPECT_EQ(menu[2].id, kSettingsId);
+    EXPECT_FALSE(menu[2].grayed);
+    EXPECT_EQ(menu[3].kind, "popup");
+    EXPECT_EQ(menu[3].text, L"Язык / Language");
+    EXPECT_EQ(menu[4].text, c.exit);
+    EXPECT_EQ(menu[4].id, kExitId);
+
+    const std::vector<MenuItem> both = openLanguageSubmenu(app, menu);
+    ASSERT_EQ(both.size(), 7u);
+    EXPECT_EQ(both[5].text, L"Русский");
+    EXPECT_EQ(both[5].id, kRussianId);
+    EXPECT_EQ(both[5].checked, c.russianChecked);
+    EXPECT_EQ(both[6].text, L"English");
+    EXPECT_EQ(both[6].id, kEnglishId);
+    EXPECT_EQ(both[6].checked, !c.russianChecked);
+    saveMenuScreenshot(both, c.screenshot);
+
+    // Escape closes the submenu, then the menu, and nothing is chosen.
+    pressKey(VK_ESCAPE);
+    pressKey(VK_ESCAPE);
+    EXPECT_TRUE(app.waitForNoWindow(kMenuClass));
+    EXPECT_TRUE(app.isRunning());
+    EXPECT_EQ(app.readFile(L"config.json"), config);
+    EXPECT_EQ(app.findWindow(kSettingsClass), nullptr);
+    EXPECT_EQ(app.findWindow(kPasswordClass), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, TrayMenuE2E,
+                         testing::Values(MenuCase{"en", L"Remaining today: 2 h 0 min", L"Settings", L"Exit", false,
+                                                  L"tray-menu-en"},
+                                         MenuCase{"ru", L"Осталось сегодня: 2 ч 0 мин", L"Настройки", L"Выход",
+                                                  true, L"tray-menu-ru"}));
+
+TEST(TrayE2E, TheHeaderShowsTheTimeLeftAndZeroOnASpentDay)
+{
+    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds - 3660, true).text()));
+    ASSERT_TRUE(app.started());
+    std::vector<MenuItem> menu = openMenu(app);
+    ASSERT_FALSE(menu.empty());
+    EXPECT_EQ(menu[0].text, L"Remaining today: 1 h 1 min");
+    pressKey(VK_ESCAPE);
+    ASSERT_TRUE(app.waitForNoWindow(kMenuClass));
+
+    App spent(LaunchOptions().withData(dayWithUsed(kLimitSeconds + 500, true).text()));
+    ASSERT_TRUE(spent.started());
+    menu = openMenu(spent);
+    ASSERT_FALSE(menu.empty());
+    EXPECT_EQ(menu[0].text, L"Remaining today: 0 h 0 min");
+    pressKey(VK_ESCAPE);
+}
+
+TEST(TrayE2E, ChoosingItemsDeliversTheirCommands)
+{
+    App app;
+    ASSERT_TRUE(app.started());
+
+    // The grey header cannot be chosen: the menu stays open.
+    std::vector<MenuItem> menu = openMenu(app);
+    ASSERT_EQ(menu.size(), 5u);
+    chooseItem(menu[0]);
+    EXPECT_FALSE(waitUntil([&] { return app.findWindow(kMenuClass) == nullptr; }, 1500));
+    pressKey(VK_ESCAPE);
+    ASSERT_TRUE(app.waitForNoWindow(kMenuClass));
+    EXPECT_EQ(app.readFile(L"config.json"), ConfigFile{}.text());
+
+    menu = openMenu(app);
+    chooseItem(openLanguageSubmenu(app, menu).at(5));
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == configIn("ru").text(); }));
+
+    menu = openMenu(app);
+    ASSERT_EQ(menu.size(), 5u);
+    EXPECT_EQ(menu[2].text, L"Настройки");
+    chooseItem(openLanguageSubmenu(app, menu).at(6));
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == ConfigFile{}.text(); }));
+
+    menu = openMenu(app);
+    chooseItem(menu.at(2));
+    EXPECT_NE(app.waitForWindow(kSettingsClass), nullptr);
+
+    menu = openMenu(app);
+    chooseItem(menu.at(4));
+    DWORD exitCode = 1;
+    EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST(TrayE2E, TheOneMinuteBalloonFollowsTheWarningBox)
+{
+    ActiveUser user;
+    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds - 61, false).text()));
+    ASSERT_TRUE(app.started());
+    HWND box = app.waitForWindow(kDialogClass);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(messageBoxText(box), L"There are 5 minutes left of the allowed computer time.");
+    EXPECT_NE(app.readFile(L"data.json").find("\"one_minute_notification_shown\": true"), std::string::npos);
+    pressDialogButton(box, IDOK);
+    EXPECT_TRUE(waitForBalloon(L"1 minute remaining"));
+}
+
+TEST(TrayE2E, MinuteBalloonsComeInTheCurrentLanguage)
+{
+    ActiveUser user;
+    App app(LaunchOptions().withConfig(configIn("ru").text()).withData(dayWithUsed(kLimitSeconds - 182, true).text()));
+    ASSERT_TRUE(app.started());
+    EXPECT_TRUE(waitForBalloon(L"До окончания времени осталось 3 минуты"));
+}
+
+TEST(TrayE2E, AnUnlockOnASpentDayAnnouncesTheExtraMinute)
+{
+    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds, true).text()));
+    ASSERT_TRUE(app.started());
+    app.postSessionUnlock();
+    EXPECT_TRUE(waitForBalloon(
+        L"The time limit has been reached. One minute remains before the computer is locked again."));
+}
+
+TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
+{
+    App app(LaunchOptions().withRelay(kNotifyRelay));
+    ASSERT_TRUE(app.started());
+    HWND tray = systemTrayWindow();
+    ASSERT_NE(tray, nullptr);
+    RECT area = {};
+    GetWindowRect(tray, &area);
+    ASSERT_TRUE(waitUntil([&] { return screenAreaContains(area, kIconBlue); }));
+    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
+
+    // A new taskbar starts empty: take the icon away as its loss would.
+    NOTIFYICONDATAW data = {};
+    data.cbSize = sizeof data;
+    data.hWnd = app.controlWindow();
+    data.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_TRUE(waitUntil([&] {
+        GetWindowRect(tray, &area);
+        return !IsWindowVisible(tray) || !screenAreaContains(area, kIconBlue);
+    }));
+
+    app.postTaskbarCreated();
+    EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 2; }));
+    EXPECT_TRUE(waitUntil([&] {
+        tray = systemTrayWindow();
+        GetWindowRect(tray, &area);
+        return IsWindowVisible(tray) && screenAreaContains(area, kIconBlue);
+    }));
+    // The icon is known to the shell again: balloons reach it.
+    app.postSessionUnlock();
+    PostMessageW(app.controlWindow(), WM_COMMAND, kRussianId, 0);
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == configIn("ru").text(); }));
+}
+
+}  // namespace
