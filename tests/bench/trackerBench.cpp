@@ -1,0 +1,427 @@
+// Hourwarden benchmark, run by hand:
+//   hourwarden_bench.exe <path of Hourwarden.exe>
+// Reports
+//   - the median cost of one counted tick, its data.json write included, beside
+//     the median cost of a plain open/write/close of the same bytes in the same
+//     directory (the floor), and their ratio;
+//   - the time of a simulated 8-hour day of counted ticks with real writes;
+//   - the time from process start until the control window exists and both
+//     files are written (a copy of the executable in a fresh directory, since
+//     the program keeps its files beside itself), median of several starts.
+// The exit code is 0 when every measurement ran, 1 otherwise.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/scopedHandles.h"
+#include "core/timeSource.h"
+#include "core/usageTracker.h"
+#include "storage/settingsFiles.h"
+#include "storage/textFiles.h"
+
+namespace {
+
+constexpr int kWarmUpTicks = 200;
+constexpr int kSamples = 2000;
+constexpr int kDayTicks = 8 * 60 * 60;
+constexpr int32_t kWholeDayLimitMinutes = 1440;  // so that no warning or notice adds writes
+constexpr int kStartRuns = 7;
+constexpr DWORD kStartTimeoutMs = 30000;
+constexpr DWORD kExitTimeoutMs = 30000;
+constexpr DWORD kPollIntervalMs = 1;
+constexpr double kTickGoalRatio = 3.0;
+constexpr const wchar_t* kControlWindowClass = L"HourwardenHiddenWindow";
+
+class Stopwatch {
+public:
+    Stopwatch()
+    {
+        QueryPerformanceFrequency(&frequency_);
+        QueryPerformanceCounter(&start_);
+    }
+    void restart() { QueryPerformanceCounter(&start_); }
+    double elapsedMicroseconds() const
+    {
+        LARGE_INTEGER now = {};
+        QueryPerformanceCounter(&now);
+        return static_cast<double>(now.QuadPart - start_.QuadPart) * 1e6 / static_cast<double>(frequency_.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER frequency_ = {};
+    LARGE_INTEGER start_ = {};
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+// A fresh directory under the temporary directory, removed with its files.
+class TempDirectory {
+public:
+    TempDirectory()
+    {
+        static int serial = 0;
+        wchar_t base[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathW(MAX_PATH + 1, base);
+        if (length == 0 || length > MAX_PATH) {
+            return;
+        }
+        const std::wstring candidate = std::wstring(base) + L"hourwarden-bench-" +
+                                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+        }
+    }
+    ~TempDirectory() { remove(); }
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    bool valid() const { return !path_.empty(); }
+    const std::wstring& path() const { return path_; }
+    std::wstring file(std::wstring_view name) const { return path_ + L"\\" + std::wstring(name); }
+
+    // A program that just exited may hold its image a moment longer: retry briefly.
+    void remove()
+    {
+        if (path_.empty()) {
+            return;
+        }
+        constexpr int kAttempts = 100;
+        constexpr DWORD kRetryDelayMs = 20;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            deleteFiles();
+            if (RemoveDirectoryW(path_.c_str())) {
+                break;
+            }
+            Sleep(kRetryDelayMs);
+        }
+        path_.clear();
+    }
+
+private:
+    void deleteFiles() const
+    {
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = FindFirstFileW(file(L"*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                DeleteFileW(file(found.cFileName).c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+
+    std::wstring path_;
+};
+
+// The system clock, with a user who never stops typing: every tick counts.
+bool inputJustNow(uint32_t* tick)
+{
+    *tick = GetTickCount();
+    return true;
+}
+
+// The floor: what one write of the file costs at the least.
+bool plainWrite(const std::wstring& path, std::string_view bytes)
+{
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    return file.close() && ok;
+}
+
+bool startCountingTracker(UsageTracker& tracker)
+{
+    tracker.load();
+    return tracker.setLimit(kWholeDayLimitMinutes, false);
+}
+
+struct TickFigures {
+    double tickUs = 0;
+    double plainWriteUs = 0;
+    double usageWriterUs = 0;
+    double wholeFileWriterUs = 0;
+    size_t fileBytes = 0;
+};
+
+bool measureTick(TickFigures& figures)
+{
+    TempDirectory directory;
+    if (!directory.valid()) {
+        std::fprintf(stderr, "cannot create a temporary directory\n");
+        return false;
+    }
+    UsageTracker tracker(directory.path());
+    if (!startCountingTracker(tracker)) {
+        std::fprintf(stderr, "cannot write config.json\n");
+        return false;
+    }
+    for (int i = 0; i < kWarmUpTicks; ++i) {
+        tracker.tick();
+    }
+    DailyUsage record;
+    if (!readUsageFile(tracker.dataPath(), record)) {
+        std::fprintf(stderr, "data.json was not written\n");
+        return false;
+    }
+    const std::string bytes = readWholeFile(tracker.dataPath());
+    figures.fileBytes = bytes.size();
+    const std::wstring plainPath = directory.file(L"plain.json");
+    const std::wstring usagePath = directory.file(L"usage.json");
+    const std::wstring wholePath = directory.file(L"whole.json");
+
+    // Interleaved, so that a slow phase of the machine hits all four alike.
+    std::vector<double> ticks, plains, usageWrites, wholeWrites;
+    Stopwatch stopwatch;
+    bool ok = true;
+    for (int i = 0; i < kSamples; ++i) {
+        stopwatch.restart();
+        tracker.tick();
+        ticks.push_back(stopwatch.elapsedMicroseconds());
+
+        stopwatch.restart();
+        ok = plainWrite(plainPath, bytes) && ok;
+        plains.push_back(stopwatch.elapsedMicroseconds());
+
+        ++record.usedSeconds;
+        stopwatch.restart();
+        ok = writeUsageFile(usagePath, record) && ok;
+        usageWrites.push_back(stopwatch.elapsedMicroseconds());
+
+        stopwatch.restart();
+        ok = writeWholeFile(wholePath, bytes) && ok;
+        wholeWrites.push_back(stopwatch.elapsedMicroseconds());
+    }
+    if (!ok || tracker.usedSeconds() != kWarmUpTicks + kSamples) {
+        std::fprintf(stderr, "a write failed or a tick did not count\n");
+        return false;
+    }
+    figures.tickUs = median(ticks);
+    figures.plainWriteUs = median(plains);
+    figures.usageWriterUs = median(usageWrites);
+    figures.wholeFileWriterUs = median(wholeWrites);
+    return true;
+}
+
+bool measureDay(double& seconds)
+{
+    TempDirectory directory;
+    if (!directory.valid()) {
+        return false;
+    }
+    UsageTracker tracker(directory.path());
+    if (!startCountingTracker(tracker)) {
+        return false;
+    }
+    Stopwatch stopwatch;
+    for (int i = 0; i < kDayTicks; ++i) {
+        tracker.tick();
+    }
+    seconds = stopwatch.elapsedMicroseconds() / 1e6;
+    DailyUsage saved;
+    return tracker.usedSeconds() == kDayTicks && readUsageFile(tracker.dataPath(), saved) &&
+           saved.usedSeconds == kDayTicks;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK matchControlWindow(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    wchar_t className[64] = {};
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->processId && GetClassNameW(window, className, 64) > 0 &&
+        std::wstring_view(className) == kControlWindowClass) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND controlWindowOf(DWORD processId)
+{
+    WindowSearch search = {processId, nullptr};
+    EnumWindows(matchControlWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool fileWritten(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+           (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
+}
+
+// One start of a copy of the program in a fresh directory; false on any failure.
+bool measureOneStart(const std::wstring& executable, double& milliseconds)
+{
+    TempDirectory directory;
+    if (!directory.valid()) {
+        return false;
+    }
+    const std::wstring copy = directory.file(L"Hourwarden.exe");
+    if (!CopyFileW(executable.c_str(), copy.c_str(), TRUE)) {
+        std::fprintf(stderr, "cannot copy %ls (error %lu)\n", executable.c_str(), GetLastError());
+        return false;
+    }
+    const std::wstring configPath = directory.file(L"config.json");
+    const std::wstring dataPath = directory.file(L"data.json");
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = L"\"" + copy + L"\"";
+    Stopwatch stopwatch;
+    if (!CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.path().c_str(), &startup, &process)) {
+        std::fprintf(stderr, "cannot start %ls (error %lu)\n", copy.c_str(), GetLastError());
+        return false;
+    }
+    FileHandle processHandle(process.hProcess);
+    FileHandle threadHandle(process.hThread);
+
+    HWND window = nullptr;
+    bool ready = false;
+    while (stopwatch.elapsedMicroseconds() < kStartTimeoutMs * 1000.0) {
+        window = window != nullptr ? window : controlWindowOf(process.dwProcessId);
+        if (window != nullptr && fileWritten(configPath) && fileWritten(dataPath)) {
+            ready = true;
+            break;
+        }
+        if (WaitForSingleObject(processHandle.get(), kPollIntervalMs) == WAIT_OBJECT_0) {
+            break;  // ended before it was ready
+        }
+    }
+    milliseconds = stopwatch.elapsedMicroseconds() / 1000.0;
+
+    if (window != nullptr) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(processHandle.get(), kExitTimeoutMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "the program did not end after WM_CLOSE\n");
+        TerminateProcess(processHandle.get(), 1);
+        WaitForSingleObject(processHandle.get(), kExitTimeoutMs);
+        return false;
+    }
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    if (!ready) {
+        std::fprintf(stderr, "no control window with both files within %lu ms (exit code %lu)\n", kStartTimeoutMs,
+                     exitCode);
+        return false;
+    }
+    if (exitCode != 0) {
+        std::fprintf(stderr, "the program ended with exit code %lu\n", exitCode);
+        return false;
+    }
+    return true;
+}
+
+bool measureStart(const std::wstring& executable, std::vector<double>& runs)
+{
+    for (int run = 0; run < kStartRuns; ++run) {
+        double milliseconds = 0;
+        if (!measureOneStart(executable, milliseconds)) {
+            return false;
+        }
+        runs.push_back(milliseconds);
+    }
+    return true;
+}
+
+std::wstring fullPath(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
+    return length == 0 || length >= MAX_PATH ? path : std::wstring(buffer, length);
+}
+
+std::wstring executableArgument()
+{
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) {
+        return {};
+    }
+    std::wstring executable = count >= 2 ? arguments[1] : L"";
+    LocalFree(arguments);
+    return executable;
+}
+
+}  // namespace
+
+int main()
+{
+    const std::wstring executable = executableArgument();
+    if (executable.empty()) {
+        std::fprintf(stderr, "usage: hourwarden_bench.exe <path of Hourwarden.exe>\n");
+        return 1;
+    }
+
+    const TimeSource& system = systemTimeSource();
+    const TimeSource alwaysActive = {system.localTime, system.tickCount64, system.tickCount, inputJustNow};
+    setTimeSource(&alwaysActive);
+    bool ok = true;
+
+    TickFigures tick;
+    if (measureTick(tick)) {
+        const double ratio = tick.tickUs / tick.plainWriteUs;
+        std::printf("Counted tick with its data.json write (%zu bytes), median of %d: %8.1f us\n", tick.fileBytes,
+                    kSamples, tick.tickUs);
+        std::printf("Plain open/write/close of the same bytes, median of %d:    %8.1f us\n", kSamples,
+                    tick.plainWriteUs);
+        std::printf("Ratio tick / plain write: %.2f (goal: at most %.0f) %s\n", ratio, kTickGoalRatio,
+                    ratio <= kTickGoalRatio ? "met" : "MISSED");
+        std::printf("  of which writeUsageFile %.1f us, writeWholeFile of the same bytes %.1f us (medians)\n",
+                    tick.usageWriterUs, tick.wholeFileWriterUs);
+    } else {
+        ok = false;
+    }
+
+    double daySeconds = 0;
+    if (measureDay(daySeconds)) {
+        std::printf("Simulated 8-hour day, %d counted ticks with real writes: %.2f s (%.1f us per tick)\n", kDayTicks,
+                    daySeconds, daySeconds * 1e6 / kDayTicks);
+    } else {
+        std::fprintf(stderr, "the simulated day failed\n");
+        ok = false;
+    }
+    setTimeSource(nullptr);
+
+    std::vector<double> starts;
+    if (measureStart(fullPath(executable), starts)) {
+        std::printf("Start until the control window exists and both files are written, median of %d: %.0f ms "
+                    "(min %.0f, max %.0f)\n",
+                    kStartRuns, median(starts), *std::min_element(starts.begin(), starts.end()),
+                    *std::max_element(starts.begin(), starts.end()));
+    } else {
+        ok = false;
+    }
+    return ok ? 0 : 1;
+}
