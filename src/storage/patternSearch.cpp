@@ -34,10 +34,13 @@ std::optional<size_t> valueStart(std::string_view text, size_t keyAt, size_t key
     return skipSpaces(text, at + 1);
 }
 
-// Tries every occurrence of the quoted key in order; `matchValue(start)`
-// returns the captured value or nothing. The spaces after two different
-// occurrences never overlap (a key begins with a quote), so this is linear as
-// long as each value matcher is.
+// Tries every occurrence of the quoted key in order, so the first place in the
+// text where key, separator and value all match wins; `matchValue(start)`
+// returns the captured value or nothing. Each value matcher stops inside the
+// next occurrence of the key at the latest: spaces, digits and words stop at
+// its opening quote, a quoted value at its opening or closing quote. So the
+// stretches examined for successive occurrences overlap by less than one key
+// and the whole search is linear in the text's length.
 template <typename MatchValue>
 std::optional<std::string_view> search(std::string_view text, std::string_view key, MatchValue matchValue)
 {
@@ -102,17 +105,16 @@ std::optional<std::string_view> findQuotedText(std::string_view text, std::strin
 
 std::optional<std::string_view> findEscapedText(std::string_view text, std::string_view key)
 {
-    // A failed scan that stopped at `failedAt` tokenises every later value that
-    // opens before that point the same way (its opening quote was an escaped
-    // quote of the earlier scan), so those fail without a second scan.
-    size_t failedAt = 0;
-    return search(text, key, [text, &failedAt](size_t start) -> std::optional<std::string_view> {
+    return search(text, key, [text](size_t start) -> std::optional<std::string_view> {
         if (start >= text.size() || text[start] != '"') {
             return std::nullopt;
         }
-        if (start < failedAt) {
-            return std::nullopt;
-        }
+        // The two alternatives begin with different bytes, so the value splits
+        // into backslash pairs and single bytes in exactly one way, and only an
+        // unpaired quote can close it. A backslash before LF, CR or the end of
+        // the text pairs with nothing ('.' does not match line breaks), so the
+        // value cannot be closed there. A later key never lies inside a failed
+        // value: its closing quote follows no backslash and would close it.
         size_t at = start + 1;
         while (at < text.size()) {
             const char c = text[at];
@@ -121,14 +123,13 @@ std::optional<std::string_view> findEscapedText(std::string_view text, std::stri
             }
             if (c == '\\') {
                 if (at + 1 >= text.size() || text[at + 1] == '\n' || text[at + 1] == '\r') {
-                    break;
+                    return std::nullopt;
                 }
                 at += 2;
             } else {
                 ++at;
             }
         }
-        failedAt = at;
         return std::nullopt;
     });
 }

@@ -6,15 +6,48 @@
 
 namespace {
 
-constexpr DWORD kModulePathCapacity = 260;
+constexpr DWORD kInitialModulePathCapacity = 260;
+// The longest path the system accepts, terminator included.
+constexpr DWORD kMaxModulePathCapacity = 32768;
+constexpr DWORD kMaxWriteChunk = 0x40000000;
+constexpr DWORD kReadChunk = 64 * 1024;
+constexpr std::wstring_view kTempSuffix = L".tmp";
 
 std::wstring tempPathFor(const std::wstring& path)
 {
     // One name per process: a second instance writing the same file never
     // shares (and tears) our temporary file.
-    return path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    return path + L"." + std::to_wstring(GetCurrentProcessId()) + std::wstring(kTempSuffix);
 }
 
+bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b)
+{
+    return a.size() == b.size() &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+               CSTR_EQUAL;
+}
+
+// Whether `name` has the form tempPathFor gives a file named `targetName`:
+// "<targetName>.<process id>.tmp". Anything else in the directory is not ours.
+bool isTempNameFor(std::wstring_view name, std::wstring_view targetName)
+{
+    if (name.size() <= targetName.size() + 1 + kTempSuffix.size() ||
+        !equalsIgnoringCase(name.substr(0, targetName.size()), targetName) || name[targetName.size()] != L'.' ||
+        !equalsIgnoringCase(name.substr(name.size() - kTempSuffix.size()), kTempSuffix)) {
+        return false;
+    }
+    const std::wstring_view id =
+        name.substr(targetName.size() + 1, name.size() - targetName.size() - 1 - kTempSuffix.size());
+    for (const wchar_t c : id) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// MoveFileExW wants absolute paths to replace atomically; a relative path is
+// resolved against the current directory once, for both names.
 std::wstring absolutePath(const std::wstring& path)
 {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -33,7 +66,7 @@ std::wstring absolutePath(const std::wstring& path)
 bool writeAll(HANDLE file, std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+        const DWORD chunk = bytes.size() > kMaxWriteChunk ? kMaxWriteChunk : static_cast<DWORD>(bytes.size());
         DWORD written = 0;
         if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
             return false;
@@ -45,16 +78,36 @@ bool writeAll(HANDLE file, std::string_view bytes)
 
 }  // namespace
 
-std::wstring executableDirectory()
+// A fixed MAX_PATH buffer would silently cut a longer path and point the
+// program at some other directory.
+std::wstring modulePath(HMODULE module)
 {
-    wchar_t buffer[kModulePathCapacity] = {};
-    GetModuleFileNameW(nullptr, buffer, kModulePathCapacity);
-    const std::wstring path(buffer);
+    std::wstring buffer(kInitialModulePathCapacity, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        if (buffer.size() >= kMaxModulePathCapacity) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring directoryOf(std::wstring_view path)
+{
     const size_t separator = path.find_last_of(L"\\/");
-    if (separator == std::wstring::npos) {
+    if (separator == std::wstring_view::npos) {
         return L".";
     }
-    return path.substr(0, separator);
+    return std::wstring(path.substr(0, separator));
+}
+
+std::wstring executableDirectory()
+{
+    return directoryOf(modulePath(nullptr));
 }
 
 std::string readWholeFile(const std::wstring& path)
@@ -65,17 +118,23 @@ std::string readWholeFile(const std::wstring& path)
         return {};
     }
     std::string bytes;
-    char buffer[64 * 1024];
+    char buffer[kReadChunk];
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) || read == 0) {
-            break;
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+            // Half a file could read as other values than the file holds.
+            return {};
+        }
+        if (read == 0) {
+            return bytes;
         }
         bytes.append(buffer, read);
     }
-    return bytes;
 }
 
+// No FlushFileBuffers before the rename: it guards only against a power cut,
+// not against a killed process, and it costs a disk flush for every counted
+// second. (Under Wine on ext4 the rename is ordered after the data anyway.)
 bool writeWholeFile(const std::wstring& path, std::string_view bytes)
 {
     const std::wstring target = absolutePath(path);
@@ -94,7 +153,7 @@ bool writeWholeFile(const std::wstring& path, std::string_view bytes)
     }
     // MoveFileExW swaps the name atomically; ReplaceFileW (under Wine) briefly leaves no file at all.
     if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        // Typically another process holds the target; the next save writes it again in full.
+        // Typically another process holds the target open; the next save writes it again in full.
         DeleteFileW(temp.c_str());
         return false;
     }
@@ -106,14 +165,17 @@ void removeStaleTempFiles(const std::wstring& path)
     const std::wstring target = absolutePath(path);
     const size_t separator = target.find_last_of(L"\\/");
     const std::wstring directory = separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
+    const std::wstring targetName = separator == std::wstring::npos ? target : target.substr(separator + 1);
     WIN32_FIND_DATAW found = {};
-    const std::wstring pattern = target + L".*.tmp";
+    const std::wstring pattern = target + L".*" + std::wstring(kTempSuffix);
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // A temporary file that another running instance is still writing is
+        // open without sharing, so its deletion fails and it is left alone.
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTempNameFor(found.cFileName, targetName)) {
             DeleteFileW((directory + found.cFileName).c_str());
         }
     } while (FindNextFileW(search, &found));

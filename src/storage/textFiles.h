@@ -1,20 +1,32 @@
 // Whole-file reading and writing, JSON string escaping and UTF-8/UTF-16 conversion.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 
+// The running executable's directory, without a trailing separator.
 std::wstring executableDirectory();
 
-// Empty when the file cannot be opened; NUL bytes are kept.
+// The full path of a loaded module (nullptr: the executable), however long;
+// empty on failure.
+std::wstring modulePath(HMODULE module);
+
+// Everything before the last backslash or slash of `path`; "." when it has none.
+std::wstring directoryOf(std::wstring_view path);
+
+// Empty when the file cannot be opened or read; NUL bytes are kept.
 std::string readWholeFile(const std::wstring& path);
 
-// Replaces the file as a whole: readers, a crash or a power cut see either the
-// old or the new complete contents, never a mix or a truncated file.
+// Replaces the file as a whole through a temporary file in the same directory:
+// readers and a killed process see either the old or the new complete
+// contents, never a mix or a truncated file. False when the new contents could
+// not be put in place (the old file then stays as it was).
 bool writeWholeFile(const std::wstring& path, std::string_view bytes);
 
-// Removes the temporary files that writeWholeFile leaves only when the
-// process is killed between writing and renaming.
+// Removes the temporary files that writeWholeFile leaves behind only when the
+// process is killed between creating and renaming one.
 void removeStaleTempFiles(const std::wstring& path);
 
 std::string escapeJsonString(std::string_view bytes);

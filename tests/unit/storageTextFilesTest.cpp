@@ -1,0 +1,374 @@
+// Text routines and whole-file reading, replacing and clean-up.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/scopedHandles.h"
+#include "storage/textFiles.h"
+#include "storageTestSupport.h"
+
+using namespace std::string_literals;
+using storage_test::ScratchDirectory;
+
+namespace {
+
+std::wstring longModulePath()
+{
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    buffer.resize(length);
+    return buffer;
+}
+
+// ---- JSON string escaping ----
+
+TEST(StorageJsonEscaping, EscapesOnlyBackslashQuoteTabLineFeedAndReturn)
+{
+    const struct {
+        std::string plain;
+        std::string escaped;
+    } cases[] = {
+        {"", ""},
+        {"plain text 123", "plain text 123"},
+        {"a\"b", "a\\\"b"},
+        {"back\\slash", "back\\\\slash"},
+        {"tab\there", "tab\\there"},
+        {"line\nfeed", "line\\nfeed"},
+        {"carriage\rreturn", "carriage\\rreturn"},
+        {"\\\"", "\\\\\\\""},
+        // Other control bytes, slashes and UTF-8 sequences pass unchanged: no \u escapes.
+        {"\x01\x08\x0B\x0C\x1F/\x7F"s, "\x01\x08\x0B\x0C\x1F/\x7F"s},
+        {"nul\0byte"s, "nul\0byte"s},
+        {"\xD0\x9F\xD0\xB0\xD1\x80\xD0\xBE\xD0\xBB\xD1\x8C", "\xD0\x9F\xD0\xB0\xD1\x80\xD0\xBE\xD0\xBB\xD1\x8C"},
+        {"\xFF\xFE", "\xFF\xFE"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(escapeJsonString(c.plain), c.escaped) << c.plain;
+    }
+}
+
+TEST(StorageJsonEscaping, UnescapeTakesTheByteAfterEachBackslash)
+{
+    const struct {
+        std::string escaped;
+        std::string plain;
+    } cases[] = {
+        {"", ""},
+        {"abc", "abc"},
+        {"\\n\\r\\t", "\n\r\t"},
+        {"\\\"", "\""},
+        {"\\\\", "\\"},
+        {"\\/", "/"},
+        {"\\u0041", "u0041"},
+        {"\\b\\f", "bf"},
+        {"\\\\n", "\\n"},
+        {"a\\", "a\\"},        // a final lone backslash stays
+        {"\\", "\\"},
+        {"\\\\\\", "\\\\"},
+        {"\\\0x"s, "\0x"s},
+        {"\\\xD0\x96", "\xD0\x96"},  // the first byte of a UTF-8 sequence is taken as it is
+        {"raw\nline\ttab", "raw\nline\ttab"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(unescapeJsonString(c.escaped), c.plain) << c.escaped;
+    }
+}
+
+TEST(StorageJsonEscaping, UnescapingTheEscapedFormGivesEveryByteStringBack)
+{
+    std::string everyByte;
+    for (int b = 0; b < 256; ++b) {
+        everyByte += static_cast<char>(b);
+    }
+    EXPECT_EQ(unescapeJsonString(escapeJsonString(everyByte)), everyByte);
+
+    // Strings dense in the bytes that escaping treats specially.
+    const std::string alphabet = "\\\"\t\n\rntru0\x01\xFF "s;
+    std::mt19937 random(20240315);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text(random() % 12, '\0');
+        for (char& c : text) {
+            c = alphabet[random() % alphabet.size()];
+        }
+        ASSERT_EQ(unescapeJsonString(escapeJsonString(text)), text) << escapeJsonString(text);
+    }
+}
+
+// ---- UTF-8 / UTF-16 ----
+
+TEST(StorageUtf, ConvertsBothWaysAndReplacesMalformedInput)
+{
+    const struct {
+        std::string utf8;
+        std::wstring utf16;
+    } roundTrips[] = {
+        {"", L""},
+        {"ASCII 09", L"ASCII 09"},
+        {"\xD0\x9F\xD0\xB0\xD1\x80\xD0\xBE\xD0\xBB\xD1\x8C", L"\u041F\u0430\u0440\u043E\u043B\u044C"},
+        {"\xE2\x82\xAC", L"\u20AC"},
+        {"\xF0\x9F\x98\x80", L"\xD83D\xDE00"},
+        {"a\0b"s, L"a\0b"s},
+    };
+    for (const auto& c : roundTrips) {
+        EXPECT_EQ(utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(utf16ToUtf8(c.utf16), c.utf8) << c.utf8;
+    }
+
+    EXPECT_EQ(utf8ToUtf16("a\xFF" "b"), L"a\uFFFDb");
+    EXPECT_EQ(utf8ToUtf16("\x80"), L"\uFFFD");
+    EXPECT_EQ(utf8ToUtf16("ok\xC3"), L"ok\uFFFD");
+    EXPECT_EQ(utf16ToUtf8(L"x\xD800y"), "x\xEF\xBF\xBDy");
+    EXPECT_EQ(utf16ToUtf8(L"\xDC00"), "\xEF\xBF\xBD");
+}
+
+// ---- Whole files ----
+
+TEST(StorageWholeFile, WritesExactBytesAndReadsThemBack)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    const std::string bytes = "{\r\n\0\xFF\xEF\xBB\xBF\n\x1A}"s;
+    ASSERT_TRUE(writeWholeFile(path, bytes));
+    EXPECT_EQ(readWholeFile(path), bytes);
+    WIN32_FILE_ATTRIBUTE_DATA info = {};
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info));
+    EXPECT_EQ(info.nFileSizeLow, bytes.size());
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+
+    // A shorter text replaces a longer one completely; an empty text empties it.
+    ASSERT_TRUE(writeWholeFile(path, std::string(100000, 'x')));
+    ASSERT_TRUE(writeWholeFile(path, "short"));
+    EXPECT_EQ(readWholeFile(path), "short");
+    ASSERT_TRUE(writeWholeFile(path, ""));
+    EXPECT_EQ(readWholeFile(path), "");
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+TEST(StorageWholeFile, ReadsLargeFilesWhole)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"big.json");
+    std::string bytes(5 * 1024 * 1024 + 17, '\0');
+    std::mt19937 random(7);
+    for (char& c : bytes) {
+        c = static_cast<char>(random());
+    }
+    ASSERT_TRUE(writeWholeFile(path, bytes));
+    EXPECT_EQ(readWholeFile(path), bytes);
+}
+
+TEST(StorageWholeFile, MissingOrUnopenableFileReadsEmpty)
+{
+    ScratchDirectory dir;
+    EXPECT_EQ(readWholeFile(dir.file(L"missing.json")), "");
+    EXPECT_EQ(readWholeFile(dir.path()), "");  // a directory
+    EXPECT_EQ(readWholeFile(dir.file(L"no\\such\\dir.json")), "");
+}
+
+TEST(StorageWholeFile, ReadsAFileThatAnotherHandleHoldsForWriting)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"config.json");
+    ASSERT_TRUE(writeWholeFile(path, "held"));
+    FileHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(readWholeFile(path), "held");
+}
+
+TEST(StorageWholeFile, FailedWritesLeaveNoTemporaryFile)
+{
+    ScratchDirectory dir;
+    // The directory does not exist.
+    EXPECT_FALSE(writeWholeFile(dir.file(L"missing\\data.json"), "x"));
+    // The target is a directory and cannot be replaced by a file.
+    ASSERT_TRUE(CreateDirectoryW(dir.file(L"data.json").c_str(), nullptr));
+    EXPECT_FALSE(writeWholeFile(dir.file(L"data.json"), "x"));
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+TEST(StorageWholeFile, TargetHeldWithoutSharingRefusesTheWriteUntilReleased)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    {
+        FileHandle holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_FALSE(writeWholeFile(path, "new"));
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+    EXPECT_EQ(readWholeFile(path), "old");
+    ASSERT_TRUE(writeWholeFile(path, "new"));
+    EXPECT_EQ(readWholeFile(path), "new");
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+TEST(StorageWholeFile, RelativePathIsReplacedInTheCurrentDirectory)
+{
+    ScratchDirectory dir;
+    std::wstring previous(MAX_PATH + 1, L'\0');
+    previous.resize(GetCurrentDirectoryW(static_cast<DWORD>(previous.size()), previous.data()));
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+    const bool written = writeWholeFile(L"relative.json", "one") && writeWholeFile(L".\\relative.json", "two");
+    SetCurrentDirectoryW(previous.c_str());
+    EXPECT_TRUE(written);
+    EXPECT_EQ(readWholeFile(dir.file(L"relative.json")), "two");
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"relative.json"});
+}
+
+// A reader running alongside the writer must only ever see one of the two
+// complete texts: never a missing, empty, shortened or mixed file.
+TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    const std::string longText(256 * 1024, 'L');
+    const std::string shortText = "{\n  \"short\": true\n}\n";
+    ASSERT_TRUE(writeWholeFile(path, shortText));
+
+    std::atomic<bool> writing{true};
+    std::atomic<int> reads{0};
+    std::atomic<int> badReads{0};
+    std::string firstBad;
+    std::thread reader([&] {
+        while (writing.load()) {
+            const std::string seen = readWholeFile(path);
+            if (seen != longText && seen != shortText) {
+                if (badReads.fetch_add(1) == 0) {
+                    firstBad = seen.substr(0, 40) + " (" + std::to_string(seen.size()) + " bytes)";
+                }
+            }
+            reads.fetch_add(1);
+        }
+    });
+    int successes = 0;
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    for (int i = 0; i < 600 && GetTickCount64() < deadline; ++i) {
+        successes += writeWholeFile(path, i % 2 == 0 ? longText : shortText) ? 1 : 0;
+    }
+    // Let the reader see the final state at least once more.
+    const int readsBefore = reads.load();
+    while (reads.load() < readsBefore + 2 && GetTickCount64() < deadline) {
+        std::this_thread::yield();
+    }
+    writing = false;
+    reader.join();
+
+    EXPECT_EQ(badReads.load(), 0) << firstBad;
+    EXPECT_GT(reads.load(), 2);
+    EXPECT_GT(successes, 0);
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+// ---- Temporary files left by a killed process ----
+
+TEST(StorageStaleTempFiles, RemovesOnlyTheTemporaryFilesOfThatFile)
+{
+    ScratchDirectory dir;
+    const std::vector<std::wstring> stale = {L"data.json.123.tmp", L"data.json.4294967295.tmp", L"DATA.JSON.7.TMP"};
+    const std::vector<std::wstring> kept = {
+        L"config.json.55.tmp", L"data.json",          L"data.json..tmp",   L"data.json.12a.tmp",
+        L"data.json.5.tmp.bak", L"data.json.backup.tmp", L"data.json.tmp",    L"mydata.json.5.tmp",
+    };
+    for (const auto& name : stale) {
+        ASSERT_TRUE(writeWholeFile(dir.file(name), "partial {"));
+    }
+    for (const auto& name : kept) {
+        ASSERT_TRUE(writeWholeFile(dir.file(name), "keep"));
+    }
+    ASSERT_TRUE(CreateDirectoryW(dir.file(L"data.json.9.tmp").c_str(), nullptr));
+
+    removeStaleTempFiles(dir.file(L"data.json"));
+
+    std::vector<std::wstring> expected = kept;
+    expected.push_back(L"data.json.9.tmp");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.entries(), expected);
+    EXPECT_EQ(readWholeFile(dir.file(L"data.json")), "keep");
+}
+
+TEST(StorageStaleTempFiles, LeavesATemporaryFileThatIsStillBeingWritten)
+{
+    ScratchDirectory dir;
+    const std::wstring busy = dir.file(L"config.json.77.tmp");
+    FileHandle writer(CreateFileW(busy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    ASSERT_TRUE(writer);
+    removeStaleTempFiles(dir.file(L"config.json"));
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"config.json.77.tmp"});
+    writer.close();
+    removeStaleTempFiles(dir.file(L"config.json"));
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(StorageStaleTempFiles, NothingToRemoveIsHarmless)
+{
+    ScratchDirectory dir;
+    removeStaleTempFiles(dir.file(L"data.json"));
+    removeStaleTempFiles(dir.file(L"missing\\data.json"));
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+// ---- The executable's directory ----
+
+TEST(StorageExecutableDirectory, DirectoryOfCutsAtTheLastSeparator)
+{
+    const struct {
+        const wchar_t* path;
+        const wchar_t* directory;
+    } cases[] = {
+        {L"Hourwarden.exe", L"."},
+        {L"", L"."},
+        {L"C:\\Program Files\\Hourwarden\\Hourwarden.exe", L"C:\\Program Files\\Hourwarden"},
+        {L"C:/tools/hw/Hourwarden.exe", L"C:/tools/hw"},
+        {L"C:\\a/b\\Hourwarden.exe", L"C:\\a/b"},
+        {L"C:\\a\\b/Hourwarden.exe", L"C:\\a\\b"},
+        {L"\\\\server\\share\\Hourwarden.exe", L"\\\\server\\share"},
+        {L"\\Hourwarden.exe", L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(directoryOf(c.path), c.directory) << c.path;
+    }
+}
+
+TEST(StorageExecutableDirectory, IsTheDirectoryOfTheRunningExecutable)
+{
+    const std::wstring module = longModulePath();
+    const size_t separator = module.find_last_of(L"\\/");
+    ASSERT_NE(separator, std::wstring::npos);
+    const std::wstring directory = executableDirectory();
+    EXPECT_EQ(directory, module.substr(0, separator));
+    EXPECT_NE(GetFileAttributesW((directory + module.substr(separator)).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A path longer than MAX_PATH must come back whole, not cut to some other
+// directory. (The system cannot start an executable from such a path, so a
+// copy of this program is mapped as a module instead.)
+TEST(StorageExecutableDirectory, LongModulePathIsNotCut)
+{
+    ScratchDirectory dir;
+    std::wstring deep = dir.path();
+    for (wchar_t part = L'a'; deep.size() < 400; ++part) {
+        deep += L"\\" + std::wstring(60, part);
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << deep.size();
+    }
+    const std::wstring copy = deep + L"\\storage_copy.exe";
+    ASSERT_TRUE(CopyFileW(longModulePath().c_str(), copy.c_str(), TRUE));
+    const HMODULE module = LoadLibraryExW(copy.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(module, nullptr);
+    const std::wstring path = modulePath(module);
+    FreeLibrary(module);
+    EXPECT_EQ(path, copy);
+    EXPECT_EQ(directoryOf(path), deep);
+}
+
+}  // namespace
