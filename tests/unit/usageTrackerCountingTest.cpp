@@ -96,7 +96,7 @@ TEST_P(TrackerFirstCountedSecond, ThresholdsOfTheFirstSecond)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrackerFirstCountedSecond,
+    Tracker, TrackerFirstCountedSecond,
     testing::Values(FirstSecondCase{"Leaves301", 302, false, false, false, 0, false},
                     FirstSecondCase{"Leaves300", 301, false, false, true, 0, false},
                     FirstSecondCase{"StartedWith200Leaves199", 200, false, false, true, 0, false},
@@ -141,7 +141,7 @@ TEST_P(TrackerShortLimit, WarningAndNoticesOfAWholeDay)
     EXPECT_EQ(tracker().remainingSeconds(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, TrackerShortLimit,
+INSTANTIATE_TEST_SUITE_P(Tracker, TrackerShortLimit,
                          testing::Values(ShortLimitCase{1, {}, 59}, ShortLimitCase{2, {{60, 1}}, 119},
                                          ShortLimitCase{3, {{120, 2}, {60, 1}}, 179},
                                          ShortLimitCase{5, {{180, 3}, {120, 2}, {60, 1}}, 299},
@@ -216,7 +216,7 @@ constexpr uint64_t kAfterWrap = (uint64_t{1} << 32) + 1000;  // 32-bit counter r
 constexpr uint64_t kNoWrap = 10'000'000;
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrackerIdleProbe,
+    Tracker, TrackerIdleProbe,
     testing::Values(IdleCase{"InputJustNow", kNoWrap, 0, true}, IdleCase{"ExactlyFiveMinutes", kNoWrap, 300000, true},
                     IdleCase{"OneMillisecondMore", kNoWrap, 300001, false},
                     IdleCase{"HoursIdle", kNoWrap, 3 * 3600 * 1000, false},

@@ -73,7 +73,7 @@ TEST_P(TrackerSpentStart, LocksOneMinuteAfterStartNotBefore)
     EXPECT_FALSE(dataFileExists()) << "the one more minute saved data.json";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TrackerSpentStart,
+INSTANTIATE_TEST_SUITE_P(Tracker, TrackerSpentStart,
                          testing::Values(SpentStartCase{"ExactlySpent", 120 * 60, true},
                                          SpentStartCase{"SpentUnderAHigherEarlierLimit", 9000, true},
                                          SpentStartCase{"UserIdle", 120 * 60, false}),
@@ -163,7 +163,7 @@ TEST_P(TrackerLowerLimit, BelowTheUsedTimeArmsTheMinute)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, TrackerLowerLimit,
+INSTANTIATE_TEST_SUITE_P(Tracker, TrackerLowerLimit,
                          testing::Values(LowerLimitCase{21, false}, LowerLimitCase{20, true},
                                          LowerLimitCase{5, true}, LowerLimitCase{1, true}),
                          [](const testing::TestParamInfo<LowerLimitCase>& info) {
@@ -389,7 +389,7 @@ TEST_P(TrackerDateChange, StartsANewDayEvenWhileLocked)
     EXPECT_EQ(warnings, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TrackerDateChange,
+INSTANTIATE_TEST_SUITE_P(Tracker, TrackerDateChange,
                          testing::Values(DateChangeCase{"Midnight", 2024, 3, 16, 0, 0, L"2024-03-16"},
                                          DateChangeCase{"BackOneDay", 2024, 3, 14, 12, 0, L"2024-03-14"},
                                          DateChangeCase{"IntoNextYear", 2025, 1, 1, 0, 0, L"2025-01-01"},

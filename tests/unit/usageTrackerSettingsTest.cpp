@@ -66,7 +66,7 @@ constexpr const char* kTodaysRecord =
     R"( "require_password_on_exit": false, "three_minute_notification_shown": true})";
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrackerLoadUsage,
+    Tracker, TrackerLoadUsage,
     testing::Values(LoadCase{"Missing", nullptr, 0, L"", false, false},
                     LoadCase{"Empty", "", 0, L"", false, false},
                     LoadCase{"NotARecord", "garbage \x01\xff{", 0, L"", false, false},
@@ -131,7 +131,7 @@ TEST_P(TrackerInvalidLimit, IsRefusedAndChangesNothing)
     EXPECT_EQ(lockedAt, 30);
 }
 
-INSTANTIATE_TEST_SUITE_P(Minutes, TrackerInvalidLimit, testing::Values(0, 1441, -1, INT32_MIN, INT32_MAX));
+INSTANTIATE_TEST_SUITE_P(Tracker, TrackerInvalidLimit, testing::Values(0, 1441, -1, INT32_MIN, INT32_MAX));
 
 TEST_F(TrackerSettings, LimitBoundsAreAcceptedAndSaved)
 {
