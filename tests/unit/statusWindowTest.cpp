@@ -1,0 +1,454 @@
+// The status window inside this process: placement, region, hit tests, hover,
+// buttons, the saved position, and the balance of every COM reference it takes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <d2d1.h>
+#include <dwrite.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "base/scopedHandles.h"
+#include "core/usageTracker.h"
+#include "i18n/strings.h"
+#include "ui/status/statusRendering.h"
+#include "ui/status/statusWindow.h"
+#include "ui/status/statusWindowState.h"
+
+namespace {
+
+constexpr int kWidth = 420;
+constexpr int kHeight = 250;
+constexpr int kGap = 12;
+
+std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string usageFileText(long long usedSeconds)
+{
+    std::string date;
+    for (const wchar_t c : todayDateString()) {
+        date += static_cast<char>(c);
+    }
+    return "{\n  \"date\": \"" + date + "\",\n  \"used_seconds\": " + std::to_string(usedSeconds) +
+           ",\n  \"warning_shown\": false,\n  \"settings_password\": \"\",\n  \"require_password_on_exit\": false,\n"
+           "  \"three_minute_notification_shown\": false,\n  \"two_minute_notification_shown\": false,\n"
+           "  \"one_minute_notification_shown\": false\n}\n";
+}
+
+ULONG referenceCount(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+RECT windowRect(HWND window)
+{
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    return rect;
+}
+
+RECT workArea()
+{
+    RECT area = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    return area;
+}
+
+LPARAM clientPoint(int x, int y)
+{
+    return MAKELPARAM(x, y);
+}
+
+// A tracker on files of its own, a hidden owner standing in for the control window.
+class StatusWindowTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        directory_ = std::filesystem::path(temp) /
+                     (L"hourwarden-status-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                      std::to_wstring(GetTickCount64()));
+        std::filesystem::create_directories(directory_);
+        owner_ = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(owner_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        DestroyWindow(owner_);  // takes an open status window with it
+        tracker_.reset();
+        setActiveLanguage(Language::English);
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    UsageTracker& loadTracker(const std::string& config = {}, long long usedSeconds = 0)
+    {
+        if (!config.empty()) {
+            writeText(configPath(), config);
+        }
+        writeText(directory_ / "data.json", usageFileText(usedSeconds));
+        tracker_ = std::make_unique<UsageTracker>(directory_.wstring());
+        tracker_->load();
+        return *tracker_;
+    }
+
+    static std::string configWithPosition(int x, int y)
+    {
+        return "{\n  \"daily_limit_minutes\": 120,\n  \"show_last_three_minute_notifications\": true,\n"
+               "  \"language\": \"en\",\n  \"status_window_x\": " +
+               std::to_string(x) + ",\n  \"status_window_y\": " + std::to_string(y) + "\n}\n";
+    }
+
+    std::filesystem::path configPath() const { return directory_ / "config.json"; }
+
+    // Opens (or brings back) the window and paints it once, so the button rectangles are known.
+    HWND open()
+    {
+        showStatusWindow(owner_, tracker_.get());
+        HWND window = FindWindowW(kStatusWindowClass, nullptr);
+        if (window != nullptr) {
+            RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        }
+        return window;
+    }
+
+    static int countStatusWindows()
+    {
+        int count = 0;
+        HWND window = nullptr;
+        while ((window = FindWindowExW(nullptr, window, kStatusWindowClass, nullptr)) != nullptr) {
+            ++count;
+        }
+        return count;
+    }
+
+    static bool repaintPending(HWND window) { return GetUpdateRect(window, nullptr, FALSE) != FALSE; }
+
+    std::filesystem::path directory_;
+    HWND owner_ = nullptr;
+    std::unique_ptr<UsageTracker> tracker_;
+};
+
+TEST_F(StatusWindowTest, OpensOnceAtTheWorkAreaCornerAndComesForwardInsteadOfASecond)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(GetWindow(window, GW_OWNER), owner_);
+    EXPECT_EQ(GetWindowLongPtrW(window, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_THICKFRAME), WS_POPUP);
+    EXPECT_EQ(GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_TOOLWINDOW | WS_EX_TOPMOST), WS_EX_TOOLWINDOW);
+    const RECT area = workArea();
+    const RECT rect = windowRect(window);
+    EXPECT_EQ(rect.right - rect.left, kWidth);
+    EXPECT_EQ(rect.bottom - rect.top, kHeight);
+    EXPECT_EQ(rect.right, area.right - kGap);
+    EXPECT_EQ(rect.bottom, area.bottom - kGap);
+
+    // A second double click: the same window, where it is, restored and repainted.
+    SetWindowPos(window, nullptr, 100, 80, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(window, SW_MINIMIZE);
+    ValidateRect(window, nullptr);
+    showStatusWindow(owner_, tracker_.get());
+    EXPECT_EQ(countStatusWindows(), 1);
+    EXPECT_EQ(FindWindowW(kStatusWindowClass, nullptr), window);
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_EQ(windowRect(window).left, 100);
+    EXPECT_EQ(windowRect(window).top, 80);
+    EXPECT_TRUE(repaintPending(window));
+}
+
+TEST_F(StatusWindowTest, RegionRoundsTheCorners)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    Region region(CreateRectRgn(0, 0, 0, 0));
+    ASSERT_NE(GetWindowRgn(window, region.get()), ERROR);
+    const struct {
+        int x;
+        int y;
+        bool inside;
+    } cases[] = {
+        {0, 0, false},   {kWidth - 1, 0, false}, {0, kHeight - 1, false}, {kWidth - 1, kHeight - 1, false},
+        {10, 0, true},   {0, 10, true},          {kWidth / 2, kHeight / 2, true}, {kWidth - 1, kHeight / 2, true},
+        {kWidth / 2, kHeight - 1, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PtInRegion(region.get(), c.x, c.y) != FALSE, c.inside) << c.x << "," << c.y;
+    }
+}
+
+TEST_F(StatusWindowTest, SavedPositionIsUsedUnchangedUnlessACoordinateIsMinusOne)
+{
+    const RECT area = workArea();
+    const struct {
+        int savedX;
+        int savedY;
+        LONG x;
+        LONG y;
+    } cases[] = {
+        {200, 150, 200, 150},
+        {-3000, 50, -3000, 50},  // off every monitor: still applied
+        {5000, 4000, 5000, 4000},
+        {-1, 100, area.right - kGap - kWidth, area.bottom - kGap - kHeight},
+        {300, -1, area.right - kGap - kWidth, area.bottom - kGap - kHeight},
+        {-2, -2, -2, -2},
+    };
+    for (const auto& c : cases) {
+        loadTracker(configWithPosition(c.savedX, c.savedY));
+        HWND window = open();
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(windowRect(window).left, c.x) << c.savedX << "," << c.savedY;
+        EXPECT_EQ(windowRect(window).top, c.y) << c.savedX << "," << c.savedY;
+        DestroyWindow(window);
+    }
+}
+
+TEST_F(StatusWindowTest, EndOfAMoveSavesTheCornerOnceAndClosingWritesNothing)
+{
+    UsageTracker& tracker = loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    SetWindowPos(window, nullptr, 321, 123, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_EQ(readText(configPath()).find("\"status_window_x\": 321"), std::string::npos) << "moving alone saves nothing";
+    SendMessageW(window, WM_EXITSIZEMOVE, 0, 0);
+    POINT saved = {};
+    ASSERT_TRUE(tracker.savedStatusWindowPosition(saved));
+    EXPECT_EQ(saved.x, 321);
+    EXPECT_EQ(saved.y, 123);
+    const std::string afterDrop = readText(configPath());
+    EXPECT_NE(afterDrop.find("\"status_window_x\": 321"), std::string::npos) << afterDrop;
+    EXPECT_NE(afterDrop.find("\"status_window_y\": 123"), std::string::npos) << afterDrop;
+
+    SetWindowPos(window, nullptr, 400, 300, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    DestroyWindow(window);
+    EXPECT_EQ(readText(configPath()), afterDrop);
+
+    // The next opening uses the saved corner.
+    window = open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windowRect(window).left, 321);
+    EXPECT_EQ(windowRect(window).top, 123);
+
+    // Dropped with its left edge at -1: that coordinate is saved, and the default corner comes back.
+    SetWindowPos(window, nullptr, -1, 200, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(window, WM_EXITSIZEMOVE, 0, 0);
+    EXPECT_NE(readText(configPath()).find("\"status_window_x\": -1,"), std::string::npos);
+    DestroyWindow(window);
+    window = open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windowRect(window).right, workArea().right - kGap);
+    EXPECT_EQ(windowRect(window).bottom, workArea().bottom - kGap);
+}
+
+TEST_F(StatusWindowTest, DragStripAnswersCaptionExceptOverTheCloseButton)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    const RECT rect = windowRect(window);
+    const struct {
+        int x;
+        int y;
+        LRESULT hit;
+    } cases[] = {
+        {30, 5, HTCAPTION},  {200, 47, HTCAPTION}, {369, 30, HTCAPTION}, {405, 30, HTCAPTION},
+        {370, 22, HTCLIENT}, {384, 36, HTCLIENT},  {398, 47, HTCLIENT},  {200, 48, HTCLIENT},
+        {200, 200, HTCLIENT},
+    };
+    for (const auto& c : cases) {
+        const LPARAM screen = MAKELPARAM(rect.left + c.x, rect.top + c.y);
+        EXPECT_EQ(SendMessageW(window, WM_NCHITTEST, 0, screen), c.hit) << c.x << "," << c.y;
+    }
+}
+
+TEST_F(StatusWindowTest, HoverFlagsRepaintOnlyWhenTheyChangeAndAlwaysOnLeave)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    const StatusWindowState* state = statusWindowStateOf(window);
+    ASSERT_NE(state, nullptr);
+    const struct {
+        UINT message;
+        LPARAM point;
+        bool close;
+        bool settings;
+        bool repaint;
+    } steps[] = {
+        {WM_MOUSEMOVE, clientPoint(200, 120), false, false, false},
+        {WM_MOUSEMOVE, clientPoint(384, 36), true, false, true},
+        {WM_MOUSEMOVE, clientPoint(390, 40), true, false, false},
+        {WM_MOUSEMOVE, clientPoint(200, 200), false, true, true},
+        {WM_MOUSEMOVE, clientPoint(30, 187), false, true, false},
+        {WM_MOUSELEAVE, 0, false, false, true},
+        {WM_MOUSELEAVE, 0, false, false, true},  // also when nothing was hovered
+        {WM_MOUSEMOVE, clientPoint(398, 50), true, false, true},
+        {WM_MOUSEMOVE, clientPoint(399, 50), false, false, true},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        ValidateRect(window, nullptr);
+        SendMessageW(window, steps[i].message, 0, steps[i].point);
+        EXPECT_EQ(state->closeHovered, steps[i].close) << "step " << i;
+        EXPECT_EQ(state->settingsHovered, steps[i].settings) << "step " << i;
+        EXPECT_EQ(repaintPending(window), steps[i].repaint) << "step " << i;
+    }
+}
+
+TEST_F(StatusWindowTest, RepaintTimerAndRefreshOnlyAskForAPaint)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    ValidateRect(window, nullptr);
+    SendMessageW(window, WM_TIMER, kStatusRepaintTimerId + 1, 0);
+    EXPECT_FALSE(repaintPending(window));
+    SendMessageW(window, WM_TIMER, kStatusRepaintTimerId, 0);
+    EXPECT_TRUE(repaintPending(window));
+    ValidateRect(window, nullptr);
+    refreshStatusWindow();
+    EXPECT_TRUE(repaintPending(window));
+}
+
+TEST_F(StatusWindowTest, CloseButtonActsOnReleaseAloneAndOtherReleasesDoNothing)
+{
+    loadTracker();
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    const LPARAM elsewhere[] = {clientPoint(200, 120), clientPoint(369, 36), clientPoint(384, 51)};
+    for (const LPARAM point : elsewhere) {
+        SendMessageW(window, WM_LBUTTONUP, 0, point);
+        EXPECT_TRUE(IsWindow(window));
+    }
+    // The edge of the close button counts, with no press before it.
+    SendMessageW(window, WM_LBUTTONUP, 0, clientPoint(398, 50));
+    EXPECT_FALSE(IsWindow(window));
+
+    window = open();
+    ASSERT_NE(window, nullptr);
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+}
+
+// The process-wide DirectWrite objects a paint touches: the shared factory and
+// the system font collection, which every text format made on it holds.
+class SharedWriteReferences {
+public:
+    bool capture()
+    {
+        if (FAILED(DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
+                                       reinterpret_cast<IUnknown**>(factory_.put()))) ||
+            FAILED(factory_->GetSystemFontCollection(fonts_.put(), FALSE))) {
+            return false;
+        }
+        factoryCount_ = referenceCount(factory_.get());
+        fontsCount_ = referenceCount(fonts_.get());
+        return true;
+    }
+    IDWriteFactory* factory() const { return factory_.get(); }
+    void expectUnchanged(const char* when) const
+    {
+        EXPECT_EQ(referenceCount(factory_.get()), factoryCount_) << when;
+        EXPECT_EQ(referenceCount(fonts_.get()), fontsCount_) << when;
+    }
+
+private:
+    ComPtr<IDWriteFactory> factory_;
+    ComPtr<IDWriteFontCollection> fonts_;
+    ULONG factoryCount_ = 0;
+    ULONG fontsCount_ = 0;
+};
+
+// Every reference a paint takes is given back: the factories' and the render
+// target's counts stay put over paints in every ring shape and hover state,
+// and once the window is gone only the references held here remain. The counts
+// are exact, so a few rounds show a leak as surely as many (the end-to-end
+// tests run hundreds against the real program).
+TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
+{
+    UsageTracker& tracker = loadTracker({}, 1800);
+    // DirectWrite fills its own caches at the first text ever drawn; count from after that.
+    DestroyWindow(open());
+    SharedWriteReferences shared;
+    ASSERT_TRUE(shared.capture());
+
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    StatusWindowState* state = statusWindowStateOf(window);
+    ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(state->d2dFactory && state->renderTarget && state->writeFactory);
+    EXPECT_EQ(state->writeFactory.get(), shared.factory());
+    const ULONG d2dCount = referenceCount(state->d2dFactory.get());
+    const ULONG targetCount = referenceCount(state->renderTarget.get());
+
+    // 75 %, 0 %, 25 %, 95 % and, after a new day, 100 %: every shape of the ring.
+    const int32_t limits[] = {120, 30, 40, 600};
+    constexpr int kPaints = 20;
+    for (int i = 0; i < kPaints; ++i) {
+        if (i == kPaints - 4) {
+            tracker.resetDay();
+        }
+        tracker.setLimit(limits[i % std::size(limits)], true);
+        SendMessageW(window, WM_MOUSEMOVE, 0, i % 2 == 0 ? clientPoint(384, 36) : clientPoint(200, 200));
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    }
+    EXPECT_EQ(referenceCount(state->d2dFactory.get()), d2dCount);
+    EXPECT_EQ(referenceCount(state->renderTarget.get()), targetCount);
+
+    ID2D1Factory* d2dFactory = state->d2dFactory.get();
+    ID2D1HwndRenderTarget* renderTarget = state->renderTarget.get();
+    d2dFactory->AddRef();
+    renderTarget->AddRef();
+    DestroyWindow(window);
+    EXPECT_EQ(renderTarget->Release(), 0u);
+    EXPECT_EQ(d2dFactory->Release(), 0u);
+    shared.expectUnchanged("after the window is gone");
+}
+
+TEST_F(StatusWindowTest, OpeningsAndClosingsLeaveNoReferenceBehind)
+{
+    loadTracker({}, 600);
+    DestroyWindow(open());
+    SharedWriteReferences shared;
+    ASSERT_TRUE(shared.capture());
+    for (int i = 0; i < 6; ++i) {
+        HWND window = open();
+        ASSERT_NE(window, nullptr) << i;
+        StatusWindowState* state = statusWindowStateOf(window);
+        ASSERT_NE(state, nullptr);
+        ID2D1Factory* d2dFactory = state->d2dFactory.get();
+        ASSERT_NE(d2dFactory, nullptr);
+        d2dFactory->AddRef();
+        if (i % 2 == 0) {
+            SendMessageW(window, WM_LBUTTONUP, 0, clientPoint(384, 36));
+        } else {
+            SendMessageW(window, WM_CLOSE, 0, 0);
+        }
+        ASSERT_FALSE(IsWindow(window)) << i;
+        ASSERT_EQ(d2dFactory->Release(), 0u) << i;
+    }
+    EXPECT_EQ(countStatusWindows(), 0);
+    shared.expectUnchanged("after the last closing");
+}
+
+}  // namespace
