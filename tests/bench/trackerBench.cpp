@@ -192,36 +192,36 @@ bool measureTick(TickFigures& figures)
     const std::wstring usagePath = directory.file(L"usage.json");
     const std::wstring wholePath = directory.file(L"whole.json");
 
-    // Interleaved, so that a slow phase of the machine hits all four alike.
-    std::vector<double> ticks, plains, usageWrites, wholeWrites;
-    Stopwatch stopwatch;
+    // Interleaved, so that a slow phase of the machine hits all four alike, and
+    // in rotating order, so that none always follows the same neighbour.
+    constexpr int kKinds = 4;
+    std::vector<double> samples[kKinds];
     bool ok = true;
+    const auto runOne = [&](int kind) {
+        switch (kind) {
+        case 0: tracker.tick(); return true;
+        case 1: return plainWrite(plainPath, bytes);
+        case 2: ++record.usedSeconds; return writeUsageFile(usagePath, record);
+        default: return writeWholeFile(wholePath, bytes);
+        }
+    };
+    Stopwatch stopwatch;
     for (int i = 0; i < kSamples; ++i) {
-        stopwatch.restart();
-        tracker.tick();
-        ticks.push_back(stopwatch.elapsedMicroseconds());
-
-        stopwatch.restart();
-        ok = plainWrite(plainPath, bytes) && ok;
-        plains.push_back(stopwatch.elapsedMicroseconds());
-
-        ++record.usedSeconds;
-        stopwatch.restart();
-        ok = writeUsageFile(usagePath, record) && ok;
-        usageWrites.push_back(stopwatch.elapsedMicroseconds());
-
-        stopwatch.restart();
-        ok = writeWholeFile(wholePath, bytes) && ok;
-        wholeWrites.push_back(stopwatch.elapsedMicroseconds());
+        for (int step = 0; step < kKinds; ++step) {
+            const int kind = (i + step) % kKinds;
+            stopwatch.restart();
+            ok = runOne(kind) && ok;
+            samples[kind].push_back(stopwatch.elapsedMicroseconds());
+        }
     }
     if (!ok || tracker.usedSeconds() != kWarmUpTicks + kSamples) {
         std::fprintf(stderr, "a write failed or a tick did not count\n");
         return false;
     }
-    figures.tickUs = median(ticks);
-    figures.plainWriteUs = median(plains);
-    figures.usageWriterUs = median(usageWrites);
-    figures.wholeFileWriterUs = median(wholeWrites);
+    figures.tickUs = median(samples[0]);
+    figures.plainWriteUs = median(samples[1]);
+    figures.usageWriterUs = median(samples[2]);
+    figures.wholeFileWriterUs = median(samples[3]);
     return true;
 }
 
