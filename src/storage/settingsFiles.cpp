@@ -68,7 +68,8 @@ bool parseConfigText(std::string_view text, AppConfig& config)
         return false;
     }
     config.dailyLimitMinutes = limit;
-    config.showLastThreeMinuteNotifications = !pattern::hasLiteral(text, "show_last_three_minute_notifications", "false");
+    config.showLastThreeMinuteNotifications =
+        !pattern::hasLiteral(text, "show_last_three_minute_notifications", "false");
     if (const auto code = pattern::findQuotedChoice(text, "language", {"ru", "en"})) {
         config.language = languageFromCode(*code);
     }

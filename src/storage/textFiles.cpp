@@ -132,9 +132,11 @@ std::string readWholeFile(const std::wstring& path)
     }
 }
 
-// No FlushFileBuffers before the rename: it guards only against a power cut,
-// not against a killed process, and it costs a disk flush for every counted
-// second. (Under Wine on ext4 the rename is ordered after the data anyway.)
+// No FlushFileBuffers before the rename: the temporary file alone already
+// keeps readers and a killed process from seeing a torn file, while a flush
+// would about double the cost of the write made every counted second.
+// (Under Wine on ext4 the rename is committed only after the new data anyway;
+// on NTFS a power cut just after a save may still leave the new file empty.)
 bool writeWholeFile(const std::wstring& path, std::string_view bytes)
 {
     const std::wstring target = absolutePath(path);
