@@ -46,8 +46,8 @@ bool isTempNameFor(std::wstring_view name, std::wstring_view targetName)
     return true;
 }
 
-// MoveFileExW wants absolute paths to replace atomically; a relative path is
-// resolved against the current directory once, for both names.
+// Both names of a replacement are resolved once, so the temporary file lands
+// beside the target and MoveFileExW renames within one directory.
 std::wstring absolutePath(const std::wstring& path)
 {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
