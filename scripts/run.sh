@@ -21,7 +21,7 @@ if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
     trap 'hw_cleanup' EXIT
     echo "No X display: Hourwarden runs on the headless display $DISPLAY."
     echo "Look at it with:   import -display $DISPLAY -window root /tmp/hourwarden.png"
-    echo "Right-click its icon (top left of the screen):   DISPLAY=$DISPLAY xdotool mousemove 12 12 click 3"
+    echo "Right-click its icon (top left of the screen):   DISPLAY=$DISPLAY xdotool mousemove 12 32 click 3"
 fi
 hw_make_prefix "$home_dir/wineprefix"
 echo "Hourwarden runs from $run_dir (config.json and data.json are kept there). Stop it with Ctrl+C or its Exit menu item."
