@@ -214,6 +214,7 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     expectAt(window, bottomRightCorner());
     EXPECT_EQ(GetWindow(window, GW_OWNER), app.controlWindow());
     EXPECT_EQ(GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_TOOLWINDOW | WS_EX_TOPMOST), WS_EX_TOOLWINDOW);
+    EXPECT_EQ(windowText(window), L"Hourwarden");
 
     ShowWindow(window, SW_MINIMIZE);
     ASSERT_TRUE(waitUntil([&] { return IsIconic(window) != FALSE; }));

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr int32_t kSecondsPerMinute = 60;
-constexpr int64_t kFullPercent = 100;
+constexpr int32_t kFullPercent = 100;
 
 // 2*pi and pi/2 as 32-bit floats.
 constexpr float kFullTurn = 6.2831855f;
@@ -153,7 +153,8 @@ StatusFigures computeStatusFigures(int32_t limitMinutes, int32_t remainingSecond
 RingPlan planUsageRing(int32_t percent)
 {
     RingPlan plan;
-    const float fraction = static_cast<float>(std::clamp<int32_t>(percent, 0, kFullPercent)) / 100.0f;
+    const float fraction =
+        static_cast<float>(std::clamp(percent, 0, kFullPercent)) / static_cast<float>(kFullPercent);
     if (fraction >= 1.0f) {
         plan.shape = RingShape::FullCircle;
         return plan;

@@ -44,7 +44,7 @@ void repaint(HWND window)
     InvalidateRect(window, nullptr, FALSE);
 }
 
-LRESULT handleNcCreate(HWND window, LPARAM lParam)
+LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
     auto* state = new (std::nothrow) StatusWindowState;
@@ -53,6 +53,8 @@ LRESULT handleNcCreate(HWND window, LPARAM lParam)
     }
     state->tracker = static_cast<UsageTracker*>(create->lpCreateParams);
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    // Default processing is what stores the creation title as the window text.
+    DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
     return TRUE;
 }
 
@@ -284,7 +286,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 {
     StatusWindowState* state = statusWindowStateOf(window);
     switch (message) {
-    case WM_NCCREATE: return handleNcCreate(window, lParam);
+    case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window, state);
     case WM_TIMER: return handleTimer(window, wParam);
     case WM_PAINT: return handlePaint(window);
