@@ -232,6 +232,24 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     EXPECT_EQ(app.windows(kStatusClass), std::vector<HWND>{window});
 }
 
+// A second Hourwarden in the same session (there is no single-instance guard)
+// opens a window of its own instead of raising the other program's.
+TEST(StatusE2E, EachRunningProgramOpensItsOwnWindow)
+{
+    App first(launch(0));
+    App second(launch(3600));
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(second.started());
+    HWND firstWindow = openStatus(first);
+    ASSERT_NE(firstWindow, nullptr);
+    SetWindowPos(firstWindow, nullptr, 100, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    HWND secondWindow = openStatus(second);
+    ASSERT_NE(secondWindow, nullptr);
+    EXPECT_NE(secondWindow, firstWindow);
+    expectAt(secondWindow, bottomRightCorner());
+    EXPECT_EQ(first.windows(kStatusClass), std::vector<HWND>{firstWindow});
+}
+
 TEST(StatusE2E, SavedPositionIsUsedAsItIsAndMinusOneMeansTheCorner)
 {
     const struct {
