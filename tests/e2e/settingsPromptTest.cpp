@@ -148,6 +148,30 @@ TEST(PasswordPromptE2E, CancelAndTheCloseBoxOpenNothing)
     EXPECT_TRUE(app.isRunning());
 }
 
+TEST(PasswordPromptE2E, EnterEscapeAndTabDoNothingSpecial)
+{
+    App app(LaunchOptions().withData(dataWithPassword("pw", true)));
+    ASSERT_TRUE(app.started());
+    for (const WORD command : {kCommandSettings, kCommandExit}) {
+        SCOPED_TRACE(command);
+        HWND prompt = requestPrompt(app, command);
+        ASSERT_NE(prompt, nullptr);
+        // The right password is in the field: Enter acting as OK would open settings or exit.
+        ASSERT_TRUE(typePassword(prompt, L"pw"));
+        pressKey(VK_RETURN);
+        pressKey(VK_ESCAPE);
+        pressKey(VK_TAB);
+        // Keys are handled in order: this character arriving shows the three before it were too.
+        ASSERT_TRUE(typeAndWait(prompt, kPromptField, L"x", L"pwx"));
+        EXPECT_EQ(focusedControl(prompt), control(prompt, kPromptField));
+        EXPECT_TRUE(IsWindow(prompt));
+        EXPECT_EQ(app.findWindow(kSettingsClass), nullptr);
+        EXPECT_TRUE(app.isRunning());
+        clickControl(prompt, kPromptCancel);
+        ASSERT_TRUE(app.waitForNoWindow(kPasswordClass));
+    }
+}
+
 TEST(PasswordPromptE2E, ExitAsksOnlyWithPasswordAndFlag)
 {
     const struct {
