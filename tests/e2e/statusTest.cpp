@@ -216,10 +216,16 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     EXPECT_EQ(GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_TOOLWINDOW | WS_EX_TOPMOST), WS_EX_TOOLWINDOW);
     EXPECT_EQ(windowText(window), L"Hourwarden");
 
+    // Minimized and behind another window, it comes back restored and in front.
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
     ShowWindow(window, SW_MINIMIZE);
-    ASSERT_TRUE(waitUntil([&] { return IsIconic(window) != FALSE; }));
+    SetForegroundWindow(other);
+    ASSERT_TRUE(waitUntil([&] { return IsIconic(window) != FALSE && GetForegroundWindow() == other; }));
     app.postTrayMouse(WM_LBUTTONDBLCLK);
-    ASSERT_TRUE(waitUntil([&] { return !IsIconic(window); }));
+    EXPECT_TRUE(waitUntil([&] { return !IsIconic(window) && GetForegroundWindow() == window; }));
+    DestroyWindow(other);
     EXPECT_EQ(app.windows(kStatusClass), std::vector<HWND>{window});
     expectAt(window, bottomRightCorner());
     EXPECT_COLOUR(window, kCardPoint, kCard);
