@@ -458,7 +458,7 @@ void leftClickAt(int x, int y)
     sendMouse(MOUSEEVENTF_LEFTUP);
 }
 
-void leftDrag(int fromX, int fromY, int toX, int toY)
+void leftDrag(int fromX, int fromY, int toX, int toY, const std::function<bool()>& arrived)
 {
     moveCursorTo(fromX, fromY);
     sendMouse(MOUSEEVENTF_LEFTDOWN);
@@ -466,6 +466,9 @@ void leftDrag(int fromX, int fromY, int toX, int toY)
     for (int step = 1; step <= kSteps; ++step) {
         moveCursorTo(fromX + (toX - fromX) * step / kSteps, fromY + (toY - fromY) * step / kSteps);
         Sleep(20);  // lets the move loop see separate moves, as a hand would make them
+    }
+    if (arrived) {
+        waitUntil(arrived);
     }
     sendMouse(MOUSEEVENTF_LEFTUP);
 }

@@ -144,7 +144,10 @@ void pressDialogButton(HWND dialog, int id);
 // Real input through the system queue.
 void moveCursorTo(int x, int y);
 void leftClickAt(int x, int y);
-void leftDrag(int fromX, int fromY, int toX, int toY);
+// Presses, moves in steps and releases. With `arrived`, the button is released
+// only once it holds (for example: the dragged window has reached its place),
+// so the system's move loop has surely seen every move before the release.
+void leftDrag(int fromX, int fromY, int toX, int toY, const std::function<bool()>& arrived = {});
 void typeText(const std::wstring& text);
 void pressKey(WORD virtualKey);
 

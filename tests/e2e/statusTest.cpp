@@ -282,7 +282,8 @@ TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
     const POINT from = toScreen(window, kDragPoint);
     const POINT corner = bottomRightCorner();
     const POINT target{corner.x - 300, corner.y - 200};
-    leftDrag(from.x, from.y, from.x - 300, from.y - 200);
+    leftDrag(from.x, from.y, from.x - 300, from.y - 200,
+             [&] { return windowRect(window).left == target.x && windowRect(window).top == target.y; });
     ASSERT_TRUE(waitUntil([&] { return windowRect(window).left == target.x && windowRect(window).top == target.y; }))
         << windowRect(window).left << "," << windowRect(window).top;
     const std::string x = "\"status_window_x\": " + std::to_string(target.x) + ",";
@@ -309,7 +310,7 @@ TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
 
     // Dropped with its left edge at -1: -1 is saved, and the corner comes back next time.
     const POINT grab = toScreen(window, kDragPoint);
-    leftDrag(grab.x, grab.y, grab.x - (target.x + 1), grab.y);
+    leftDrag(grab.x, grab.y, grab.x - (target.x + 1), grab.y, [&] { return windowRect(window).left == -1; });
     ASSERT_TRUE(waitUntil([&] { return windowRect(window).left == -1; })) << windowRect(window).left;
     ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
         return text.find("\"status_window_x\": -1,") != std::string::npos;
