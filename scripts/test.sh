@@ -16,7 +16,8 @@ hw_make_prefix "$prefix"
 # Keep one wineserver for the whole run, so each test start is quick.
 wineserver -p
 
-export HOURWARDEN_SCREENSHOT_DIR="$root/docs/screenshots"
+# Screenshots go to the build directory; point this at docs/screenshots to refresh the README's.
+export HOURWARDEN_SCREENSHOT_DIR=${HOURWARDEN_SCREENSHOT_DIR:-$build/screenshots}
 mkdir -p "$HOURWARDEN_SCREENSHOT_DIR"
 
 status=0

@@ -85,17 +85,16 @@ TEST(FoundationE2E, TheFiveMinuteWarningComesOnceWithItsExactText)
     ActiveUser user;
     App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 301).text()));
     ASSERT_TRUE(app.started());
-    HWND box = app.waitForWindow(kDialogClass);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(windowText(box), L"Hourwarden");
-    EXPECT_EQ(messageBoxText(box), L"There are 5 minutes left of the allowed computer time.");
+    const ShownBox box = waitForMessageBox(app);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.caption, L"Hourwarden");
+    EXPECT_EQ(box.text, L"There are 5 minutes left of the allowed computer time.");
     // Marked as shown before the box appeared, so it is not shown again.
     EXPECT_NE(app.readFile(L"data.json").find("\"warning_shown\": true"), std::string::npos);
     // Ticks keep counting while the box is open.
     const long long atBox = usedSecondsIn(app.readFile(L"data.json"));
     EXPECT_TRUE(app.waitForFile(L"data.json", [atBox](const std::string& d) { return usedSecondsIn(d) >= atBox + 2; }));
-    pressDialogButton(box, IDOK);
-    ASSERT_TRUE(app.waitForNoWindow(kDialogClass));
+    ASSERT_TRUE(answerMessageBox(box, IDOK));
     const long long after = usedSecondsIn(app.readFile(L"data.json"));
     EXPECT_TRUE(app.waitForFile(L"data.json", [after](const std::string& d) { return usedSecondsIn(d) >= after + 2; }));
     EXPECT_EQ(app.findWindow(kDialogClass), nullptr);
@@ -108,11 +107,11 @@ TEST(FoundationE2E, TheWarningIsInRussianWhenConfigured)
     config.language = "ru";
     App app(LaunchOptions().withConfig(config.text()).withData(dayWithUsed(kDefaultLimitSeconds - 250).text()));
     ASSERT_TRUE(app.started());
-    HWND box = app.waitForWindow(kDialogClass);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(windowText(box), L"Hourwarden");
-    EXPECT_EQ(messageBoxText(box), L"До окончания разрешенного времени работы осталось 5 минут.");
-    pressDialogButton(box, IDOK);
+    const ShownBox box = waitForMessageBox(app);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.caption, L"Hourwarden");
+    EXPECT_EQ(box.text, L"До окончания разрешенного времени работы осталось 5 минут.");
+    EXPECT_TRUE(answerMessageBox(box, IDOK));
 }
 
 TEST(FoundationE2E, TheLimitLocksAndARefusedLockIsAskedForAgainWithoutCounting)

@@ -434,6 +434,29 @@ std::wstring messageBoxText(HWND dialog)
     return windowText(GetDlgItem(dialog, 0xFFFF));
 }
 
+ShownBox waitForMessageBox(const App& app, DWORD timeoutMs)
+{
+    ShownBox box;
+    waitUntil([&] {
+        box.window = app.findWindow(kDialogClass);
+        return box.window != nullptr && IsWindowVisible(box.window) && !messageBoxText(box.window).empty();
+    }, timeoutMs);
+    if (box.window != nullptr) {
+        box.caption = windowText(box.window);
+        box.text = messageBoxText(box.window);
+    }
+    return box;
+}
+
+bool answerMessageBox(const ShownBox& box, int buttonId)
+{
+    if (box.window == nullptr) {
+        return false;
+    }
+    pressDialogButton(box.window, buttonId);
+    return waitUntil([&] { return IsWindow(box.window) == FALSE; });
+}
+
 void pressDialogButton(HWND dialog, int id)
 {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));

@@ -136,6 +136,16 @@ void nudgePointer();
 
 std::wstring windowText(HWND window);
 std::wstring className(HWND window);
+// A message box of the program, once its text is there to read.
+struct ShownBox {
+    HWND window = nullptr;
+    std::wstring caption;
+    std::wstring text;
+};
+ShownBox waitForMessageBox(const App& app, DWORD timeoutMs = kDefaultTimeoutMs);
+// Answers the box and waits for it to go away.
+bool answerMessageBox(const ShownBox& box, int buttonId);
+
 // The message text of a message box (#32770 dialog).
 std::wstring messageBoxText(HWND dialog);
 // Presses a dialog button as a click would (WM_COMMAND with its id).

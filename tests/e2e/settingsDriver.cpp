@@ -172,29 +172,6 @@ bool replaceFieldText(HWND window, int id, const std::wstring& text)
     return replaceFieldText(window, id, text, text);
 }
 
-ShownBox waitForMessageBox(const App& app)
-{
-    ShownBox box;
-    waitUntil([&] {
-        box.window = app.findWindow(kDialogClass);
-        return box.window != nullptr && IsWindowVisible(box.window) && !messageBoxText(box.window).empty();
-    });
-    if (box.window != nullptr) {
-        box.caption = windowText(box.window);
-        box.text = messageBoxText(box.window);
-    }
-    return box;
-}
-
-bool answerMessageBox(const ShownBox& box, int buttonId)
-{
-    if (box.window == nullptr) {
-        return false;
-    }
-    pressDialogButton(box.window, buttonId);
-    return waitUntil([&] { return IsWindow(box.window) == FALSE; });
-}
-
 std::string jsonValue(const std::string& file, const std::string& key)
 {
     const std::string marker = "\"" + key + "\": ";

@@ -78,16 +78,6 @@ bool replaceFieldText(HWND window, int id, const std::wstring& text);
 // Types into the focused control and waits until `window`'s field `id` shows `expected`.
 bool typeAndWait(HWND window, int id, const std::wstring& text, const std::wstring& expected);
 
-// A message box of the program: its caption and text.
-struct ShownBox {
-    HWND window = nullptr;
-    std::wstring caption;
-    std::wstring text;
-};
-ShownBox waitForMessageBox(const App& app);
-// Answers the box and waits for it to go away.
-bool answerMessageBox(const ShownBox& box, int buttonId);
-
 // The raw text of a value in a JSON file as the program writes it ("" if absent).
 std::string jsonValue(const std::string& file, const std::string& key);
 

@@ -94,22 +94,22 @@ TEST(PasswordPromptE2E, GuardsSettingsAndRefusesWrongPasswords)
     const RECT bounds = screenRect(prompt);
     EXPECT_EQ(bounds.right - bounds.left, 310);
     EXPECT_EQ(bounds.bottom - bounds.top, 150);
-    for (const PromptControl& spec : kPromptControls) {
-        SCOPED_TRACE(spec.id);
-        HWND child = control(prompt, spec.id);
+    for (const PromptControl& definition : kPromptControls) {
+        SCOPED_TRACE(definition.id);
+        HWND child = control(prompt, definition.id);
         ASSERT_NE(child, nullptr);
-        EXPECT_EQ(className(child), spec.className);
+        EXPECT_EQ(className(child), definition.className);
         const LONG childStyle = GetWindowLongW(child, GWL_STYLE);
         EXPECT_TRUE(childStyle & WS_VISIBLE);
-        EXPECT_EQ(childStyle & (WS_TABSTOP | 0xFFFF), static_cast<LONG>(spec.style));
-        EXPECT_EQ((GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, spec.id == kPromptField);
-        EXPECT_EQ(windowText(child), spec.text);
+        EXPECT_EQ(childStyle & (WS_TABSTOP | 0xFFFF), static_cast<LONG>(definition.style));
+        EXPECT_EQ((GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, definition.id == kPromptField);
+        EXPECT_EQ(windowText(child), definition.text);
         RECT placed = screenRect(child);
         MapWindowPoints(nullptr, prompt, reinterpret_cast<POINT*>(&placed), 2);
-        EXPECT_EQ(placed.left, spec.bounds.left);
-        EXPECT_EQ(placed.top, spec.bounds.top);
-        EXPECT_EQ(placed.right, spec.bounds.right);
-        EXPECT_EQ(placed.bottom, spec.bounds.bottom);
+        EXPECT_EQ(placed.left, definition.bounds.left);
+        EXPECT_EQ(placed.top, definition.bounds.top);
+        EXPECT_EQ(placed.right, definition.bounds.right);
+        EXPECT_EQ(placed.bottom, definition.bounds.bottom);
     }
     EXPECT_TRUE(waitForFocus(prompt, kPromptField));
 
@@ -299,8 +299,8 @@ TEST(PasswordPromptE2E, LanguageSwitchRelabelsBothWindowsAndKeepsTypedText)
 
     app.postCommand(kCommandEnglish);
     ASSERT_TRUE(waitUntil([&] { return windowText(prompt) == L"Hourwarden Password"; }));
-    for (const PromptControl& spec : kPromptControls) {
-        EXPECT_EQ(controlText(prompt, spec.id), spec.text) << spec.id;
+    for (const PromptControl& definition : kPromptControls) {
+        EXPECT_EQ(controlText(prompt, definition.id), definition.text) << definition.id;
     }
 }
 

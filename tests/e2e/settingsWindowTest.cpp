@@ -175,27 +175,27 @@ TEST(SettingsWindowE2E, OpensAsAFramelessCardWithItsControls)
         zOrder.push_back(GetDlgCtrlID(child));
     }
     std::vector<int> creationOrder;
-    for (const ControlSpec& spec : kControls) {
-        creationOrder.push_back(spec.id);
+    for (const ControlSpec& definition : kControls) {
+        creationOrder.push_back(definition.id);
     }
     EXPECT_EQ(zOrder, creationOrder);
 
-    for (const ControlSpec& spec : kControls) {
-        SCOPED_TRACE(spec.id);
-        HWND child = control(window, spec.id);
+    for (const ControlSpec& definition : kControls) {
+        SCOPED_TRACE(definition.id);
+        HWND child = control(window, definition.id);
         ASSERT_NE(child, nullptr);
-        EXPECT_EQ(className(child), spec.className);
+        EXPECT_EQ(className(child), definition.className);
         const LONG childStyle = GetWindowLongW(child, GWL_STYLE);
         EXPECT_TRUE(childStyle & WS_CHILD);
-        EXPECT_EQ(childStyle & (WS_TABSTOP | 0xFFFF), static_cast<LONG>(spec.style));
-        EXPECT_EQ((GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, spec.clientEdge);
-        EXPECT_EQ(windowText(child), spec.text);
-        EXPECT_EQ(IsWindowVisible(child) != FALSE, spec.shown);
+        EXPECT_EQ(childStyle & (WS_TABSTOP | 0xFFFF), static_cast<LONG>(definition.style));
+        EXPECT_EQ((GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, definition.clientEdge);
+        EXPECT_EQ(windowText(child), definition.text);
+        EXPECT_EQ(IsWindowVisible(child) != FALSE, definition.shown);
         const RECT placed = clientBounds(window, child);
-        EXPECT_EQ(placed.left, spec.bounds.left);
-        EXPECT_EQ(placed.top, spec.bounds.top);
-        EXPECT_EQ(placed.right, spec.bounds.right);
-        EXPECT_EQ(placed.bottom, spec.bounds.bottom);
+        EXPECT_EQ(placed.left, definition.bounds.left);
+        EXPECT_EQ(placed.top, definition.bounds.top);
+        EXPECT_EQ(placed.right, definition.bounds.right);
+        EXPECT_EQ(placed.bottom, definition.bounds.bottom);
     }
     EXPECT_EQ(SendMessageW(control(window, kLimitField), EM_GETLIMITTEXT, 0, 0), 4);
     // No control takes the focus when the window opens.
@@ -638,9 +638,9 @@ TEST(SettingsWindowE2E, LanguageSwitchRelabelsAndKeepsEverything)
 
     app.postCommand(kCommandEnglish);
     ASSERT_TRUE(waitUntil([&] { return windowText(window) == L"Hourwarden Settings"; }));
-    for (const ControlSpec& spec : kControls) {
-        if (spec.id != kLimitField && spec.id != kPasswordField && spec.id != kConfirmField) {
-            EXPECT_EQ(controlText(window, spec.id), spec.text) << spec.id;
+    for (const ControlSpec& definition : kControls) {
+        if (definition.id != kLimitField && definition.id != kPasswordField && definition.id != kConfirmField) {
+            EXPECT_EQ(controlText(window, definition.id), definition.text) << definition.id;
         }
     }
     EXPECT_EQ(controlText(window, kPasswordField), L"typed");

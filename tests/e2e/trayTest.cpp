@@ -196,11 +196,11 @@ TEST(TrayE2E, TheOneMinuteBalloonFollowsTheWarningBox)
     ActiveUser user;
     App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds - 61, false).text()));
     ASSERT_TRUE(app.started());
-    HWND box = app.waitForWindow(kDialogClass);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(messageBoxText(box), L"There are 5 minutes left of the allowed computer time.");
+    const ShownBox box = waitForMessageBox(app);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.text, L"There are 5 minutes left of the allowed computer time.");
     EXPECT_NE(app.readFile(L"data.json").find("\"one_minute_notification_shown\": true"), std::string::npos);
-    pressDialogButton(box, IDOK);
+    ASSERT_TRUE(answerMessageBox(box, IDOK));
     EXPECT_TRUE(waitForBalloon(L"1 minute remaining"));
 }
 

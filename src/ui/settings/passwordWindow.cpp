@@ -10,7 +10,7 @@
 namespace {
 
 // Plain pixels; the controls keep the platform's default font and colours.
-constexpr ChildControlSpec kPromptControls[] = {
+constexpr ChildControlDefinition kPromptControls[] = {
     {kPromptTextId, L"STATIC", WS_VISIBLE, 0, StringId::PasswordPrompt, 16, 16, 270, 20},
     {kPromptFieldId, L"EDIT", WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, std::nullopt,
      16, 42, 270, 24},
@@ -62,8 +62,8 @@ LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 
 LRESULT handleCreate(HWND window)
 {
-    for (const ChildControlSpec& spec : kPromptControls) {
-        createChildControl(window, spec, spec.text ? localizedText(*spec.text) : std::wstring(), false);
+    for (const ChildControlDefinition& definition : kPromptControls) {
+        createChildControl(window, definition, definition.text ? localizedText(*definition.text) : std::wstring(), false);
     }
     focusPasswordField(window);
     return 0;

@@ -16,7 +16,7 @@ constexpr DWORD kPasswordEditStyle = WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL;
 constexpr DWORD kOwnerDrawnStyle = WS_TABSTOP | BS_OWNERDRAW;
 constexpr DWORD kCheckBoxStyle = WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
 
-constexpr ChildControlSpec kSettingsControls[] = {
+constexpr ChildControlDefinition kSettingsControls[] = {
     {kLimitLabelId, L"STATIC", WS_VISIBLE, 0, StringId::DailyLimitLabel, 32, 64, 200, 20},
     {kLimitFieldId, L"EDIT", WS_VISIBLE | WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, std::nullopt,
      318, 60, 140, 28},
@@ -76,9 +76,9 @@ void showControls(HWND window, const int (&ids)[N], bool show)
     }
 }
 
-std::wstring specText(const ChildControlSpec& spec)
+std::wstring definitionText(const ChildControlDefinition& definition)
 {
-    return spec.text ? localizedText(*spec.text) : std::wstring();
+    return definition.text ? localizedText(*definition.text) : std::wstring();
 }
 
 PasswordSectionState sectionState(HWND window, const UsageTracker& tracker, bool enteredFromPasswordSet)
@@ -179,9 +179,9 @@ LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 LRESULT handleCreate(HWND window)
 {
     const UsageTracker* tracker = trackerOf(window);
-    for (const ChildControlSpec& spec : kSettingsControls) {
-        HWND control = createChildControl(window, spec, specText(spec), true);
-        if (spec.id == kLimitFieldId) {
+    for (const ChildControlDefinition& definition : kSettingsControls) {
+        HWND control = createChildControl(window, definition, definitionText(definition), true);
+        if (definition.id == kLimitFieldId) {
             SendMessageW(control, EM_LIMITTEXT, kLimitFieldMaxChars, 0);
             if (tracker != nullptr) {
                 SetWindowTextW(control, std::to_wstring(tracker->config().dailyLimitMinutes).c_str());
@@ -377,12 +377,12 @@ ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTAN
     return RegisterClassExW(&windowClass);
 }
 
-HWND createChildControl(HWND parent, const ChildControlSpec& spec, const std::wstring& text, bool scaled)
+HWND createChildControl(HWND parent, const ChildControlDefinition& definition, const std::wstring& text, bool scaled)
 {
     const auto place = [&](int length) { return scaled ? scaleForWindow(parent, length) : length; };
-    return CreateWindowExW(spec.exStyle, spec.className, text.c_str(), WS_CHILD | spec.style, place(spec.x),
-                           place(spec.y), place(spec.width), place(spec.height), parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), nullptr, nullptr);
+    return CreateWindowExW(definition.exStyle, definition.className, text.c_str(), WS_CHILD | definition.style, place(definition.x),
+                           place(definition.y), place(definition.width), place(definition.height), parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(definition.id)), nullptr, nullptr);
 }
 
 std::wstring readControlText(HWND window, int id)

@@ -53,7 +53,7 @@ inline constexpr int kControlFontWeight = FW_NORMAL;
 
 // One child control: its class, styles, text row and rectangle. The settings
 // window gives the rectangle at 96 DPI; the password prompt in plain pixels.
-struct ChildControlSpec {
+struct ChildControlDefinition {
     int id;
     const wchar_t* className;
     DWORD style;  // besides WS_CHILD
@@ -142,14 +142,14 @@ void setWindowFlag(HWND window, const wchar_t* name, bool set);
 HWND findOwnWindow(const wchar_t* className);
 
 ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance);
-HWND createChildControl(HWND parent, const ChildControlSpec& spec, const std::wstring& text, bool scaled);
+HWND createChildControl(HWND parent, const ChildControlDefinition& definition, const std::wstring& text, bool scaled);
 // Gives each child that has a text row its text in the current language.
 template <size_t N>
-void relabelChildControls(HWND parent, const ChildControlSpec (&specs)[N])
+void relabelChildControls(HWND parent, const ChildControlDefinition (&definitions)[N])
 {
-    for (const ChildControlSpec& spec : specs) {
-        if (spec.text) {
-            SetDlgItemTextW(parent, spec.id, localizedText(*spec.text).c_str());
+    for (const ChildControlDefinition& definition : definitions) {
+        if (definition.text) {
+            SetDlgItemTextW(parent, definition.id, localizedText(*definition.text).c_str());
         }
     }
 }
