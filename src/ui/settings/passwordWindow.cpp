@@ -5,6 +5,7 @@
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "ui/settings/settingsUi.h"
+#include "ui/ownWindows.h"
 #include "ui/settings/settingsWindow.h"
 
 namespace {

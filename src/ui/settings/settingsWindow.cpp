@@ -6,6 +6,7 @@
 #include "base/scopedHandles.h"
 #include "core/usageTracker.h"
 #include "ui/settings/settingsPainting.h"
+#include "ui/ownWindows.h"
 #include "ui/uiScale.h"
 
 namespace {
@@ -349,20 +350,6 @@ void setWindowFlag(HWND window, const wchar_t* name, bool set)
     } else {
         RemovePropW(window, name);
     }
-}
-
-HWND findOwnWindow(const wchar_t* className)
-{
-    const DWORD self = GetCurrentProcessId();
-    HWND candidate = nullptr;
-    while ((candidate = FindWindowExW(nullptr, candidate, className, nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(candidate, &owner);
-        if (owner == self) {
-            return candidate;
-        }
-    }
-    return nullptr;
 }
 
 ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance)

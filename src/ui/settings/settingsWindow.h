@@ -137,9 +137,6 @@ bool hasWindowFlag(HWND window, const wchar_t* name);
 // Sets the flag property to 1, or removes it.
 void setWindowFlag(HWND window, const wchar_t* name, bool set);
 
-// A top-level window of this class that belongs to this process; null if none.
-// Another running instance has its own tracker and windows, which are not ours.
-HWND findOwnWindow(const wchar_t* className);
 
 ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance);
 HWND createChildControl(HWND parent, const ChildControlDefinition& definition, const std::wstring& text, bool scaled);

@@ -9,6 +9,7 @@
 #include "ui/settings/settingsUi.h"
 #include "ui/status/statusRendering.h"
 #include "ui/status/statusWindowState.h"
+#include "ui/ownWindows.h"
 #include "ui/uiScale.h"
 
 namespace {
@@ -22,22 +23,6 @@ constexpr UINT kPlacementFlags = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
 
 // Registered once per process; registration is retried only while it has not succeeded.
 ATOM statusWindowClassAtom = 0;
-
-// Window classes belong to a process, but FindWindowW also sees the status
-// window of a second Hourwarden running in the same session; only our own counts.
-HWND findOwnStatusWindow()
-{
-    const DWORD self = GetCurrentProcessId();
-    HWND candidate = nullptr;
-    while ((candidate = FindWindowExW(nullptr, candidate, kStatusWindowClass, nullptr)) != nullptr) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(candidate, &process);
-        if (process == self) {
-            return candidate;
-        }
-    }
-    return nullptr;
-}
 
 void repaint(HWND window)
 {
@@ -305,7 +290,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 void showStatusWindow(HWND owner, UsageTracker* tracker)
 {
-    if (HWND open = findOwnStatusWindow(); open != nullptr) {
+    if (HWND open = findOwnWindow(kStatusWindowClass); open != nullptr) {
         ShowWindow(open, SW_RESTORE);
         SetForegroundWindow(open);
         repaint(open);
@@ -329,7 +314,7 @@ void showStatusWindow(HWND owner, UsageTracker* tracker)
 
 void refreshStatusWindow()
 {
-    if (HWND open = findOwnStatusWindow(); open != nullptr) {
+    if (HWND open = findOwnWindow(kStatusWindowClass); open != nullptr) {
         repaint(open);
     }
 }
