@@ -24,6 +24,7 @@ constexpr POINT kMenuAnchor = {400, 500};  // where the pointer stands when the 
 const COLORREF kIconBlue = RGB(54, 122, 216);
 const std::wstring kNotifyRelay = L"shell32.Shell_NotifyIconW";
 const std::string kNotifyAdd = "Call shell32.Shell_NotifyIconW(00000000,";
+const std::string kNotifyModify = "Call shell32.Shell_NotifyIconW(00000001,";
 
 ConfigFile configIn(const char* language)
 {
@@ -200,6 +201,10 @@ TEST(TrayE2E, TheOneMinuteBalloonFollowsTheWarningBox)
     ASSERT_NE(box.window, nullptr);
     EXPECT_EQ(box.text, L"There are 5 minutes left of the allowed computer time.");
     EXPECT_NE(app.readFile(L"data.json").find("\"one_minute_notification_shown\": true"), std::string::npos);
+    // The balloon of the same tick waits for the box.
+    for (const std::wstring& shown : visibleBalloonTexts()) {
+        EXPECT_NE(shown, L"1 minute remaining");
+    }
     ASSERT_TRUE(answerMessageBox(box, IDOK));
     EXPECT_TRUE(waitForBalloon(L"1 minute remaining"));
 }
@@ -250,10 +255,11 @@ TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
         GetWindowRect(tray, &area);
         return IsWindowVisible(tray) && screenAreaContains(area, kIconBlue);
     }));
-    // The icon is known to the shell again: balloons reach it.
-    app.postSessionUnlock();
-    PostMessageW(app.controlWindow(), WM_COMMAND, kRussianId, 0);
+    // The object knows the icon is back: a language switch sends the tooltip again.
+    const size_t modifiesBefore = app.relayCount(kNotifyModify);
+    app.postCommand(static_cast<WORD>(kRussianId));
     EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == configIn("ru").text(); }));
+    EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyModify) == modifiesBefore + 1; }));
 }
 
 }  // namespace
