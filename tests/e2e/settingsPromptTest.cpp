@@ -39,6 +39,18 @@ bool typePassword(HWND prompt, const std::wstring& password)
     return waitForFocus(prompt, kPromptField) && typeAndWait(prompt, kPromptField, password, password);
 }
 
+// Settings through the prompt with the right password: the settings window, once the prompt is gone.
+HWND openSettingsWithPassword(const App& app, const std::wstring& password)
+{
+    HWND prompt = requestPrompt(app, kCommandSettings);
+    if (prompt == nullptr || !typePassword(prompt, password)) {
+        return nullptr;
+    }
+    clickControl(prompt, kPromptOk);
+    HWND window = app.waitForWindow(kSettingsClass);
+    return window != nullptr && app.waitForNoWindow(kPasswordClass) ? window : nullptr;
+}
+
 // Types a wrong password, presses OK and checks the box and what follows it.
 void expectWrongPassword(const App& app, HWND prompt, const std::wstring& typed, const std::wstring& boxText)
 {
@@ -247,17 +259,12 @@ TEST(PasswordPromptE2E, RightPasswordWithSettingsOpenBringsThatWindowBack)
 {
     App app(LaunchOptions().withData(dataWithPassword("pw")));
     ASSERT_TRUE(app.started());
-    HWND prompt = requestPrompt(app, kCommandSettings);
-    ASSERT_NE(prompt, nullptr);
-    ASSERT_TRUE(typePassword(prompt, L"pw"));
-    clickControl(prompt, kPromptOk);
-    HWND window = app.waitForWindow(kSettingsClass);
+    HWND window = openSettingsWithPassword(app, L"pw");
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(app.waitForNoWindow(kPasswordClass));
     ASSERT_TRUE(replaceFieldText(window, kLimitField, L"33"));
 
     // Settings requested again: the password is asked again, then the same window comes forward.
-    prompt = requestPrompt(app, kCommandSettings);
+    HWND prompt = requestPrompt(app, kCommandSettings);
     ASSERT_NE(prompt, nullptr);
     ASSERT_TRUE(typePassword(prompt, L"pw"));
     clickControl(prompt, kPromptOk);
@@ -271,15 +278,10 @@ TEST(PasswordPromptE2E, LanguageSwitchRelabelsBothWindowsAndKeepsTypedText)
 {
     App app(LaunchOptions().withData(dataWithPassword("pw")));
     ASSERT_TRUE(app.started());
-    HWND prompt = requestPrompt(app, kCommandSettings);
-    ASSERT_NE(prompt, nullptr);
-    ASSERT_TRUE(typePassword(prompt, L"pw"));
-    clickControl(prompt, kPromptOk);
-    HWND window = app.waitForWindow(kSettingsClass);
+    HWND window = openSettingsWithPassword(app, L"pw");
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(app.waitForNoWindow(kPasswordClass));
     ASSERT_TRUE(replaceFieldText(window, kLimitField, L"55"));
-    prompt = requestPrompt(app, kCommandSettings);
+    HWND prompt = requestPrompt(app, kCommandSettings);
     ASSERT_NE(prompt, nullptr);
     ASSERT_TRUE(typePassword(prompt, L"p"));
 

@@ -13,7 +13,7 @@ using namespace e2e::settings;
 
 const std::wstring kInvalidLimitEn = L"Enter a daily limit from 1 to 1440 minutes.";
 
-struct ControlSpec {
+struct ExpectedControl {
     int id;
     const wchar_t* className;
     DWORD style;  // besides WS_CHILD and WS_VISIBLE
@@ -24,7 +24,7 @@ struct ControlSpec {
 };
 
 // In creation order, which is also the z-order.
-const ControlSpec kControls[] = {
+const ExpectedControl kControls[] = {
     {kLimitLabel, L"Static", 0, false, L"Daily limit (minutes):", {32, 64, 232, 84}, true},
     {kLimitField, L"Edit", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, true, L"120", {318, 60, 458, 88}, true},
     {kSetPassword, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Set password", {32, 104, 222, 128}, true},
@@ -175,12 +175,12 @@ TEST(SettingsWindowE2E, OpensAsAFramelessCardWithItsControls)
         zOrder.push_back(GetDlgCtrlID(child));
     }
     std::vector<int> creationOrder;
-    for (const ControlSpec& definition : kControls) {
+    for (const ExpectedControl& definition : kControls) {
         creationOrder.push_back(definition.id);
     }
     EXPECT_EQ(zOrder, creationOrder);
 
-    for (const ControlSpec& definition : kControls) {
+    for (const ExpectedControl& definition : kControls) {
         SCOPED_TRACE(definition.id);
         HWND child = control(window, definition.id);
         ASSERT_NE(child, nullptr);
@@ -638,7 +638,7 @@ TEST(SettingsWindowE2E, LanguageSwitchRelabelsAndKeepsEverything)
 
     app.postCommand(kCommandEnglish);
     ASSERT_TRUE(waitUntil([&] { return windowText(window) == L"Hourwarden Settings"; }));
-    for (const ControlSpec& definition : kControls) {
+    for (const ExpectedControl& definition : kControls) {
         if (definition.id != kLimitField && definition.id != kPasswordField && definition.id != kConfirmField) {
             EXPECT_EQ(controlText(window, definition.id), definition.text) << definition.id;
         }
