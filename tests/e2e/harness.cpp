@@ -10,6 +10,13 @@ namespace {
 constexpr DWORD kPollMs = 25;
 constexpr DWORD kEndTimeoutMs = 15000;
 constexpr int kNudgePeriodMs = 500;
+// How long one pointer move or click is given to show its effect before it is made again.
+constexpr DWORD kHoverSettleMs = 400;
+constexpr DWORD kClickSettleMs = 3000;
+
+// Where and when the last click went down.
+POINT lastClick = {-1000, -1000};
+ULONGLONG lastClickTick = 0;
 
 std::string environmentValue(const char* name)
 {
@@ -230,6 +237,21 @@ std::string UsageFile::text() const
            flag(requirePasswordOnExit) + ",\n" + "  \"three_minute_notification_shown\": " + flag(threeMinuteShown) +
            ",\n" + "  \"two_minute_notification_shown\": " + flag(twoMinuteShown) + ",\n" +
            "  \"one_minute_notification_shown\": " + flag(oneMinuteShown) + "\n}\n";
+}
+
+UsageFile dayWithUsed(long long usedSeconds, bool warningShown)
+{
+    UsageFile usage;
+    usage.usedSeconds = usedSeconds;
+    usage.warningShown = warningShown;
+    return usage;
+}
+
+long long usedSecondsIn(const std::string& data)
+{
+    const std::string key = "\"used_seconds\": ";
+    const size_t at = data.find(key);
+    return at == std::string::npos ? -1 : std::atoll(data.c_str() + at + key.size());
 }
 
 std::string ConfigFile::text() const
@@ -462,23 +484,71 @@ void pressDialogButton(HWND dialog, int id)
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
-void moveCursorTo(int x, int y)
+POINT centreOf(const RECT& rect)
+{
+    return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+bool moveCursorTo(int x, int y, DWORD timeoutMs)
 {
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
     sendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, MulDiv(x, 65535, width - 1), MulDiv(y, 65535, height - 1));
-    waitUntil([&] {
+    return waitUntil([&] {
         POINT cursor = {};
         GetCursorPos(&cursor);
         return cursor.x == x && cursor.y == y;
-    }, 5000);
+    }, timeoutMs);
+}
+
+bool hoverUntil(POINT target, const std::function<bool()>& effect, DWORD timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    moveCursorTo(target.x, target.y);
+    for (;;) {
+        if (waitUntil(effect, kHoverSettleMs)) {
+            return true;
+        }
+        if (GetTickCount64() >= end) {
+            return false;
+        }
+        moveCursorTo(target.x + 1, target.y);
+        moveCursorTo(target.x, target.y);
+    }
 }
 
 void leftClickAt(int x, int y)
 {
+    const POINT point = {x, y};
+    if (std::abs(point.x - lastClick.x) <= GetSystemMetrics(SM_CXDOUBLECLK) / 2 &&
+        std::abs(point.y - lastClick.y) <= GetSystemMetrics(SM_CYDOUBLECLK) / 2) {
+        const ULONGLONG quietUntil = lastClickTick + GetDoubleClickTime() + 50;
+        waitUntil([quietUntil] { return GetTickCount64() > quietUntil; });
+    }
     moveCursorTo(x, y);
     sendMouse(MOUSEEVENTF_LEFTDOWN);
     sendMouse(MOUSEEVENTF_LEFTUP);
+    lastClick = point;
+    lastClickTick = GetTickCount64();
+}
+
+bool clickUntil(POINT target, const std::function<bool()>& effect, const std::function<bool()>& ready,
+                DWORD timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const DWORD left = static_cast<DWORD>(end > GetTickCount64() ? end - GetTickCount64() : 0);
+        if (ready && !hoverUntil(target, ready, left)) {
+            return false;
+        }
+        leftClickAt(target.x, target.y);
+        if (waitUntil(effect, kClickSettleMs)) {
+            return true;
+        }
+        if (GetTickCount64() >= end) {
+            return false;
+        }
+    }
 }
 
 void leftDrag(int fromX, int fromY, int toX, int toY, const std::function<bool()>& arrived)

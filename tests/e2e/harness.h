@@ -49,6 +49,12 @@ struct UsageFile {
     std::string text() const;
 };
 
+// A day of data.json with `usedSeconds` used; the five-minute warning already
+// shown unless asked otherwise, so no box stands over what a test looks at.
+UsageFile dayWithUsed(long long usedSeconds, bool warningShown = true);
+// used_seconds as written in a data.json text, or -1.
+long long usedSecondsIn(const std::string& data);
+
 // The text of config.json as the program writes it.
 struct ConfigFile {
     int limitMinutes = 120;
@@ -151,9 +157,24 @@ std::wstring messageBoxText(HWND dialog);
 // Presses a dialog button as a click would (WM_COMMAND with its id).
 void pressDialogButton(HWND dialog, int id);
 
+POINT centreOf(const RECT& rect);
+
 // Real input through the system queue.
-void moveCursorTo(int x, int y);
+// Moves the pointer and waits until the system reports it there; false on time-out.
+bool moveCursorTo(int x, int y, DWORD timeoutMs = 5000);
+// Moves the pointer onto `target` and keeps nudging it there (one pixel aside
+// and back) until `effect` holds: a single move can be lost on the way to a
+// window, a stream of them cannot. False on time-out.
+bool hoverUntil(POINT target, const std::function<bool()>& effect, DWORD timeoutMs = kDefaultTimeoutMs);
+// A left click at the point; never two clicks on one spot within the
+// double-click time, so each click stays a single click.
 void leftClickAt(int x, int y);
+// Clicks at `target` until `effect` holds: first hovers there until `ready`
+// holds (when given; for example the button shows its hover), so the window has
+// surely seen the pointer arrive, then clicks and waits a few seconds for the
+// effect before trying again. False on time-out.
+bool clickUntil(POINT target, const std::function<bool()>& effect, const std::function<bool()>& ready = {},
+                DWORD timeoutMs = kDefaultTimeoutMs);
 // Presses, moves in steps and releases. With `arrived`, the button is released
 // only once it holds (for example: the dragged window has reached its place),
 // so the system's move loop has surely seen every move before the release.

@@ -6,22 +6,12 @@
 namespace e2e::settings {
 namespace {
 
-// Where and when the last click of these tests went down.
-POINT lastClick = {-1000, -1000};
-ULONGLONG lastClickTick = 0;
-
 void sendMouseFlags(DWORD flags)
 {
     INPUT input = {};
     input.type = INPUT_MOUSE;
     input.mi.dwFlags = flags;
     SendInput(1, &input, sizeof input);
-}
-
-bool withinDoubleClickArea(POINT a, POINT b)
-{
-    return std::abs(a.x - b.x) <= GetSystemMetrics(SM_CXDOUBLECLK) / 2 &&
-           std::abs(a.y - b.y) <= GetSystemMetrics(SM_CYDOUBLECLK) / 2;
 }
 
 }  // namespace
@@ -58,6 +48,18 @@ HWND openSettingsWindow(const App& app)
     return requestSettings(app, kSettingsClass);
 }
 
+HWND openSettingsWithPassword(const App& app, const std::wstring& password)
+{
+    HWND prompt = requestSettings(app, kPasswordClass);
+    if (prompt == nullptr || !waitForFocus(prompt, kPromptField) ||
+        !typeAndWait(prompt, kPromptField, password, password)) {
+        return nullptr;
+    }
+    clickControl(prompt, kPromptOk);
+    HWND window = app.waitForWindow(kSettingsClass);
+    return window != nullptr && app.waitForNoWindow(kPasswordClass) ? window : nullptr;
+}
+
 HWND control(HWND window, int id)
 {
     return GetDlgItem(window, id);
@@ -90,23 +92,9 @@ RECT screenRect(HWND window)
     return rect;
 }
 
-POINT centreOf(const RECT& rect)
-{
-    return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-}
-
 void clickAt(int x, int y)
 {
-    const POINT point = {x, y};
-    if (withinDoubleClickArea(point, lastClick)) {
-        const ULONGLONG quietUntil = lastClickTick + GetDoubleClickTime() + 50;
-        waitUntil([quietUntil] { return GetTickCount64() > quietUntil; });
-    }
-    moveCursorTo(x, y);
-    leftButtonDown();
-    leftButtonUp();
-    lastClick = point;
-    lastClickTick = GetTickCount64();
+    leftClickAt(x, y);
 }
 
 void clickControl(HWND window, int id)

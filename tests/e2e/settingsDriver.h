@@ -51,6 +51,9 @@ std::string dataWithPassword(const std::string& escapedPassword, bool requireOnE
 // Posts the tray menu's Settings command and waits for the window of `className`.
 HWND requestSettings(const App& app, const wchar_t* className);
 HWND openSettingsWindow(const App& app);
+// Settings through the prompt with the right password, typed as a user types
+// it: the settings window, once the prompt is gone; nullptr otherwise.
+HWND openSettingsWithPassword(const App& app, const std::wstring& password);
 
 HWND control(HWND window, int id);
 bool isShown(HWND window, int id);
@@ -58,7 +61,6 @@ bool isEnabled(HWND window, int id);
 bool isChecked(HWND window, int id);
 std::wstring controlText(HWND window, int id);
 RECT screenRect(HWND window);
-POINT centreOf(const RECT& rect);
 
 // A real click in the middle of the control; never two clicks on one spot
 // within the double-click time, so each click stays a single click.

@@ -29,7 +29,9 @@ const COLORREF kNeutralFill = RGB(244, 246, 249);
 const COLORREF kNeutralPressed = RGB(226, 229, 235);
 const COLORREF kNeutralText = RGB(62, 69, 80);
 
-// Screen points of the window at its opening place (0, 0), 96 DPI.
+const wchar_t kCloseHoveredProperty[] = L"SettingsCloseHovered";
+
+// Window points at 96 DPI; the window opens at (0, 0), so they are screen points there too.
 const RECT kTitleArea = {30, 20, 432, 54};
 const RECT kCloseArea = {460, 22, 488, 50};
 const POINT kCloseInside = {462, 24};      // in the close square, clear of the glyph
@@ -57,6 +59,17 @@ struct Probe {
         }
     }
     return all ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << failures;
+}
+
+POINT onScreen(HWND window, POINT inWindow)
+{
+    const RECT rect = screenRect(window);
+    return {rect.left + inWindow.x, rect.top + inWindow.y};
+}
+
+bool closeHovered(HWND window)
+{
+    return GetPropW(window, kCloseHoveredProperty) != nullptr;
 }
 
 RECT controlScreenRect(HWND window, int id)
@@ -159,12 +172,12 @@ TEST(SettingsPaintingE2E, PressedButtonsDarkenAndAReleaseElsewhereDoesNotClick)
         SCOPED_TRACE(button.id);
         const POINT fill = buttonFillPoint(window, button.id);
         const POINT centre = centreOf(controlScreenRect(window, button.id));
-        moveCursorTo(centre.x, centre.y);
+        ASSERT_TRUE(moveCursorTo(centre.x, centre.y));
         leftButtonDown();
         EXPECT_TRUE(waitForPixel(fill.x, fill.y, button.pressed)) << describe(screenPixel(fill.x, fill.y));
         // Sliding off the button while held lifts it again; releasing there is no click.
-        moveCursorTo(kCardBody.x, kCardBody.y);
-        EXPECT_TRUE(waitForPixel(fill.x, fill.y, button.rest)) << describe(screenPixel(fill.x, fill.y));
+        EXPECT_TRUE(hoverUntil(onScreen(window, kCardBody), [&] { return screenPixel(fill.x, fill.y) == button.rest; }))
+            << describe(screenPixel(fill.x, fill.y));
         leftButtonUp();
     }
     // A click that is handled after those releases shows they changed nothing.
@@ -179,39 +192,42 @@ TEST(SettingsPaintingE2E, CloseButtonLightsUpOncePerChangeAndClosesOnRelease)
 {
     App app(LaunchOptions().withConfig(configWith(120)).withRelay(L"user32.BeginPaint"));
     ASSERT_TRUE(app.started());
-    moveCursorTo(kCardBody.x, kCardBody.y + 40);
+    ASSERT_TRUE(moveCursorTo(kCardBody.x, kCardBody.y + 40));
     HWND window = openSettingsWindow(app);
     ASSERT_NE(window, nullptr);
     const std::string paintCall = "Call user32.BeginPaint(" + hexHandle(window);
-    ASSERT_TRUE(pixelsAre({{"close at rest", kCloseInside, kGround}}));
+    const POINT closeInside = onScreen(window, kCloseInside);
+    const POINT closeOverBorder = onScreen(window, kCloseOverBorder);
+    ASSERT_TRUE(pixelsAre({{"close at rest", closeInside, kGround}}));
     ASSERT_TRUE(waitUntil([&] { return app.relayCount(paintCall) >= 1; }));
 
     // Onto the button: light red, one repaint however many moves.
-    moveCursorTo(kCloseCentre.x, kCloseCentre.y);
-    ASSERT_TRUE(pixelsAre({{"close hovered", kCloseInside, kCloseHovered},
-                           {"close hovered over the border", kCloseOverBorder, kCloseHovered}}));
+    ASSERT_TRUE(hoverUntil(onScreen(window, kCloseCentre), [&] { return closeHovered(window); }));
+    ASSERT_TRUE(pixelsAre({{"close hovered", closeInside, kCloseHovered},
+                           {"close hovered over the border", closeOverBorder, kCloseHovered}}));
     const size_t paintsWhileHovered = app.relayCount(paintCall);
     for (int step = 0; step < 6; ++step) {
-        moveCursorTo(kCloseInside.x + 2 + step * 3, kCloseInside.y + 2 + step * 3);
+        ASSERT_TRUE(moveCursorTo(closeInside.x + 2 + step * 3, closeInside.y + 2 + step * 3));
     }
     // Back to the body: the ground colour again, with exactly one more repaint.
-    moveCursorTo(kCardBody.x, kCardBody.y);
-    ASSERT_TRUE(pixelsAre({{"close after leaving", kCloseInside, kGround}}));
+    ASSERT_TRUE(hoverUntil(onScreen(window, kCardBody), [&] { return !closeHovered(window); }));
+    ASSERT_TRUE(pixelsAre({{"close after leaving", closeInside, kGround}}));
     EXPECT_TRUE(waitUntil([&] { return app.relayCount(paintCall) == paintsWhileHovered + 1; }));
     EXPECT_EQ(app.relayCount(paintCall), paintsWhileHovered + 1);
 
     // Leaving sideways into the drag band ends the hover as well.
-    moveCursorTo(kCloseCentre.x, kCloseCentre.y);
-    ASSERT_TRUE(pixelsAre({{"close hovered again", kCloseInside, kCloseHovered}}));
-    moveCursorTo(kBandPoint.x, kBandPoint.y);
-    EXPECT_TRUE(pixelsAre({{"close after leaving into the band", kCloseInside, kGround}}));
+    ASSERT_TRUE(hoverUntil(onScreen(window, kCloseCentre), [&] { return closeHovered(window); }));
+    ASSERT_TRUE(pixelsAre({{"close hovered again", closeInside, kCloseHovered}}));
+    ASSERT_TRUE(hoverUntil(onScreen(window, kBandPoint), [&] { return !closeHovered(window); }));
+    EXPECT_TRUE(pixelsAre({{"close after leaving into the band", closeInside, kGround}}));
 
     // Pressed on the card, released over the "x": closes, and the edit is dropped.
     const std::string config = app.readFile(L"config.json");
     ASSERT_TRUE(replaceFieldText(window, kLimitField, L"7"));
-    moveCursorTo(kCardBody.x, kCardBody.y);
+    const POINT body = onScreen(window, kCardBody);
+    ASSERT_TRUE(moveCursorTo(body.x, body.y));
     leftButtonDown();
-    moveCursorTo(kCloseCentre.x, kCloseCentre.y);
+    ASSERT_TRUE(hoverUntil(onScreen(window, kCloseCentre), [&] { return closeHovered(window); }));
     leftButtonUp();
     EXPECT_TRUE(app.waitForNoWindow(kSettingsClass));
     EXPECT_EQ(app.readFile(L"config.json"), config);
@@ -233,7 +249,10 @@ TEST(SettingsPaintingE2E, TheTopBandDragsTheWindowAndTheBodyDoesNot)
     EXPECT_EQ(bounds.left, 0);
     EXPECT_EQ(bounds.top, 0);
 
-    leftDrag(kBandPoint.x, kBandPoint.y, kBandPoint.x + 80, kBandPoint.y + 60);
+    leftDrag(kBandPoint.x, kBandPoint.y, kBandPoint.x + 80, kBandPoint.y + 60, [&] {
+        bounds = screenRect(window);
+        return bounds.left == 80 && bounds.top == 60;
+    });
     EXPECT_TRUE(waitUntil([&] {
         bounds = screenRect(window);
         return bounds.left == 80 && bounds.top == 60;

@@ -39,18 +39,6 @@ bool typePassword(HWND prompt, const std::wstring& password)
     return waitForFocus(prompt, kPromptField) && typeAndWait(prompt, kPromptField, password, password);
 }
 
-// Settings through the prompt with the right password: the settings window, once the prompt is gone.
-HWND openSettingsWithPassword(const App& app, const std::wstring& password)
-{
-    HWND prompt = requestPrompt(app, kCommandSettings);
-    if (prompt == nullptr || !typePassword(prompt, password)) {
-        return nullptr;
-    }
-    clickControl(prompt, kPromptOk);
-    HWND window = app.waitForWindow(kSettingsClass);
-    return window != nullptr && app.waitForNoWindow(kPasswordClass) ? window : nullptr;
-}
-
 // Types a wrong password, presses OK and checks the box and what follows it.
 void expectWrongPassword(const App& app, HWND prompt, const std::wstring& typed, const std::wstring& boxText)
 {

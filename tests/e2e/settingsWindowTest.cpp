@@ -109,20 +109,6 @@ bool sameLook(const SectionLook& a, const SectionLook& b)
                                          << ", exit enabled " << seen.exitEnabled;
 }
 
-// Opens settings through the prompt with the right password.
-HWND openSettingsWithPassword(const App& app, const std::wstring& password)
-{
-    HWND prompt = requestSettings(app, kPasswordClass);
-    if (prompt == nullptr || !waitForFocus(prompt, kPromptField) ||
-        !typeAndWait(prompt, kPromptField, password, password)) {
-        return nullptr;
-    }
-    clickControl(prompt, kPromptOk);
-    HWND window = app.waitForWindow(kSettingsClass);
-    app.waitForNoWindow(kPasswordClass);
-    return window;
-}
-
 // Applies and expects one warning box with this text; answers it.
 void expectRefusal(const App& app, HWND window, int button, const std::wstring& caption, const std::wstring& text)
 {
@@ -552,8 +538,10 @@ TEST(SettingsWindowE2E, OpeningAgainBringsTheSameWindowWithItsEdits)
     app.postCommand(kCommandSettings);
     app.postCommand(kCommandSettings);
     // The commands are handled in order; a language command after them shows they were.
-    app.postCommand(kCommandEnglish);
-    ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string&) { return true; }));
+    app.postCommand(kCommandRussian);
+    ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "language") == "\"ru\"";
+    }));
     EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == window; }));
     EXPECT_EQ(app.windows(kSettingsClass).size(), 1u);
     EXPECT_EQ(app.findWindow(kSettingsClass), window);

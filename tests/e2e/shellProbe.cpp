@@ -3,7 +3,9 @@
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
 #include <sstream>
 
 namespace e2e {
@@ -107,31 +109,53 @@ LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
 
 std::vector<MenuItem> parseMenuDump(const std::string& dump)
 {
+    constexpr int kFields = 9;  // before the text, which may itself hold bars
     std::vector<MenuItem> items;
     std::istringstream lines(dump);
     std::string line;
     while (std::getline(lines, line)) {
         std::vector<std::string> fields;
         size_t start = 0;
-        for (int field = 0; field < 8; ++field) {
+        bool whole = true;
+        for (int field = 0; field < kFields; ++field) {
             const size_t bar = line.find('|', start);
+            if (bar == std::string::npos) {
+                whole = false;
+                break;
+            }
             fields.push_back(line.substr(start, bar - start));
             start = bar + 1;
         }
+        if (!whole) {
+            continue;
+        }
         MenuItem item;
-        item.menu = std::atoi(fields[0].c_str());
-        item.index = std::atoi(fields[1].c_str());
-        item.kind = fields[2];
-        item.id = static_cast<UINT>(std::strtoul(fields[3].c_str(), nullptr, 10));
-        item.grayed = fields[4] == "1";
-        item.checked = fields[5] == "1";
-        item.highlighted = fields[6] == "1";
-        std::sscanf(fields[7].c_str(), "%ld,%ld,%ld,%ld", &item.rect.left, &item.rect.top, &item.rect.right,
+        item.menu = static_cast<UINT_PTR>(std::strtoull(fields[0].c_str(), nullptr, 10));
+        item.submenu = static_cast<UINT_PTR>(std::strtoull(fields[1].c_str(), nullptr, 10));
+        item.index = std::atoi(fields[2].c_str());
+        item.kind = fields[3];
+        item.id = static_cast<UINT>(std::strtoul(fields[4].c_str(), nullptr, 10));
+        item.grayed = fields[5] == "1";
+        item.checked = fields[6] == "1";
+        item.highlighted = fields[7] == "1";
+        std::sscanf(fields[8].c_str(), "%ld,%ld,%ld,%ld", &item.rect.left, &item.rect.top, &item.rect.right,
                     &item.rect.bottom);
         item.text = toWide(line.substr(start));
         items.push_back(item);
     }
     return items;
+}
+
+std::vector<MenuItem> itemsOfMenu(const std::vector<MenuItem>& items, UINT_PTR menu)
+{
+    std::vector<MenuItem> found;
+    for (const MenuItem& item : items) {
+        if (item.menu == menu) {
+            found.push_back(item);
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const MenuItem& a, const MenuItem& b) { return a.index < b.index; });
+    return found;
 }
 
 std::wstring toolTipText(HWND tooltip)
@@ -175,7 +199,48 @@ BOOL CALLBACK collectBalloon(HWND window, LPARAM parameter)
 
 }  // namespace
 
-std::vector<MenuItem> readOpenMenus(const App& app)
+size_t OpenMenus::menuCount() const
+{
+    std::set<UINT_PTR> menus;
+    for (const MenuItem& item : items) {
+        menus.insert(item.menu);
+    }
+    return menus.size();
+}
+
+std::vector<MenuItem> OpenMenus::rootMenu() const
+{
+    std::set<UINT_PTR> submenus;
+    std::set<UINT_PTR> menus;
+    for (const MenuItem& item : items) {
+        menus.insert(item.menu);
+        submenus.insert(item.submenu);
+    }
+    std::vector<UINT_PTR> roots;
+    for (const UINT_PTR menu : menus) {
+        if (submenus.count(menu) == 0) {
+            roots.push_back(menu);
+        }
+    }
+    return roots.size() == 1 ? itemsOfMenu(items, roots.front()) : std::vector<MenuItem>{};
+}
+
+std::vector<MenuItem> OpenMenus::submenuOf(const MenuItem& popup) const
+{
+    return popup.submenu != 0 ? itemsOfMenu(items, popup.submenu) : std::vector<MenuItem>{};
+}
+
+const MenuItem* OpenMenus::find(const std::string& kind, UINT id) const
+{
+    for (const MenuItem& item : items) {
+        if (item.kind == kind && (kind != "string" || item.id == id)) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+OpenMenus readOpenMenus(const App& app)
 {
     const LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app);
     if (entry == nullptr) {
@@ -190,17 +255,17 @@ std::vector<MenuItem> readOpenMenus(const App& app)
     }
     const std::string dump = app.readFile(L"menu-dump.txt");
     DeleteFileW(output.c_str());
-    return parseMenuDump(dump);
+    return OpenMenus{parseMenuDump(dump)};
 }
 
-std::vector<MenuItem> waitForOpenMenus(const App& app, int menus)
+OpenMenus waitForOpenMenus(const App& app, size_t menus)
 {
-    std::vector<MenuItem> items;
-    waitUntil([&] {
-        items = readOpenMenus(app);
-        return !items.empty() && items.back().menu == menus - 1;
+    OpenMenus open;
+    const bool opened = waitUntil([&] {
+        open = readOpenMenus(app);
+        return open.menuCount() == menus && !open.rootMenu().empty();
     });
-    return items;
+    return opened ? open : OpenMenus{};
 }
 
 std::vector<std::wstring> visibleBalloonTexts()

@@ -12,9 +12,10 @@
 namespace e2e {
 
 struct MenuItem {
-    int menu = 0;  // 0: the first open menu, 1: an open submenu
-    int index = 0;
-    std::string kind;  // "string", "separator" or "popup"
+    UINT_PTR menu = 0;     // handle of the menu that holds the item
+    UINT_PTR submenu = 0;  // handle of a popup item's submenu; 0 for other items
+    int index = 0;         // position within its menu
+    std::string kind;      // "string", "separator" or "popup"
     UINT id = 0;
     bool grayed = false;
     bool checked = false;
@@ -23,11 +24,25 @@ struct MenuItem {
     std::wstring text;
 };
 
-// The items of every open pop-up menu of the app, in menu order.
-std::vector<MenuItem> readOpenMenus(const App& app);
+// The app's open pop-up menus as read at one moment. The system lists them in
+// no order that can be relied on, so they are told apart by their handles.
+struct OpenMenus {
+    std::vector<MenuItem> items;
 
-// Waits for the menu (and, with `menus` = 2, its submenu) to be open and readable.
-std::vector<MenuItem> waitForOpenMenus(const App& app, int menus = 1);
+    size_t menuCount() const;
+    // The menu that no open item leads to (the one opened first), in menu order.
+    std::vector<MenuItem> rootMenu() const;
+    // The open submenu of a popup item, in menu order; empty while it is closed.
+    std::vector<MenuItem> submenuOf(const MenuItem& popup) const;
+    // The first item of that kind (and, for "string" items, that command id); nullptr if none.
+    const MenuItem* find(const std::string& kind, UINT id = 0) const;
+    const MenuItem* command(UINT id) const { return find("string", id); }
+};
+
+OpenMenus readOpenMenus(const App& app);
+
+// Waits until exactly `menus` menus are open, one of them the root; an empty result on time-out.
+OpenMenus waitForOpenMenus(const App& app, size_t menus = 1);
 
 // Texts of the balloon tool tips now shown by any process.
 std::vector<std::wstring> visibleBalloonTexts();

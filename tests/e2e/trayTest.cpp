@@ -18,7 +18,6 @@ constexpr UINT kSettingsId = 1001;
 constexpr UINT kExitId = 1002;
 constexpr UINT kRussianId = 1003;
 constexpr UINT kEnglishId = 1004;
-constexpr int kLanguageItem = 3;
 constexpr int kLimitSeconds = 7200;
 constexpr POINT kMenuAnchor = {400, 500};  // where the pointer stands when the menu opens
 const COLORREF kIconBlue = RGB(54, 122, 216);
@@ -33,48 +32,60 @@ ConfigFile configIn(const char* language)
     return config;
 }
 
-UsageFile dayWithUsed(long long used, bool warningShown)
-{
-    UsageFile usage;
-    usage.usedSeconds = used;
-    usage.warningShown = warningShown;
-    return usage;
-}
-
-POINT centreOf(const RECT& rect)
-{
-    return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-}
-
 // Right click on the icon, as the shell reports it; the menu opens at the pointer.
-std::vector<MenuItem> openMenu(const App& app)
+OpenMenus openMenu(const App& app)
 {
     moveCursorTo(kMenuAnchor.x, kMenuAnchor.y);
     app.postTrayMouse(WM_RBUTTONUP);
     return waitForOpenMenus(app, 1);
 }
 
-std::vector<MenuItem> openLanguageSubmenu(const App& app, const std::vector<MenuItem>& menu)
+// The language submenu opens while the pointer rests on its item.
+OpenMenus openLanguageSubmenu(const App& app, const OpenMenus& menu)
 {
-    const POINT item = centreOf(menu.at(kLanguageItem).rect);
-    moveCursorTo(item.x, item.y);
-    return waitForOpenMenus(app, 2);
+    const MenuItem* popup = menu.find("popup");
+    if (popup == nullptr) {
+        return {};
+    }
+    OpenMenus both;
+    hoverUntil(centreOf(popup->rect), [&] {
+        both = readOpenMenus(app);
+        const MenuItem* shown = both.find("popup");
+        return both.menuCount() == 2 && shown != nullptr && !both.submenuOf(*shown).empty();
+    });
+    return both.menuCount() == 2 ? both : OpenMenus{};
 }
 
-void chooseItem(const MenuItem& item)
+// Clicks a command item once the menu shows it highlighted under the pointer (a
+// grey item, which never lights up, as soon as the pointer is there); false if
+// no open menu holds it or it does not light up.
+bool chooseCommand(const App& app, const OpenMenus& menus, UINT id)
 {
-    const POINT at = centreOf(item.rect);
+    const MenuItem* item = menus.command(id);
+    if (item == nullptr) {
+        return false;
+    }
+    const POINT at = centreOf(item->rect);
+    if (item->grayed) {
+        moveCursorTo(at.x, at.y);
+    } else if (!hoverUntil(at, [&] {
+                   const MenuItem* now = readOpenMenus(app).command(id);
+                   return now != nullptr && now->highlighted;
+               })) {
+        return false;
+    }
     leftClickAt(at.x, at.y);
+    return true;
 }
 
-void saveMenuScreenshot(const std::vector<MenuItem>& items, const wchar_t* name)
+void saveMenuScreenshot(const OpenMenus& menus, const wchar_t* name)
 {
     const std::wstring directory = screenshotDirectory();
-    if (directory.empty() || items.empty()) {
+    if (directory.empty() || menus.items.empty()) {
         return;
     }
-    RECT area = items.front().rect;
-    for (const MenuItem& item : items) {
+    RECT area = menus.items.front().rect;
+    for (const MenuItem& item : menus.items) {
         UnionRect(&area, &area, &item.rect);
     }
     InflateRect(&area, 8, 8);
@@ -96,9 +107,11 @@ TEST_P(TrayMenuE2E, ShowsHeaderItemsAndOneCheckMark)
 {
     const MenuCase& c = GetParam();
     const std::string config = configIn(c.language).text();
-    App app(LaunchOptions().withConfig(config));
+    // 1 h 59 min 30 s left: the header reads the same for 30 more counted seconds.
+    App app(LaunchOptions().withConfig(config).withData(dayWithUsed(30).text()));
     ASSERT_TRUE(app.started());
-    const std::vector<MenuItem> menu = openMenu(app);
+    const OpenMenus open = openMenu(app);
+    const std::vector<MenuItem> menu = open.rootMenu();
     ASSERT_EQ(menu.size(), 5u);
     EXPECT_EQ(menu[0].kind, "string");
     EXPECT_EQ(menu[0].text, c.header);
@@ -113,14 +126,18 @@ TEST_P(TrayMenuE2E, ShowsHeaderItemsAndOneCheckMark)
     EXPECT_EQ(menu[4].text, c.exit);
     EXPECT_EQ(menu[4].id, kExitId);
 
-    const std::vector<MenuItem> both = openLanguageSubmenu(app, menu);
-    ASSERT_EQ(both.size(), 7u);
-    EXPECT_EQ(both[5].text, L"Русский");
-    EXPECT_EQ(both[5].id, kRussianId);
-    EXPECT_EQ(both[5].checked, c.russianChecked);
-    EXPECT_EQ(both[6].text, L"English");
-    EXPECT_EQ(both[6].id, kEnglishId);
-    EXPECT_EQ(both[6].checked, !c.russianChecked);
+    const OpenMenus both = openLanguageSubmenu(app, open);
+    const MenuItem* popup = both.find("popup");
+    ASSERT_NE(popup, nullptr);
+    const std::vector<MenuItem> languages = both.submenuOf(*popup);
+    ASSERT_EQ(languages.size(), 2u);
+    EXPECT_EQ(languages[0].text, L"Русский");
+    EXPECT_EQ(languages[0].id, kRussianId);
+    EXPECT_EQ(languages[0].checked, c.russianChecked);
+    EXPECT_EQ(languages[1].text, L"English");
+    EXPECT_EQ(languages[1].id, kEnglishId);
+    EXPECT_EQ(languages[1].checked, !c.russianChecked);
+    EXPECT_EQ(both.rootMenu().size(), 5u);
     saveMenuScreenshot(both, c.screenshot);
 
     // Escape closes the submenu, then the menu, and nothing is chosen.
@@ -134,27 +151,32 @@ TEST_P(TrayMenuE2E, ShowsHeaderItemsAndOneCheckMark)
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, TrayMenuE2E,
-                         testing::Values(MenuCase{"en", L"Remaining today: 2 h 0 min", L"Settings", L"Exit", false,
+                         testing::Values(MenuCase{"en", L"Remaining today: 1 h 59 min", L"Settings", L"Exit", false,
                                                   L"tray-menu-en"},
-                                         MenuCase{"ru", L"Осталось сегодня: 2 ч 0 мин", L"Настройки", L"Выход",
+                                         MenuCase{"ru", L"Осталось сегодня: 1 ч 59 мин", L"Настройки", L"Выход",
                                                   true, L"tray-menu-ru"}));
 
 TEST(TrayE2E, TheHeaderShowsTheTimeLeftAndZeroOnASpentDay)
 {
-    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds - 3660, true).text()));
+    // 1 h 1 min 30 s left: the same text for 30 more counted seconds.
+    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds - 3690).text()));
     ASSERT_TRUE(app.started());
-    std::vector<MenuItem> menu = openMenu(app);
-    ASSERT_FALSE(menu.empty());
-    EXPECT_EQ(menu[0].text, L"Remaining today: 1 h 1 min");
+    const MenuItem* header = nullptr;
+    OpenMenus menu = openMenu(app);
+    header = menu.command(kHeaderId);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->text, L"Remaining today: 1 h 1 min");
     pressKey(VK_ESCAPE);
     ASSERT_TRUE(app.waitForNoWindow(kMenuClass));
 
-    App spent(LaunchOptions().withData(dayWithUsed(kLimitSeconds + 500, true).text()));
+    App spent(LaunchOptions().withData(dayWithUsed(kLimitSeconds + 500).text()));
     ASSERT_TRUE(spent.started());
     menu = openMenu(spent);
-    ASSERT_FALSE(menu.empty());
-    EXPECT_EQ(menu[0].text, L"Remaining today: 0 h 0 min");
+    header = menu.command(kHeaderId);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->text, L"Remaining today: 0 h 0 min");
     pressKey(VK_ESCAPE);
+    EXPECT_TRUE(spent.waitForNoWindow(kMenuClass));
 }
 
 TEST(TrayE2E, ChoosingItemsDeliversTheirCommands)
@@ -163,30 +185,31 @@ TEST(TrayE2E, ChoosingItemsDeliversTheirCommands)
     ASSERT_TRUE(app.started());
 
     // The grey header cannot be chosen: the menu stays open.
-    std::vector<MenuItem> menu = openMenu(app);
-    ASSERT_EQ(menu.size(), 5u);
-    chooseItem(menu[0]);
+    OpenMenus menu = openMenu(app);
+    ASSERT_EQ(menu.rootMenu().size(), 5u);
+    ASSERT_TRUE(chooseCommand(app, menu, kHeaderId));
     EXPECT_FALSE(waitUntil([&] { return app.findWindow(kMenuClass) == nullptr; }, 1500));
     pressKey(VK_ESCAPE);
     ASSERT_TRUE(app.waitForNoWindow(kMenuClass));
     EXPECT_EQ(app.readFile(L"config.json"), ConfigFile{}.text());
 
     menu = openMenu(app);
-    chooseItem(openLanguageSubmenu(app, menu).at(5));
+    ASSERT_TRUE(chooseCommand(app, openLanguageSubmenu(app, menu), kRussianId));
     EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == configIn("ru").text(); }));
 
     menu = openMenu(app);
-    ASSERT_EQ(menu.size(), 5u);
-    EXPECT_EQ(menu[2].text, L"Настройки");
-    chooseItem(openLanguageSubmenu(app, menu).at(6));
+    const MenuItem* settings = menu.command(kSettingsId);
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->text, L"Настройки");
+    ASSERT_TRUE(chooseCommand(app, openLanguageSubmenu(app, menu), kEnglishId));
     EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == ConfigFile{}.text(); }));
 
     menu = openMenu(app);
-    chooseItem(menu.at(2));
+    ASSERT_TRUE(chooseCommand(app, menu, kSettingsId));
     EXPECT_NE(app.waitForWindow(kSettingsClass), nullptr);
 
     menu = openMenu(app);
-    chooseItem(menu.at(4));
+    ASSERT_TRUE(chooseCommand(app, menu, kExitId));
     DWORD exitCode = 1;
     EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode));
     EXPECT_EQ(exitCode, 0u);
@@ -210,14 +233,14 @@ TEST(TrayE2E, TheOneMinuteBalloonFollowsTheWarningBox)
 TEST(TrayE2E, MinuteBalloonsComeInTheCurrentLanguage)
 {
     ActiveUser user;
-    App app(LaunchOptions().withConfig(configIn("ru").text()).withData(dayWithUsed(kLimitSeconds - 182, true).text()));
+    App app(LaunchOptions().withConfig(configIn("ru").text()).withData(dayWithUsed(kLimitSeconds - 182).text()));
     ASSERT_TRUE(app.started());
     EXPECT_TRUE(waitForBalloon(L"До окончания времени осталось 3 минуты"));
 }
 
 TEST(TrayE2E, AnUnlockOnASpentDayAnnouncesTheExtraMinute)
 {
-    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds, true).text()));
+    App app(LaunchOptions().withData(dayWithUsed(kLimitSeconds).text()));
     ASSERT_TRUE(app.started());
     app.postSessionUnlock();
     EXPECT_TRUE(waitForBalloon(

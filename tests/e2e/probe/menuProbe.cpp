@@ -23,8 +23,14 @@ std::string toUtf8(const std::wstring& text)
     return bytes;
 }
 
-// One line an item: menu|index|kind|id|grayed|checked|highlighted|left,top,right,bottom|text
-void describeMenu(HMENU menu, int menuNumber, std::string& out)
+std::string handleText(const void* handle)
+{
+    return std::to_string(reinterpret_cast<UINT_PTR>(handle));
+}
+
+// One line an item: menu|submenu|index|kind|id|grayed|checked|highlighted|left,top,right,bottom|text,
+// where menu and submenu are handle values (submenu 0 for an item without one).
+void describeMenu(HMENU menu, std::string& out)
 {
     const int count = GetMenuItemCount(menu);
     for (int index = 0; index < count; ++index) {
@@ -40,7 +46,8 @@ void describeMenu(HMENU menu, int menuNumber, std::string& out)
         const char* kind = (item.fType & MFT_SEPARATOR) ? "separator" : item.hSubMenu != nullptr ? "popup" : "string";
         RECT rect = {};
         GetMenuItemRect(nullptr, menu, static_cast<UINT>(index), &rect);
-        out += std::to_string(menuNumber) + "|" + std::to_string(index) + "|" + kind + "|" + std::to_string(item.wID) +
+        out += handleText(menu) + "|" + handleText(item.hSubMenu) + "|" + std::to_string(index) + "|" + kind + "|" +
+               std::to_string(item.wID) +
                "|" + ((item.fState & MFS_GRAYED) ? "1" : "0") + "|" + ((item.fState & MFS_CHECKED) ? "1" : "0") + "|" +
                ((item.fState & MFS_HILITE) ? "1" : "0") + "|" + std::to_string(rect.left) + "," +
                std::to_string(rect.top) + "," + std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "|" +
@@ -74,13 +81,14 @@ extern "C" __declspec(dllexport) DWORD WINAPI dumpOpenMenus(LPVOID parameter)
 {
     Dump dump{GetCurrentProcessId(), {}};
     EnumWindows(describeMenuWindow, reinterpret_cast<LPARAM>(&dump));
-    // Windows come topmost first; a submenu opens above its parent, so list from the bottom.
+    // In whatever order the system lists them: the reader tells menus apart by their handles.
     std::string text;
     int menus = 0;
-    for (auto window = dump.windows.rbegin(); window != dump.windows.rend(); ++window) {
-        const auto menu = reinterpret_cast<HMENU>(SendMessageW(*window, kGetMenuHandle, 0, 0));
+    for (HWND window : dump.windows) {
+        const auto menu = reinterpret_cast<HMENU>(SendMessageW(window, kGetMenuHandle, 0, 0));
         if (menu != nullptr) {
-            describeMenu(menu, menus++, text);
+            describeMenu(menu, text);
+            ++menus;
         }
     }
     HANDLE file = CreateFileW(static_cast<const wchar_t*>(parameter), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
