@@ -286,14 +286,10 @@ void fitLabelFonts(HWND parent, std::span<const LabelControl> controls, const La
         }
 
         for (const auto& row : rows) {
-            std::vector<std::wstring> texts;
             std::vector<LabelToFit> labels;
-            texts.reserve(row.size());
             for (const LabelControl* control : row) {
                 HWND window = GetDlgItem(parent, control->id);
-                texts.push_back(windowTextOf(window));
-                const std::wstring& text = texts.back();
-                labels.push_back({[&fonts, &text](size_t candidate, int wrapWidth) {
+                labels.push_back({[&fonts, text = windowTextOf(window)](size_t candidate, int wrapWidth) {
                                       return fonts.measure(candidate, text, wrapWidth);
                                   },
                                   labelRoom(control->kind, clientSize(window), dpi)});

@@ -88,7 +88,7 @@ struct LabelFontFamily {
     int wrapBelowHeight = 0;
 };
 
-// Character heights for 14, 8 and 9 points at a DPI.
+// A size in points as a character height in pixels at a DPI.
 int labelFontHeight(int points, UINT dpi);
 
 // Fits every listed control of `parent` as above, gives each its font with
