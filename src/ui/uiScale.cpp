@@ -23,5 +23,5 @@ HFONT createUiFont(HWND window, int points, int weight)
 {
     return CreateFontW(fontHeightForDpi(points, GetDpiForWindow(window)), 0, 0, 0, weight, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                       L"Segoe UI");
+                       kUiFontFace);
 }

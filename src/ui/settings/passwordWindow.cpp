@@ -4,6 +4,8 @@
 
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
+#include "ui/labelFit.h"
+#include "ui/uiScale.h"
 #include "ui/settings/settingsUi.h"
 #include "ui/ownWindows.h"
 #include "ui/settings/settingsWindow.h"
@@ -18,6 +20,35 @@ constexpr ChildControlDefinition kPromptControls[] = {
     {kPromptOkId, L"BUTTON", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, StringId::Ok, 112, 82, 80, 28},
     {kPromptCancelId, L"BUTTON", WS_VISIBLE | WS_TABSTOP, 0, StringId::Cancel, 202, 82, 80, 28},
 };
+
+// OK and Cancel stand side by side and share one size.
+constexpr int kPromptButtonsRow = 1;
+constexpr LabelControl kPromptLabels[] = {
+    {kPromptTextId, LabelKind::Static, 0},
+    {kPromptOkId, LabelKind::PushButton, kPromptButtonsRow},
+    {kPromptCancelId, LabelKind::PushButton, kPromptButtonsRow},
+};
+constexpr int kLargestLabelPoints = 14;
+constexpr int kSmallestLabelPoints = 8;
+constexpr int kWrapBelowPoints = 9;
+
+// The controls keep the platform's default font where their text fits it; a
+// text that does not gets the program's UI face, in the default font's weight,
+// at the largest size below the default at which it fits.
+void fitPromptLabels(HWND prompt)
+{
+    LOGFONTW defaultFont = {};
+    GetObjectW(GetStockObject(SYSTEM_FONT), sizeof defaultFont, &defaultFont);
+    const UINT dpi = GetDpiForWindow(prompt);
+    LabelFontFamily family;
+    family.normalFont = nullptr;
+    family.face = kUiFontFace;
+    family.weight = defaultFont.lfWeight != 0 ? defaultFont.lfWeight : FW_NORMAL;
+    family.largestHeight = labelFontHeight(kLargestLabelPoints, dpi);
+    family.smallestHeight = labelFontHeight(kSmallestLabelPoints, dpi);
+    family.wrapBelowHeight = labelFontHeight(kWrapBelowPoints, dpi);
+    fitLabelFonts(prompt, kPromptLabels, family, kPasswordLabelFontsProperty);
+}
 
 UsageTracker* trackerOf(HWND window)
 {
@@ -66,6 +97,7 @@ LRESULT handleCreate(HWND window)
     for (const ChildControlDefinition& definition : kPromptControls) {
         createChildControl(window, definition, definition.text ? localizedText(*definition.text) : std::wstring(), false);
     }
+    fitPromptLabels(window);
     focusPasswordField(window);
     return 0;
 }
@@ -89,6 +121,7 @@ LRESULT handleClose(HWND window)
 LRESULT handleDestroy(HWND window)
 {
     RemovePropW(window, kExitAfterPasswordProperty);
+    releaseLabelFonts(window, kPasswordLabelFontsProperty);
     return 0;
 }
 
@@ -128,6 +161,7 @@ void relabelPasswordWindow(HWND prompt)
 {
     SetWindowTextW(prompt, localizedText(StringId::PasswordWindowTitle).c_str());
     relabelChildControls(prompt, kPromptControls);
+    fitPromptLabels(prompt);
 }
 
 LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -7,6 +7,8 @@ class UsageTracker;
 
 inline constexpr wchar_t kPasswordWindowClass[] = L"HourwardenPasswordWindow";
 inline constexpr wchar_t kExitAfterPasswordProperty[] = L"ExitAfterPassword";
+// The fonts of labels that do not fit the platform's default font.
+inline constexpr wchar_t kPasswordLabelFontsProperty[] = L"PasswordLabelFonts";
 
 enum PasswordControlId : int {
     kPromptTextId = 3004,

@@ -4,6 +4,7 @@
 
 #include "base/scopedHandles.h"
 #include "i18n/strings.h"
+#include "ui/labelFit.h"
 #include "ui/settings/settingsWindow.h"
 #include "ui/uiScale.h"
 
@@ -173,7 +174,29 @@ void drawSettingsButton(const DRAWITEMSTRUCT& item)
     GetWindowTextW(item.hwndItem, text, kControlTextMaxChars + 1);
     SetBkMode(item.hDC, TRANSPARENT);
     SetTextColor(item.hDC, colors.text);
-    drawTextIn(item.hDC, text, item.rcItem, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    // Drawn with the button's own font, which the label fitting may have made smaller.
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
+    SelectGuard selected(item.hDC, font != nullptr ? static_cast<HGDIOBJ>(font) : GetStockObject(SYSTEM_FONT));
+    drawButtonLabel(item.hDC, text, item.rcItem, GetDpiForWindow(item.hwndItem));
+}
+
+void drawButtonLabel(HDC dc, const wchar_t* text, const RECT& button, UINT dpi)
+{
+    const RECT area = labelTextArea(LabelKind::OwnerDrawnButton, button, dpi);
+    RECT line = {};
+    DrawTextW(dc, text, -1, &line, DT_CALCRECT | DT_SINGLELINE);
+    if (!labelNeedsWrap(line.right - line.left, area)) {
+        drawTextIn(dc, text, button, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+        return;
+    }
+    // Two lines, each centred, the block centred top to bottom.
+    RECT block = {0, 0, area.right - area.left, 0};
+    DrawTextW(dc, text, -1, &block, DT_CALCRECT | DT_WORDBREAK);
+    const int blockHeight = block.bottom - block.top;
+    RECT target = area;
+    target.top = (button.top + button.bottom - blockHeight) / 2;
+    target.bottom = target.top + blockHeight;
+    drawTextIn(dc, text, target, DT_CENTER | DT_WORDBREAK);
 }
 
 LRESULT handleSettingsPaint(HWND window)

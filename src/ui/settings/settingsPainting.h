@@ -76,6 +76,9 @@ void applyRoundedRegion(HWND window);
 RECT closeButtonRect(HWND window);
 void paintSettingsWindow(HWND window);
 void drawSettingsButton(const DRAWITEMSTRUCT& item);
+// A button's text with the font selected in `dc`: on one line when it fits
+// inside the border and padding, else wrapped at word breaks and centred.
+void drawButtonLabel(HDC dc, const wchar_t* text, const RECT& button, UINT dpi);
 
 // Message handlers of settingsWindowProc for the look and the frame.
 LRESULT handleSettingsPaint(HWND window);

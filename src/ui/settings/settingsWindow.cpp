@@ -5,6 +5,7 @@
 
 #include "base/scopedHandles.h"
 #include "core/usageTracker.h"
+#include "ui/labelFit.h"
 #include "ui/settings/settingsPainting.h"
 #include "ui/ownWindows.h"
 #include "ui/uiScale.h"
@@ -36,6 +37,27 @@ constexpr ChildControlDefinition kSettingsControls[] = {
     {kCancelButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Cancel, 274, 312, 84, 34},
     {kOkButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Ok, 368, 312, 84, 34},
 };
+
+// Every labelled control; Change / Remove password and Apply / Cancel / OK
+// stand side by side and share one size.
+constexpr int kPasswordButtonsRow = 1;
+constexpr int kDialogButtonsRow = 2;
+constexpr LabelControl kLabelledControls[] = {
+    {kLimitLabelId, LabelKind::Static, 0},
+    {kSetPasswordCheckId, LabelKind::CheckBox, 0},
+    {kChangePasswordButtonId, LabelKind::OwnerDrawnButton, kPasswordButtonsRow},
+    {kRemovePasswordButtonId, LabelKind::OwnerDrawnButton, kPasswordButtonsRow},
+    {kPasswordLabelId, LabelKind::Static, 0},
+    {kConfirmLabelId, LabelKind::Static, 0},
+    {kShowPasswordButtonId, LabelKind::OwnerDrawnButton, 0},
+    {kExitPasswordCheckId, LabelKind::CheckBox, 0},
+    {kNotificationsCheckId, LabelKind::CheckBox, 0},
+    {kApplyButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
+    {kCancelButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
+    {kOkButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
+};
+constexpr int kSmallestLabelPoints = 8;
+constexpr int kWrapBelowPoints = 9;
 
 constexpr int kPasswordEntryIds[] = {kPasswordLabelId, kPasswordFieldId};
 constexpr int kConfirmationIds[] = {kConfirmLabelId, kConfirmFieldId, kShowPasswordButtonId};
@@ -229,6 +251,7 @@ LRESULT handleClose(HWND window)
 LRESULT handleDestroy(HWND window)
 {
     Font font(static_cast<HFONT>(RemovePropW(window, kSettingsUiFontProperty)));
+    releaseLabelFonts(window, kSettingsLabelFontsProperty);
     RemovePropW(window, kSettingsCloseHoveredProperty);
     RemovePropW(window, kPasswordVisibleProperty);
     RemovePropW(window, kPasswordEditActiveProperty);
@@ -408,6 +431,20 @@ void installControlFont(HWND window)
         SetPropW(window, kSettingsUiFontProperty, font);
     }
     setFontOnChildren(window, font);
+    fitSettingsLabels(window);
+}
+
+void fitSettingsLabels(HWND window)
+{
+    const UINT dpi = GetDpiForWindow(window);
+    LabelFontFamily family;
+    family.normalFont = static_cast<HFONT>(GetPropW(window, kSettingsUiFontProperty));
+    family.face = kUiFontFace;
+    family.weight = kControlFontWeight;
+    family.largestHeight = labelFontHeight(kControlFontPoints, dpi);
+    family.smallestHeight = labelFontHeight(kSmallestLabelPoints, dpi);
+    family.wrapBelowHeight = labelFontHeight(kWrapBelowPoints, dpi);
+    fitLabelFonts(window, kLabelledControls, family, kSettingsLabelFontsProperty);
 }
 
 bool applySettings(HWND window)
@@ -450,6 +487,7 @@ void relabelSettingsWindow(HWND window)
 {
     SetWindowTextW(window, localizedText(StringId::SettingsTitle).c_str());
     relabelChildControls(window, kSettingsControls);
+    fitSettingsLabels(window);
 }
 
 void showSettingsWindow(HWND owner, UsageTracker* tracker)

@@ -21,6 +21,8 @@ inline constexpr wchar_t kPasswordEditActiveProperty[] = L"PasswordEditActive";
 inline constexpr wchar_t kPasswordVisibleProperty[] = L"PasswordVisible";
 inline constexpr wchar_t kSettingsUiFontProperty[] = L"SettingsUiFont";
 inline constexpr wchar_t kSettingsCloseHoveredProperty[] = L"SettingsCloseHovered";
+// The smaller fonts of labels that do not fit the control font.
+inline constexpr wchar_t kSettingsLabelFontsProperty[] = L"SettingsLabelFonts";
 
 enum SettingsControlId : int {
     kLimitLabelId = 2014,
@@ -157,6 +159,9 @@ void maskPasswordFields(HWND window);
 // Creates the control font for the window's DPI, hands it to every child and
 // keeps it in SettingsUiFont, deleting the one it replaces.
 void installControlFont(HWND window);
+// Gives each label that does not fit the control font the largest smaller font
+// at which it does (on the window's DPI and in the current language).
+void fitSettingsLabels(HWND window);
 
 bool applySettings(HWND window);
 void relabelSettingsWindow(HWND window);

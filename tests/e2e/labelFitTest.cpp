@@ -1,0 +1,360 @@
+// Every label of the settings window and the password prompt can be read
+// whole, in both languages and every state of the password section: measured
+// here with the control's own font, its text fits the control on one line, or
+// wrapped at word breaks within its height, at 8 points or more; and on screen
+// no drawn text reaches the control's right edge.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "probe/labelProbe.h"
+#include "settingsDriver.h"
+
+namespace {
+
+using namespace e2e;
+using namespace e2e::settings;
+
+constexpr int kSmallestPoints = 8;
+constexpr int kLargestPoints = 14;
+constexpr int kSteadyPolls = 8;
+// The check box's square as Wine and Windows draw it, and its smallest gap to the text.
+constexpr int kCheckBoxSquare = 13;
+constexpr int kCheckBoxGap = 2;
+// Columns at the right edge, inside any border, that must show only background.
+constexpr int kClearColumns = 2;
+
+enum class Kind { Static, CheckBox, OwnerDrawn, PushButton };
+
+struct Labelled {
+    int id;
+    Kind kind;
+};
+
+const Labelled kSettingsLabels[] = {
+    {kLimitLabel, Kind::Static},        {kSetPassword, Kind::CheckBox},     {kChangePassword, Kind::OwnerDrawn},
+    {kRemovePassword, Kind::OwnerDrawn}, {kPasswordLabel, Kind::Static},     {kConfirmLabel, Kind::Static},
+    {kShowPassword, Kind::OwnerDrawn},   {kExitPassword, Kind::CheckBox},    {kNotifications, Kind::CheckBox},
+    {kApply, Kind::OwnerDrawn},          {kCancel, Kind::OwnerDrawn},        {kOk, Kind::OwnerDrawn},
+};
+
+const Labelled kPromptLabels[] = {
+    {kPromptText, Kind::Static}, {kPromptOk, Kind::PushButton}, {kPromptCancel, Kind::PushButton}};
+
+// --- Reading fonts from inside the program --------------------------------------
+
+class RemoteMemory {
+public:
+    RemoteMemory(HANDLE process, size_t size)
+        : process_(process), address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))
+    {
+    }
+    ~RemoteMemory()
+    {
+        if (address_ != nullptr) {
+            VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+        }
+    }
+    RemoteMemory(const RemoteMemory&) = delete;
+    RemoteMemory& operator=(const RemoteMemory&) = delete;
+
+    void* get() const { return address_; }
+    bool write(const void* data, size_t size) const { return WriteProcessMemory(process_, address_, data, size, nullptr); }
+    bool read(void* data, size_t size) const { return ReadProcessMemory(process_, address_, data, size, nullptr); }
+
+private:
+    HANDLE process_;
+    void* address_;
+};
+
+bool runRemoteThread(HANDLE process, LPTHREAD_START_ROUTINE start, void* parameter)
+{
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, parameter, 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    const bool finished = WaitForSingleObject(thread, kDefaultTimeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return finished;
+}
+
+BYTE* remoteModuleBase(DWORD processId, const wchar_t* moduleName)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BYTE* base = nullptr;
+    MODULEENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szModule, moduleName) == 0) {
+            base = entry.modBaseAddr;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return base;
+}
+
+// The label probe is built next to the menu probe.
+std::wstring labelProbePath()
+{
+    const char* menuProbe = std::getenv("HOURWARDEN_MENU_PROBE");
+    std::string path = menuProbe != nullptr ? menuProbe : "";
+    const size_t slash = path.find_last_of('/');
+    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "labelprobe.dll";
+    return windowsPathFromUnix(path);
+}
+
+// Loads the probe into the app once and returns the address of its entry there.
+LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
+{
+    constexpr wchar_t kProbeName[] = L"labelprobe.dll";
+    const std::wstring path = labelProbePath();
+    BYTE* remoteBase = remoteModuleBase(app.processId(), kProbeName);
+    if (remoteBase == nullptr) {
+        const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
+        RemoteMemory remotePath(app.process(), bytes);
+        // kernel32 sits at the same address in every process, so its LoadLibraryW can start the thread.
+        auto* loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+        if (!remotePath.write(path.c_str(), bytes) || !runRemoteThread(app.process(), loadLibrary, remotePath.get())) {
+            return nullptr;
+        }
+        remoteBase = remoteModuleBase(app.processId(), kProbeName);
+    }
+    HMODULE local = LoadLibraryW(path.c_str());
+    if (remoteBase == nullptr || local == nullptr) {
+        return nullptr;
+    }
+    const auto offset = reinterpret_cast<BYTE*>(reinterpret_cast<void*>(GetProcAddress(local, "readControlFonts"))) -
+                        reinterpret_cast<BYTE*>(local);
+    return reinterpret_cast<LPTHREAD_START_ROUTINE>(remoteBase + offset);
+}
+
+// The font of every child of `window`, as the program's controls report it.
+bool readControlFonts(const App& app, HWND window, ControlFontQuery& query)
+{
+    LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app);
+    if (entry == nullptr) {
+        return false;
+    }
+    query = {};
+    query.parent = window;
+    RemoteMemory remote(app.process(), sizeof query);
+    return remote.write(&query, sizeof query) && runRemoteThread(app.process(), entry, remote.get()) &&
+           remote.read(&query, sizeof query) && query.count > 0;
+}
+
+// --- Measuring here ----------------------------------------------------------------
+
+struct Measured {
+    int charHeight = 0;
+    SIZE oneLine = {};
+    SIZE wrapped = {};
+};
+
+Measured measureWith(const LOGFONTW* font, const std::wstring& text, int wrapWidth)
+{
+    HDC dc = GetDC(nullptr);
+    HFONT created = font != nullptr ? CreateFontIndirectW(font) : nullptr;
+    HGDIOBJ previous = SelectObject(dc, created != nullptr ? static_cast<HGDIOBJ>(created) : GetStockObject(SYSTEM_FONT));
+    Measured measured;
+    TEXTMETRICW metrics = {};
+    GetTextMetricsW(dc, &metrics);
+    measured.charHeight = metrics.tmHeight - metrics.tmInternalLeading;
+    RECT line = {};
+    DrawTextW(dc, text.c_str(), -1, &line, DT_CALCRECT | DT_SINGLELINE);
+    measured.oneLine = {line.right - line.left, line.bottom - line.top};
+    RECT block = {0, 0, wrapWidth, 0};
+    DrawTextW(dc, text.c_str(), -1, &block, DT_CALCRECT | DT_WORDBREAK);
+    measured.wrapped = {block.right - block.left, block.bottom - block.top};
+    SelectObject(dc, previous);
+    if (created != nullptr) {
+        DeleteObject(created);
+    }
+    ReleaseDC(nullptr, dc);
+    return measured;
+}
+
+// The room the control leaves its text: the box before a check box's text,
+// the border of a button.
+SIZE textRoom(Kind kind, const RECT& client)
+{
+    const SIZE size = {client.right - client.left, client.bottom - client.top};
+    switch (kind) {
+    case Kind::Static: return size;
+    case Kind::CheckBox: return {size.cx - kCheckBoxSquare - kCheckBoxGap, size.cy};
+    case Kind::OwnerDrawn: return {size.cx - 2, size.cy - 2};
+    case Kind::PushButton: return {size.cx - 4, size.cy - 4};
+    }
+    return size;
+}
+
+// How far in from the right edge the background starts: inside the border, and for an
+// owner-drawn button also clear of its rounded corners at the top and bottom.
+struct EdgeColumns {
+    int inset;
+    int skipRows;
+};
+
+EdgeColumns edgeColumns(Kind kind)
+{
+    switch (kind) {
+    case Kind::OwnerDrawn: return {1, 7};
+    case Kind::PushButton: return {3, 3};  // the default button's frame and the 3-D edge
+    default: return {0, 0};
+    }
+}
+
+bool waitUntilSteady(const RECT& area)
+{
+    std::vector<COLORREF> last;
+    int steady = 0;
+    return waitUntil([&] {
+        std::vector<COLORREF> now = captureScreen(area);
+        steady = now == last ? steady + 1 : 0;
+        last = std::move(now);
+        return steady >= kSteadyPolls;
+    });
+}
+
+::testing::AssertionResult rightEdgeIsClear(HWND control, Kind kind)
+{
+    const RECT rect = screenRect(control);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    const std::vector<COLORREF> pixels = captureScreen(rect);
+    if (pixels.size() != static_cast<size_t>(width * height)) {
+        return ::testing::AssertionFailure() << "could not capture the control";
+    }
+    const EdgeColumns edge = edgeColumns(kind);
+    const COLORREF background = pixels[static_cast<size_t>(edge.skipRows * width + width - 1 - edge.inset)];
+    for (int column = width - edge.inset - kClearColumns; column < width - edge.inset; ++column) {
+        for (int row = edge.skipRows; row < height - edge.skipRows; ++row) {
+            const COLORREF pixel = pixels[static_cast<size_t>(row * width + column)];
+            if (pixel != background) {
+                return ::testing::AssertionFailure() << "column " << column << " of " << width << ", row " << row
+                                                     << " is " << describe(pixel) << ", the background "
+                                                     << describe(background);
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const ControlFont* fontOf(const ControlFontQuery& query, int id)
+{
+    for (int i = 0; i < query.count; ++i) {
+        if (query.controls[i].id == id) {
+            return &query.controls[i];
+        }
+    }
+    return nullptr;
+}
+
+template <size_t N>
+void expectLabelsReadable(const App& app, HWND window, const Labelled (&labels)[N], const std::string& where)
+{
+    SCOPED_TRACE(where);
+    // The pointer away, so no button is drawn hot while it is looked at.
+    moveCursorTo(900, 700);
+    ASSERT_TRUE(waitUntilSteady(screenRect(window)));
+    ControlFontQuery query;
+    ASSERT_TRUE(readControlFonts(app, window, query));
+    const UINT dpi = GetDpiForSystem();
+    const int smallest = MulDiv(kSmallestPoints, static_cast<int>(dpi), 72);
+    const int largest = MulDiv(kLargestPoints, static_cast<int>(dpi), 72);
+    for (const Labelled& label : labels) {
+        HWND handle = control(window, label.id);
+        const std::wstring text = controlText(window, label.id);
+        SCOPED_TRACE(toUtf8(text));
+        ASSERT_FALSE(text.empty()) << label.id;
+        const ControlFont* font = fontOf(query, label.id);
+        ASSERT_NE(font, nullptr) << label.id;
+        RECT client = {};
+        GetClientRect(handle, &client);
+        const SIZE room = textRoom(label.kind, client);
+        const Measured measured = measureWith(font->hasFont ? &font->font : nullptr, text, room.cx);
+        EXPECT_GE(measured.charHeight, smallest) << label.id;
+        EXPECT_LE(measured.charHeight, largest) << label.id;
+        const bool oneLine = measured.oneLine.cx <= room.cx;
+        const bool wrapped = measured.wrapped.cx <= room.cx && measured.wrapped.cy <= room.cy;
+        EXPECT_TRUE(oneLine || wrapped) << label.id << ": one line " << measured.oneLine.cx << " wide, wrapped "
+                                        << measured.wrapped.cx << " x " << measured.wrapped.cy << ", room " << room.cx
+                                        << " x " << room.cy;
+        if (IsWindowVisible(handle)) {
+            EXPECT_TRUE(rightEdgeIsClear(handle, label.kind)) << label.id;
+        }
+    }
+}
+
+void fillPasswordFields(HWND window)
+{
+    for (int id : {kPasswordField, kConfirmField}) {
+        SendMessageTimeoutW(control(window, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"secret"), SMTO_ABORTIFHUNG,
+                            5000, nullptr);
+    }
+}
+
+// Switches the language from the tray menu and waits for `window`'s control `id` to show the new text.
+bool switchLanguage(const App& app, WORD command, HWND window, int id)
+{
+    const std::wstring before = controlText(window, id);
+    app.postCommand(command);
+    return waitUntil([&] { return controlText(window, id) != before; });
+}
+
+class LabelFitE2E : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LabelFitE2E, EveryLabelReadableInEveryStateAndAfterALanguageSwitch)
+{
+    const bool english = std::string(GetParam()) == "en";
+    const WORD otherLanguage = english ? kCommandRussian : kCommandEnglish;
+    const WORD sameLanguage = english ? kCommandEnglish : kCommandRussian;
+    App app(LaunchOptions().withConfig(configWith(120, true, GetParam())));
+    ASSERT_TRUE(app.started());
+    moveCursorTo(900, 700);
+    HWND window = openSettingsWindow(app);
+    ASSERT_NE(window, nullptr);
+    expectLabelsReadable(app, window, kSettingsLabels, "no password");
+
+    clickControl(window, kSetPassword);
+    ASSERT_TRUE(waitUntil([&] { return isShown(window, kConfirmField); }));
+    fillPasswordFields(window);
+    expectLabelsReadable(app, window, kSettingsLabels, "entering");
+
+    clickControl(window, kShowPassword);
+    ASSERT_TRUE(waitUntil([&] { return !isShown(window, kConfirmField); }));
+    expectLabelsReadable(app, window, kSettingsLabels, "revealed");
+
+    clickControl(window, kApply);
+    ASSERT_TRUE(waitUntil([&] { return isShown(window, kChangePassword); }));
+    expectLabelsReadable(app, window, kSettingsLabels, "password set");
+
+    // A switch while the window is open fits the new texts again.
+    ASSERT_TRUE(switchLanguage(app, otherLanguage, window, kChangePassword));
+    expectLabelsReadable(app, window, kSettingsLabels, "password set, other language");
+    clickControl(window, kChangePassword);
+    ASSERT_TRUE(waitUntil([&] { return isShown(window, kConfirmField); }));
+    expectLabelsReadable(app, window, kSettingsLabels, "entering from password set, other language");
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
+    HWND prompt = requestSettings(app, kPasswordClass);
+    ASSERT_NE(prompt, nullptr);
+    expectLabelsReadable(app, prompt, kPromptLabels, "prompt, other language");
+    ASSERT_TRUE(switchLanguage(app, sameLanguage, prompt, kPromptCancel));
+    expectLabelsReadable(app, prompt, kPromptLabels, "prompt");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLanguages, LabelFitE2E, ::testing::Values("en", "ru"));
+
+}  // namespace

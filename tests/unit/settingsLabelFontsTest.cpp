@@ -1,0 +1,104 @@
+// The settings window's label fonts inside this process: which controls get a
+// smaller font, that a row shares it, that a language switch and a DPI change
+// fit again, and that the window frees the fonts it made.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "i18n/strings.h"
+#include "ui/settings/settingsWindow.h"
+
+namespace {
+
+HFONT fontOf(HWND window, int id)
+{
+    return reinterpret_cast<HFONT>(SendDlgItemMessageW(window, id, WM_GETFONT, 0, 0));
+}
+
+LONG characterHeight(HFONT font)
+{
+    LOGFONTW logFont = {};
+    GetObjectW(font, sizeof logFont, &logFont);
+    return -logFont.lfHeight;
+}
+
+class SettingsLabelFonts : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setActiveLanguage(Language::English);
+        registerUiWindowClass(kSettingsWindowClass, settingsWindowProc, GetModuleHandleW(nullptr));
+        // No tracker: the window shows its controls with their texts and nothing to read.
+        window_ = CreateWindowExW(WS_EX_TOOLWINDOW, kSettingsWindowClass, L"", WS_POPUP, 0, 0, kSettingsWindowWidth,
+                                  kSettingsWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(window_, nullptr);
+    }
+    void TearDown() override
+    {
+        if (window_ != nullptr) {
+            DestroyWindow(window_);
+        }
+        setActiveLanguage(Language::English);
+    }
+
+    HFONT normalFont() const { return static_cast<HFONT>(GetPropW(window_, kSettingsUiFontProperty)); }
+
+    HWND window_ = nullptr;
+};
+
+TEST_F(SettingsLabelFonts, ShortLabelsKeepTheControlFontAndLongOnesShareASmallerOneInARow)
+{
+    ASSERT_NE(normalFont(), nullptr);
+    EXPECT_EQ(fontOf(window_, kSetPasswordCheckId), normalFont());
+    EXPECT_EQ(fontOf(window_, kApplyButtonId), normalFont());
+    EXPECT_EQ(fontOf(window_, kOkButtonId), normalFont());
+    // The field has no label and keeps the control font.
+    EXPECT_EQ(fontOf(window_, kLimitFieldId), normalFont());
+
+    // "Change password" does not fit 105 pixels at 14 points, with any face of its width.
+    HFONT change = fontOf(window_, kChangePasswordButtonId);
+    EXPECT_NE(change, normalFont());
+    EXPECT_EQ(fontOf(window_, kRemovePasswordButtonId), change);
+    EXPECT_LT(characterHeight(change), characterHeight(normalFont()));
+    EXPECT_GE(characterHeight(change), 11);
+    EXPECT_NE(GetPropW(window_, kSettingsLabelFontsProperty), nullptr);
+}
+
+TEST_F(SettingsLabelFonts, ALanguageSwitchFitsTheNewTextsAndTheOldFontsAreFreed)
+{
+    setActiveLanguage(Language::Russian);
+    relabelSettingsWindow(window_);
+    // "Применить" is too wide for Apply at 14 points; Cancel and OK follow it.
+    HFONT apply = fontOf(window_, kApplyButtonId);
+    EXPECT_NE(apply, normalFont());
+    EXPECT_EQ(fontOf(window_, kCancelButtonId), apply);
+    EXPECT_EQ(fontOf(window_, kOkButtonId), apply);
+
+    setActiveLanguage(Language::English);
+    relabelSettingsWindow(window_);
+    EXPECT_EQ(fontOf(window_, kApplyButtonId), normalFont());
+    EXPECT_EQ(fontOf(window_, kOkButtonId), normalFont());
+    EXPECT_EQ(GetObjectType(apply), 0u) << "the Russian row's font is still alive";
+}
+
+TEST_F(SettingsLabelFonts, ADpiChangeReplacesEveryFontAndDestroyingTheWindowFreesThem)
+{
+    HFONT oldNormal = normalFont();
+    HFONT oldChange = fontOf(window_, kChangePasswordButtonId);
+    RECT suggested = {0, 0, kSettingsWindowWidth, kSettingsWindowHeight};
+    SendMessageW(window_, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_NE(normalFont(), nullptr);
+    EXPECT_EQ(fontOf(window_, kApplyButtonId), normalFont());
+    HFONT change = fontOf(window_, kChangePasswordButtonId);
+    EXPECT_NE(change, normalFont());
+    EXPECT_EQ(GetObjectType(oldNormal), 0u);
+    EXPECT_EQ(GetObjectType(oldChange), 0u);
+
+    HFONT normal = normalFont();
+    DestroyWindow(window_);
+    window_ = nullptr;
+    EXPECT_EQ(GetObjectType(normal), 0u);
+    EXPECT_EQ(GetObjectType(change), 0u);
+}
+
+}  // namespace
