@@ -71,7 +71,7 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_LANGUAGE "Russian"
 !insertmacro MUI_RESERVEFILE_LANGDLL
 
-LangString WelcomeText ${LANG_ENGLISH} "Setup will install $(^NameDA) for this Windows account only, without administrator rights, and start it at every logon of this account.$\r$\n$\r$\nRun this setup as the account whose time is to be limited.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_ENGLISH} "Setup will install $(^NameDA) for this user account only, with no need for administrator rights. The program will then start at every logon of this account.$\r$\n$\r$\nRun this setup as the account whose time is to be limited.$\r$\n$\r$\n$_CLICK"
 LangString WelcomeText ${LANG_RUSSIAN} "Программа установит $(^NameDA) только для этой учётной записи Windows, без прав администратора, и будет запускать его при каждом входе в эту учётную запись.$\r$\n$\r$\nЗапустите установку от имени той учётной записи, время которой нужно ограничить.$\r$\n$\r$\n$_CLICK"
 LangString FinishText ${LANG_ENGLISH} "$(^NameDA) is installed and running, and it starts at every logon of this account.$\r$\n$\r$\nIts icon is in the notification area: right-click it to set the daily limit and a password."
 LangString FinishText ${LANG_RUSSIAN} "$(^NameDA) установлен и запущен; он будет запускаться при каждом входе в эту учётную запись.$\r$\n$\r$\nЕго значок находится в области уведомлений: щёлкните его правой кнопкой мыши, чтобы задать дневной лимит и пароль."
@@ -89,9 +89,25 @@ LangString ProgramNotReplaced ${LANG_RUSSIAN} "Не удалось записа�
 ;--------------------------------
 ; Install
 
+; /LANG=en or /LANG=ru picks the language without asking, which silent mode needs;
+; otherwise the language box offers the Windows display language (or the one
+; chosen at the last install).
 Function .onInit
     SetShellVarContext current
-    !insertmacro MUI_LANGDLL_DISPLAY
+    Push $0
+    Push $1
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/LANG=" $1
+    ${If} $1 == "ru"
+        StrCpy $LANGUAGE ${LANG_RUSSIAN}
+    ${ElseIf} $1 == "en"
+        StrCpy $LANGUAGE ${LANG_ENGLISH}
+    ${Else}
+        !insertmacro MUI_LANGDLL_DISPLAY
+    ${EndIf}
+    Pop $1
+    Pop $0
 FunctionEnd
 
 ; The program's own config.json with its defaults and the installer's language,
