@@ -33,7 +33,7 @@ using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
 class Process {
 public:
     Process() = default;
-    Process(const std::wstring& commandLine, const Environment& environment = {});
+    explicit Process(const std::wstring& commandLine, const Environment& environment = {});
     ~Process();
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
