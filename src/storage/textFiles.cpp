@@ -12,6 +12,9 @@ constexpr DWORD kMaxModulePathCapacity = 32768;
 constexpr DWORD kMaxWriteChunk = 0x40000000;
 constexpr DWORD kReadChunk = 64 * 1024;
 constexpr std::wstring_view kTempSuffix = L".tmp";
+// A held target costs a save at most this many attempts with these pauses between.
+constexpr int kReplaceAttempts = 4;
+constexpr DWORD kReplacePauseMs = 5;
 
 std::wstring tempPathFor(const std::wstring& path)
 {
@@ -124,12 +127,21 @@ TempWrite replaceThroughTempFile(const std::wstring& target, std::string_view by
             return TempWrite::NoTempFile;
         }
     }
-    if (!fileCalls().replaceFile(temp.c_str(), fileSystemPath(target).c_str())) {
-        // Typically another process holds the target open; the caller saves again later.
-        fileCalls().deleteFile(temp.c_str());
-        return TempWrite::NotReplaced;
+    const std::wstring targetPath = fileSystemPath(target);
+    // A reader that has the target open for a moment blocks the rename (under
+    // Wine any reader does; on Windows a scanner glancing at a file just
+    // written can): a few quick attempts pass it by.
+    for (int attempt = 1; attempt <= kReplaceAttempts; ++attempt) {
+        if (fileCalls().replaceFile(temp.c_str(), targetPath.c_str())) {
+            return TempWrite::Replaced;
+        }
+        if (attempt < kReplaceAttempts) {
+            Sleep(kReplacePauseMs);
+        }
     }
-    return TempWrite::Replaced;
+    // Another process holds the target open for longer; the caller saves again later.
+    fileCalls().deleteFile(temp.c_str());
+    return TempWrite::NotReplaced;
 }
 
 // Exclusive, so no reader meets the file half written; while another process

@@ -345,6 +345,47 @@ TEST(StorageWholeFile, InPlaceWriteWaitsForAHolderWithoutSharingToLetGo)
     EXPECT_EQ(readWholeFile(path), "new");
 }
 
+// A reader that holds the target for a moment: the first renames are refused.
+int refusedRenamesLeft = 0;
+int renameAttempts = 0;
+
+BOOL replaceAfterBriefRefusals(const wchar_t* from, const wchar_t* to)
+{
+    ++renameAttempts;
+    if (refusedRenamesLeft > 0) {
+        --refusedRenamesLeft;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return systemFileCalls().replaceFile(from, to);
+}
+
+const FileCalls kBrieflyHeldTarget = {systemFileCalls().createFile, replaceAfterBriefRefusals,
+                                      systemFileCalls().deleteFile};
+
+TEST(StorageWholeFile, ATargetHeldForAMomentIsReplacedAfterAFewAttempts)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    FileCallsOverride brief(kBrieflyHeldTarget);
+    const struct {
+        int refusals;
+        bool replaced;
+    } cases[] = {{0, true}, {1, true}, {3, true}, {4, false}, {100, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        refusedRenamesLeft = c.refusals;
+        renameAttempts = 0;
+        const std::string bytes = "try " + std::to_string(c.refusals);
+        EXPECT_EQ(writeWholeFile(path, bytes), c.replaced);
+        // A few attempts, never an endless wait on the user-interface thread.
+        EXPECT_EQ(renameAttempts, c.replaced ? c.refusals + 1 : 4);
+        EXPECT_EQ(readWholeFile(path) == bytes, c.replaced);
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+}
+
 // The classic limit as Windows keeps it without long-path support: a path of
 // MAX_PATH characters or more works only in the \\?\ form.
 int classicLimitRefusals = 0;
