@@ -172,9 +172,11 @@ void onApplyClicked(HWND window, const UsageTracker& tracker)
     applyAndShowResult(window, tracker);
 }
 
+// A change that could not be saved is in force too, so OK closes the window
+// after its box, unless the program ended the window while the box was open.
 void onOkClicked(HWND window, const UsageTracker& tracker)
 {
-    if (applyAndShowResult(window, tracker)) {
+    if (applyAndShowResult(window, tracker) && IsWindow(window)) {
         DestroyWindow(window);
     }
 }
