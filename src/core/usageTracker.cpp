@@ -32,6 +32,11 @@ UsageTracker::UsageTracker(const std::wstring& directory)
 {
 }
 
+UsageTracker::~UsageTracker()
+{
+    retryFailedSaves();
+}
+
 void UsageTracker::load()
 {
     removeStaleTempFiles(configPath_);
@@ -56,6 +61,8 @@ void UsageTracker::load()
 
 TickResult UsageTracker::tick()
 {
+    // Every tick, counted or not: a change must not wait for the next counted second.
+    retryFailedSaves();
     if (usage_.date != todayDateString()) {
         resetDay();
     }
@@ -197,17 +204,17 @@ bool UsageTracker::savedStatusWindowPosition(POINT& point) const
     return true;
 }
 
-void UsageTracker::setPassword(const std::wstring& text)
+bool UsageTracker::setPassword(const std::wstring& text)
 {
     usage_.settingsPassword = text;
-    saveUsage();
+    return saveUsage();
 }
 
-void UsageTracker::removePassword()
+bool UsageTracker::removePassword()
 {
     usage_.settingsPassword.clear();
     usage_.requirePasswordOnExit = false;
-    saveUsage();
+    return saveUsage();
 }
 
 bool UsageTracker::hasPassword() const
@@ -225,10 +232,10 @@ bool UsageTracker::requirePasswordOnExit() const
     return usage_.requirePasswordOnExit;
 }
 
-void UsageTracker::setRequirePasswordOnExit(bool required)
+bool UsageTracker::setRequirePasswordOnExit(bool required)
 {
     usage_.requirePasswordOnExit = required;
-    saveUsage();
+    return saveUsage();
 }
 
 void UsageTracker::resetDay()
@@ -245,9 +252,15 @@ void UsageTracker::resetDay()
     saveUsage();
 }
 
-void UsageTracker::saveUsage()
+bool UsageTracker::saveUsage()
 {
-    writeUsageFile(dataPath_, usage_);
+    usageUnsaved_ = !writeUsageFile(dataPath_, usage_);
+    return !usageUnsaved_;
+}
+
+bool UsageTracker::hasUnsavedChanges() const
+{
+    return configUnsaved_ || usageUnsaved_;
 }
 
 void UsageTracker::armGraceMinute()
@@ -257,5 +270,19 @@ void UsageTracker::armGraceMinute()
 
 bool UsageTracker::writeConfig()
 {
-    return writeConfigFile(configPath_, config_);
+    configUnsaved_ = !writeConfigFile(configPath_, config_);
+    return !configUnsaved_;
+}
+
+// A file that another program holds open (a scanner, a backup) refuses the
+// write for a while; each file is written again in full from its record, so
+// the newest values reach the disk as soon as it lets go.
+void UsageTracker::retryFailedSaves()
+{
+    if (configUnsaved_) {
+        writeConfig();
+    }
+    if (usageUnsaved_) {
+        saveUsage();
+    }
 }

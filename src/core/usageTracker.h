@@ -25,6 +25,10 @@ public:
     UsageTracker();
     // Keeps its files in `directory` (no trailing separator).
     explicit UsageTracker(const std::wstring& directory);
+    // Makes a last attempt at saves that are still pending.
+    ~UsageTracker();
+    UsageTracker(const UsageTracker&) = delete;
+    UsageTracker& operator=(const UsageTracker&) = delete;
 
     void load();
     TickResult tick();
@@ -37,26 +41,32 @@ public:
     int64_t usedSeconds() const;
     const AppConfig& config() const;
 
+    // The operations that change settings return whether their file was
+    // saved. A change that could not be saved is in force all the same and
+    // saved by a later tick.
     bool setLimit(int32_t minutes, bool notifications);
     void setLanguage(Language language);
     void setStatusWindowPosition(int32_t x, int32_t y);
     bool savedStatusWindowPosition(POINT& point) const;
 
-    void setPassword(const std::wstring& text);
-    void removePassword();
+    bool setPassword(const std::wstring& text);
+    bool removePassword();
     bool hasPassword() const;
     bool checkPassword(const std::wstring& text) const;
     bool requirePasswordOnExit() const;
-    void setRequirePasswordOnExit(bool required);
+    bool setRequirePasswordOnExit(bool required);
 
     void resetDay();
-    void saveUsage();
+    bool saveUsage();
+    // Whether a change is still waiting to reach config.json or data.json.
+    bool hasUnsavedChanges() const;
 
     const std::wstring& configPath() const { return configPath_; }
     const std::wstring& dataPath() const { return dataPath_; }
 
 private:
     bool writeConfig();
+    void retryFailedSaves();
     void armGraceMinute();
     void requestLock(TickResult& result);
 
@@ -68,4 +78,7 @@ private:
     uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
     bool lockIssued_ = false;
     bool lockRetry_ = false;  // the last lock was refused
+    // The last write of that file failed; the next tick writes it again.
+    bool configUnsaved_ = false;
+    bool usageUnsaved_ = false;
 };

@@ -55,6 +55,7 @@ constexpr Table kRussian = {
     L"До окончания времени осталось 2 минуты",
     L"До окончания времени осталась 1 минута",
     L"Лимит времени исчерпан. До повторной блокировки осталась 1 минута.",
+    L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.",
 };
 
 constexpr Table kEnglish = {
@@ -100,6 +101,7 @@ constexpr Table kEnglish = {
     L"2 minutes remaining",
     L"1 minute remaining",
     L"The time limit has been reached. One minute remains before the computer is locked again.",
+    L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.",
 };
 
 Language activeLanguage = Language::English;

@@ -50,9 +50,10 @@ enum class StringId : int {
     TwoMinutesRemaining,
     OneMinuteRemaining,
     GraceMinuteNotice,
+    SettingsNotSaved,
 };
 
-inline constexpr int kStringCount = 42;
+inline constexpr int kStringCount = 43;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

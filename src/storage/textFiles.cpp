@@ -12,6 +12,9 @@ constexpr DWORD kMaxModulePathCapacity = 32768;
 constexpr DWORD kMaxWriteChunk = 0x40000000;
 constexpr DWORD kReadChunk = 64 * 1024;
 constexpr std::wstring_view kTempSuffix = L".tmp";
+// A held target costs a save at most this many attempts with these pauses between.
+constexpr int kReplaceAttempts = 4;
+constexpr DWORD kReplacePauseMs = 5;
 
 std::wstring tempPathFor(const std::wstring& path)
 {
@@ -63,6 +66,31 @@ std::wstring absolutePath(const std::wstring& path)
     return full;
 }
 
+HANDLE systemCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    return CreateFileW(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// MoveFileExW swaps the name atomically; ReplaceFileW (under Wine) briefly leaves no file at all.
+BOOL systemReplaceFile(const wchar_t* from, const wchar_t* to)
+{
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+BOOL systemDeleteFile(const wchar_t* path)
+{
+    return DeleteFileW(path);
+}
+
+constexpr FileCalls kSystemFileCalls = {systemCreateFile, systemReplaceFile, systemDeleteFile};
+
+const FileCalls* activeFileCalls = &kSystemFileCalls;
+
+const FileCalls& fileCalls()
+{
+    return *activeFileCalls;
+}
+
 bool writeAll(HANDLE file, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -74,6 +102,63 @@ bool writeAll(HANDLE file, std::string_view bytes)
         bytes.remove_prefix(written);
     }
     return true;
+}
+
+enum class TempWrite { Replaced, NoTempFile, NotReplaced };
+
+// No FlushFileBuffers before the rename: the temporary file alone already
+// keeps readers and a killed process from seeing a torn file, while a flush
+// would about double the cost of the write made every counted second.
+// (Under Wine on ext4 the rename is committed only after the new data anyway;
+// on NTFS a power cut just after a save may still leave the new file empty.)
+TempWrite replaceThroughTempFile(const std::wstring& target, std::string_view bytes)
+{
+    // The temporary name is longer than the target's: where the target just
+    // fits the classic limit, the temporary file needs the long form.
+    const std::wstring temp = fileSystemPath(tempPathFor(target));
+    {
+        FileHandle file(fileCalls().createFile(temp.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS));
+        if (!file) {
+            return TempWrite::NoTempFile;
+        }
+        if (!writeAll(file.get(), bytes) || !file.close()) {
+            file.close();
+            fileCalls().deleteFile(temp.c_str());
+            return TempWrite::NoTempFile;
+        }
+    }
+    const std::wstring targetPath = fileSystemPath(target);
+    // A reader that has the target open for a moment blocks the rename (under
+    // Wine any reader does; on Windows a scanner glancing at a file just
+    // written can): a few quick attempts pass it by.
+    for (int attempt = 1; attempt <= kReplaceAttempts; ++attempt) {
+        if (fileCalls().replaceFile(temp.c_str(), targetPath.c_str())) {
+            return TempWrite::Replaced;
+        }
+        if (attempt < kReplaceAttempts) {
+            Sleep(kReplacePauseMs);
+        }
+    }
+    // Another process holds the target open for longer; the caller saves again later.
+    fileCalls().deleteFile(temp.c_str());
+    return TempWrite::NotReplaced;
+}
+
+// Exclusive, so no reader meets the file half written; while another process
+// holds it, this fails like the rename would. The new text goes over the old
+// before the end is cut off: a process killed in between leaves the whole new
+// text at the start of the file, and the readers take the first occurrence of
+// each key.
+bool overwriteInPlace(const std::wstring& target, std::string_view bytes)
+{
+    FileHandle file(fileCalls().createFile(fileSystemPath(target).c_str(), GENERIC_WRITE, 0, OPEN_ALWAYS));
+    if (!file) {
+        return false;
+    }
+    if (!writeAll(file.get(), bytes) || !SetEndOfFile(file.get())) {
+        return false;
+    }
+    return file.close();
 }
 
 }  // namespace
@@ -112,7 +197,7 @@ std::wstring executableDirectory()
 
 std::string readWholeFile(const std::wstring& path)
 {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    FileHandle file(CreateFileW(fileSystemPath(absolutePath(path)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return {};
@@ -132,34 +217,17 @@ std::string readWholeFile(const std::wstring& path)
     }
 }
 
-// No FlushFileBuffers before the rename: the temporary file alone already
-// keeps readers and a killed process from seeing a torn file, while a flush
-// would about double the cost of the write made every counted second.
-// (Under Wine on ext4 the rename is committed only after the new data anyway;
-// on NTFS a power cut just after a save may still leave the new file empty.)
 bool writeWholeFile(const std::wstring& path, std::string_view bytes)
 {
     const std::wstring target = absolutePath(path);
-    const std::wstring temp = tempPathFor(target);
-    {
-        FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
-        if (!file) {
-            return false;
-        }
-        if (!writeAll(file.get(), bytes) || !file.close()) {
-            file.close();
-            DeleteFileW(temp.c_str());
-            return false;
-        }
+    switch (replaceThroughTempFile(target, bytes)) {
+    case TempWrite::Replaced: return true;
+    case TempWrite::NotReplaced: return false;
+    // An install may let the program write its two files and nothing else
+    // beside them; every save would be lost if only a replacement counted.
+    case TempWrite::NoTempFile: return overwriteInPlace(target, bytes);
     }
-    // MoveFileExW swaps the name atomically; ReplaceFileW (under Wine) briefly leaves no file at all.
-    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        // Typically another process holds the target open; the next save writes it again in full.
-        DeleteFileW(temp.c_str());
-        return false;
-    }
-    return true;
+    return false;
 }
 
 void removeStaleTempFiles(const std::wstring& path)
@@ -169,7 +237,7 @@ void removeStaleTempFiles(const std::wstring& path)
     const std::wstring directory = separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
     const std::wstring targetName = separator == std::wstring::npos ? target : target.substr(separator + 1);
     WIN32_FIND_DATAW found = {};
-    const std::wstring pattern = target + L".*" + std::wstring(kTempSuffix);
+    const std::wstring pattern = fileSystemPath(target + L".*" + std::wstring(kTempSuffix));
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return;
@@ -178,10 +246,34 @@ void removeStaleTempFiles(const std::wstring& path)
         // A temporary file that another running instance is still writing is
         // open without sharing, so its deletion fails and it is left alone.
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTempNameFor(found.cFileName, targetName)) {
-            DeleteFileW((directory + found.cFileName).c_str());
+            fileCalls().deleteFile(fileSystemPath(directory + found.cFileName).c_str());
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+std::wstring fileSystemPath(const std::wstring& path)
+{
+    constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+    constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+    constexpr std::wstring_view kSharePrefix = L"\\\\";
+    if (path.size() < MAX_PATH || path.starts_with(kLongPrefix) || path.starts_with(kDevicePrefix)) {
+        return path;
+    }
+    if (path.starts_with(kSharePrefix)) {
+        return L"\\\\?\\UNC\\" + path.substr(kSharePrefix.size());
+    }
+    return std::wstring(kLongPrefix) + path;
+}
+
+const FileCalls& systemFileCalls()
+{
+    return kSystemFileCalls;
+}
+
+void setFileCalls(const FileCalls* calls)
+{
+    activeFileCalls = calls != nullptr ? calls : &kSystemFileCalls;
 }
 
 std::string escapeJsonString(std::string_view bytes)

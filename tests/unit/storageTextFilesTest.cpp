@@ -271,6 +271,223 @@ TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
     EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
 }
 
+// ---- Where no temporary file can be made, or paths near the classic limit ----
+
+// The system's file calls with one twist, installed for one test.
+class FileCallsOverride {
+public:
+    explicit FileCallsOverride(const FileCalls& calls) { setFileCalls(&calls); }
+    ~FileCallsOverride() { setFileCalls(nullptr); }
+    FileCallsOverride(const FileCallsOverride&) = delete;
+    FileCallsOverride& operator=(const FileCallsOverride&) = delete;
+};
+
+bool exists(const wchar_t* path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A directory whose access list lets the program write the files it holds
+// but not add one: creating a file that does not exist yet is refused.
+HANDLE createInRefusingDirectory(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    if (disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING && !exists(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return systemFileCalls().createFile(path, access, shareMode, disposition);
+}
+
+const FileCalls kRefusingDirectory = {createInRefusingDirectory, systemFileCalls().replaceFile,
+                                      systemFileCalls().deleteFile};
+
+TEST(StorageWholeFile, DirectoryRefusingNewFilesGetsTheFileWrittenInPlace)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, "{\n  \"used_seconds\": 100\n}\n"));
+    FileCallsOverride refusing(kRefusingDirectory);
+
+    // Longer, shorter, empty and binary texts all end up exactly as given.
+    for (const std::string& bytes : {std::string(70000, 'L'), "short"s, ""s, "{\r\n\0\xFF\n}"s, "x"s}) {
+        ASSERT_TRUE(writeWholeFile(path, bytes)) << bytes.size();
+        EXPECT_EQ(readWholeFile(path), bytes);
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+
+    // A file that does not exist yet cannot be made there at all.
+    EXPECT_FALSE(writeWholeFile(dir.file(L"config.json"), "x"));
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+TEST(StorageWholeFile, InPlaceWriteWaitsForAHolderWithoutSharingToLetGo)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"config.json");
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    FileCallsOverride refusing(kRefusingDirectory);
+    {
+        FileHandle holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_FALSE(writeWholeFile(path, "new"));
+    }
+    EXPECT_EQ(readWholeFile(path), "old");
+    // And a reader that shares everything meets no half-written file: the
+    // in-place write takes the file for itself or fails.
+    {
+        FileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        EXPECT_FALSE(writeWholeFile(path, "newer"));
+    }
+    ASSERT_TRUE(writeWholeFile(path, "new"));
+    EXPECT_EQ(readWholeFile(path), "new");
+}
+
+// A reader that holds the target for a moment: the first renames are refused.
+int refusedRenamesLeft = 0;
+int renameAttempts = 0;
+
+BOOL replaceAfterBriefRefusals(const wchar_t* from, const wchar_t* to)
+{
+    ++renameAttempts;
+    if (refusedRenamesLeft > 0) {
+        --refusedRenamesLeft;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return systemFileCalls().replaceFile(from, to);
+}
+
+const FileCalls kBrieflyHeldTarget = {systemFileCalls().createFile, replaceAfterBriefRefusals,
+                                      systemFileCalls().deleteFile};
+
+TEST(StorageWholeFile, ATargetHeldForAMomentIsReplacedAfterAFewAttempts)
+{
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    FileCallsOverride brief(kBrieflyHeldTarget);
+    const struct {
+        int refusals;
+        bool replaced;
+    } cases[] = {{0, true}, {1, true}, {3, true}, {4, false}, {100, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        refusedRenamesLeft = c.refusals;
+        renameAttempts = 0;
+        const std::string bytes = "try " + std::to_string(c.refusals);
+        EXPECT_EQ(writeWholeFile(path, bytes), c.replaced);
+        // A few attempts, never an endless wait on the user-interface thread.
+        EXPECT_EQ(renameAttempts, c.replaced ? c.refusals + 1 : 4);
+        EXPECT_EQ(readWholeFile(path) == bytes, c.replaced);
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+}
+
+// The classic limit as Windows keeps it without long-path support: a path of
+// MAX_PATH characters or more works only in the \\?\ form.
+int classicLimitRefusals = 0;
+int classicLimitReplacements = 0;
+
+bool withinClassicLimit(const wchar_t* path)
+{
+    const std::wstring_view text(path);
+    if (text.size() < MAX_PATH || text.starts_with(L"\\\\?\\")) {
+        return true;
+    }
+    ++classicLimitRefusals;
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
+HANDLE createWithClassicLimit(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    return withinClassicLimit(path) ? systemFileCalls().createFile(path, access, shareMode, disposition)
+                                    : INVALID_HANDLE_VALUE;
+}
+
+BOOL replaceWithClassicLimit(const wchar_t* from, const wchar_t* to)
+{
+    if (!withinClassicLimit(from) || !withinClassicLimit(to)) {
+        return FALSE;
+    }
+    ++classicLimitReplacements;
+    return systemFileCalls().replaceFile(from, to);
+}
+
+BOOL deleteWithClassicLimit(const wchar_t* path)
+{
+    return withinClassicLimit(path) && systemFileCalls().deleteFile(path);
+}
+
+constexpr FileCalls kClassicLimit = {createWithClassicLimit, replaceWithClassicLimit, deleteWithClassicLimit};
+
+std::wstring longForm(const std::wstring& path)
+{
+    return L"\\\\?\\" + path;
+}
+
+// A directory made (in the long form, as Windows needs it there) so that a
+// file named `name` in it has a path of exactly `targetLength` characters.
+std::wstring directoryForTargetLength(const ScratchDirectory& dir, const std::wstring& name, size_t targetLength)
+{
+    const size_t wanted = targetLength - 1 - name.size();
+    std::wstring deep = dir.path();
+    while (deep.size() < wanted) {
+        const size_t remaining = wanted - deep.size();
+        deep += L"\\" + std::wstring(remaining > 61 ? 40 : remaining - 1, L'd');
+        if (!CreateDirectoryW(longForm(deep).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return {};
+        }
+    }
+    return deep;
+}
+
+TEST(StorageWholeFile, TemporaryNamesNeverPushAPathPastTheClassicLimit)
+{
+    ScratchDirectory dir;
+    // The longest target that fits (its temporary name does not), and one far past the limit.
+    for (const size_t length : {size_t{MAX_PATH - 1}, size_t{300}}) {
+        SCOPED_TRACE(length);
+        const std::wstring deep = directoryForTargetLength(dir, L"data.json", length);
+        ASSERT_FALSE(deep.empty());
+        const std::wstring path = deep + L"\\data.json";
+        ASSERT_EQ(path.size(), length);
+        classicLimitRefusals = 0;
+        classicLimitReplacements = 0;
+        {
+            FileCallsOverride limited(kClassicLimit);
+            ASSERT_TRUE(writeWholeFile(path, "first"));
+            ASSERT_TRUE(writeWholeFile(path, "second"));
+            // A killed writer's leftover is found and removed at that length too.
+            ASSERT_TRUE(CopyFileW(longForm(path).c_str(), longForm(path + L".4242.tmp").c_str(), FALSE));
+            removeStaleTempFiles(path);
+            ASSERT_TRUE(writeWholeFile(path, "third"));
+            EXPECT_EQ(readWholeFile(path), "third");
+        }
+        // Every save went the atomic way, and no call met the limit.
+        EXPECT_EQ(classicLimitRefusals, 0);
+        EXPECT_EQ(classicLimitReplacements, 3);
+        EXPECT_EQ(ScratchDirectory::entriesOf(longForm(deep)), std::vector<std::wstring>{L"data.json"});
+        ASSERT_TRUE(DeleteFileW(longForm(path).c_str()));
+    }
+}
+
+TEST(StorageWholeFile, FileSystemPathTakesTheLongFormOnlyFromTheClassicLimitOn)
+{
+    const std::wstring fits = L"C:\\" + std::wstring(MAX_PATH - 4, L'a');
+    const std::wstring longer = fits + L"b";
+    const std::wstring share = L"\\\\server\\share\\" + std::wstring(MAX_PATH, L's');
+    ASSERT_EQ(fits.size(), size_t{MAX_PATH - 1});
+    EXPECT_EQ(fileSystemPath(fits), fits);
+    EXPECT_EQ(fileSystemPath(longer), L"\\\\?\\" + longer);
+    EXPECT_EQ(fileSystemPath(share), L"\\\\?\\UNC\\server\\share\\" + std::wstring(MAX_PATH, L's'));
+    EXPECT_EQ(fileSystemPath(L"\\\\?\\" + longer), L"\\\\?\\" + longer);
+    EXPECT_EQ(fileSystemPath(L"\\\\server\\share\\data.json"), L"\\\\server\\share\\data.json");
+}
+
 // ---- Temporary files left by a killed process ----
 
 TEST(StorageStaleTempFiles, RemovesOnlyTheTemporaryFilesOfThatFile)

@@ -58,6 +58,16 @@ TEST_F(StringsTest, EveryRowIsPresentInBothLanguagesAndOnlyTheSharedOnesAgree)
     }
 }
 
+TEST_F(StringsTest, SettingsNotSavedIsTheLastRow)
+{
+    EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), kStringCount - 1);
+    EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
+              L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
+    setActiveLanguage(Language::Russian);
+    EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
+              L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
+}
+
 TEST_F(StringsTest, AnyLanguageValueButEnglishSelectsRussian)
 {
     setActiveLanguage(static_cast<Language>(7));

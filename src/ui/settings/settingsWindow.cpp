@@ -165,16 +165,40 @@ void onShowPasswordClicked(HWND window, const UsageTracker& tracker)
     applyPasswordSectionView(window, passwordSectionView(sectionState(window, tracker, enteredFromPasswordSet)));
 }
 
-void onApplyClicked(HWND window, const UsageTracker& tracker)
+// A change that could not be saved is in force all the same; the user must
+// not take it for saved, since it is lost if the program ends first.
+void showNotSavedBox(HWND window)
 {
-    if (applySettings(window)) {
-        showStoredPasswordState(window, tracker);
-    }
+    MessageBoxW(window, localizedText(StringId::SettingsNotSaved).c_str(), localizedText(StringId::AppTitle).c_str(),
+                MB_OK | MB_ICONWARNING);
 }
 
-void onOkClicked(HWND window)
+// Apply and OK alike: false when a check refused the form. Otherwise the
+// section shows what is now in force, and then a box says so when it could
+// not be saved.
+bool applyAndShowResult(HWND window, const UsageTracker& tracker)
 {
-    if (applySettings(window)) {
+    const ApplyResult result = applySettings(window);
+    if (result == ApplyResult::Refused) {
+        return false;
+    }
+    showStoredPasswordState(window, tracker);
+    if (result == ApplyResult::InForceNotSaved) {
+        showNotSavedBox(window);
+    }
+    return true;
+}
+
+void onApplyClicked(HWND window, const UsageTracker& tracker)
+{
+    applyAndShowResult(window, tracker);
+}
+
+// A change that could not be saved is in force too, so OK closes the window
+// after its box, unless the program ended the window while the box was open.
+void onOkClicked(HWND window, const UsageTracker& tracker)
+{
+    if (applyAndShowResult(window, tracker) && IsWindow(window)) {
         DestroyWindow(window);
     }
 }
@@ -186,8 +210,11 @@ void onRemovePasswordClicked(HWND window, UsageTracker& tracker)
     if (answer != IDYES) {
         return;
     }
-    tracker.removePassword();
+    const bool saved = tracker.removePassword();
     showStoredPasswordState(window, tracker);
+    if (!saved) {
+        showNotSavedBox(window);
+    }
 }
 
 // --- Messages ------------------------------------------------------------------
@@ -234,7 +261,7 @@ LRESULT handleCommand(HWND window, int controlId)
     case kChangePasswordButtonId: onChangePasswordClicked(window, *tracker); break;
     case kShowPasswordButtonId: onShowPasswordClicked(window, *tracker); break;
     case kApplyButtonId: onApplyClicked(window, *tracker); break;
-    case kOkButtonId: onOkClicked(window); break;
+    case kOkButtonId: onOkClicked(window, *tracker); break;
     case kCancelButtonId: DestroyWindow(window); break;
     case kRemovePasswordButtonId: onRemovePasswordClicked(window, *tracker); break;
     default: break;
@@ -447,11 +474,11 @@ void fitSettingsLabels(HWND window)
     fitLabelFonts(window, kLabelledControls, family, kSettingsLabelFontsProperty);
 }
 
-bool applySettings(HWND window)
+ApplyResult applySettings(HWND window)
 {
     UsageTracker* tracker = trackerOf(window);
     if (tracker == nullptr) {
-        return false;
+        return ApplyResult::Refused;
     }
     ApplyForm form;
     form.limitText = readControlText(window, kLimitFieldId);
@@ -471,16 +498,19 @@ bool applySettings(HWND window)
     if (const auto message = applyProblemMessage(plan.problem)) {
         MessageBoxW(window, localizedText(message->text).c_str(), localizedText(message->title).c_str(),
                     MB_OK | MB_ICONWARNING);
-        return false;
+        return ApplyResult::Refused;
     }
     // The password goes to data.json before the limit goes to config.json.
+    // Each change is in force once made, whether or not its file was written.
+    bool saved = true;
     if (plan.newPassword) {
-        tracker->setPassword(*plan.newPassword);
+        saved = tracker->setPassword(*plan.newPassword) && saved;
     }
     if (plan.requirePasswordOnExit) {
-        tracker->setRequirePasswordOnExit(*plan.requirePasswordOnExit);
+        saved = tracker->setRequirePasswordOnExit(*plan.requirePasswordOnExit) && saved;
     }
-    return tracker->setLimit(plan.limitMinutes, plan.notifications);
+    saved = tracker->setLimit(plan.limitMinutes, plan.notifications) && saved;
+    return saved ? ApplyResult::Saved : ApplyResult::InForceNotSaved;
 }
 
 void relabelSettingsWindow(HWND window)

@@ -163,7 +163,11 @@ void installControlFont(HWND window);
 // at which it does (on the window's DPI and in the current language).
 void fitSettingsLabels(HWND window);
 
-bool applySettings(HWND window);
+// What Apply did with the form: refused it at a check (whose box has been
+// shown), or put it in force through the tracker, with or without reaching
+// the files.
+enum class ApplyResult { Refused, Saved, InForceNotSaved };
+ApplyResult applySettings(HWND window);
 void relabelSettingsWindow(HWND window);
 void showSettingsWindow(HWND owner, UsageTracker* tracker);
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,183 @@
+// When another program holds a file open without sharing: a change made in
+// the settings window is in force at once, the user is told it could not be
+// saved, and it reaches the file by itself once the file is let go.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "settingsDriver.h"
+
+namespace {
+
+using namespace e2e;
+using namespace e2e::settings;
+
+const std::wstring kNotSavedEn =
+    L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.";
+const std::wstring kNotSavedRu =
+    L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.";
+
+// Long enough for a slow machine, short enough to tell a retry at every tick
+// from a save that waits for something else.
+constexpr DWORD kSavedWithinMs = 15000;
+
+// Opens the file as a backup tool or scanner might: no sharing at all.
+class HeldFile {
+public:
+    explicit HeldFile(const std::wstring& path)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+    ~HeldFile() { release(); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void release()
+    {
+        if (held()) {
+            CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+        }
+    }
+    // What the file holds, read through this handle (nobody else can open it).
+    std::string contents() const
+    {
+        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+        std::string bytes(64 * 1024, '\0');
+        DWORD read = 0;
+        if (!ReadFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+            return "(unreadable)";
+        }
+        bytes.resize(read);
+        return bytes;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+std::vector<std::wstring> entriesOf(const std::wstring& directory)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+bool hasTemporaryFile(const App& app)
+{
+    for (const std::wstring& name : entriesOf(app.directory())) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".tmp") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool showsPasswordSet(HWND window)
+{
+    return waitUntil([&] {
+        return isChecked(window, kSetPassword) && !isEnabled(window, kSetPassword) &&
+               isShown(window, kChangePassword) && isShown(window, kRemovePassword) &&
+               !isShown(window, kPasswordField) && isEnabled(window, kExitPassword);
+    });
+}
+
+// The day is spent, so no second is counted and nothing but the retry can
+// write data.json, however recent the clicks made to fill in the form.
+TEST(DiskE2E, PasswordAppliedWhileDataFileIsHeldIsReportedInForceAndSavedOnceLetGo)
+{
+    UsageFile usage;
+    usage.usedSeconds = 60;
+    App app(LaunchOptions().withConfig(configWith(1)).withData(usage.text()));
+    ASSERT_TRUE(app.started());
+    HWND window = openSettingsWindow(app);
+    ASSERT_NE(window, nullptr);
+
+    HeldFile data(app.directory() + L"\\data.json");
+    ASSERT_TRUE(data.held());
+    const std::string before = data.contents();
+    ASSERT_EQ(jsonValue(before, "settings_password"), "\"\"");
+
+    clickControl(window, kSetPassword);
+    ASSERT_TRUE(waitUntil([&] { return isShown(window, kPasswordField); }));
+    ASSERT_TRUE(replaceFieldText(window, kPasswordField, L"Held1"));
+    ASSERT_TRUE(replaceFieldText(window, kConfirmField, L"Held1"));
+    clickControl(window, kApply);
+
+    const ShownBox box = waitForMessageBox(app);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.caption, L"Hourwarden");
+    EXPECT_EQ(box.text, kNotSavedEn);
+    EXPECT_EQ(GetWindow(box.window, GW_OWNER), window);
+    ASSERT_TRUE(answerMessageBox(box, kBoxOk));
+
+    // The password is in force: the window shows it set, and the settings ask for it.
+    EXPECT_TRUE(showsPasswordSet(window));
+    clickControl(window, kCancel);
+    ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
+    EXPECT_NE(requestSettings(app, kPasswordClass), nullptr);
+    EXPECT_EQ(app.findWindow(kSettingsClass), nullptr);
+
+    EXPECT_EQ(data.contents(), before);
+    data.release();
+    const ULONGLONG released = GetTickCount64();
+    EXPECT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        return jsonValue(text, "settings_password") == "\"Held1\"";
+    }, kSavedWithinMs));
+    std::printf("data.json saved %llu ms after it was let go\n", GetTickCount64() - released);
+    EXPECT_EQ(jsonValue(app.readFile(L"data.json"), "used_seconds"), "60");
+    EXPECT_FALSE(hasTemporaryFile(app));
+}
+
+// OK puts the limit in force and closes the window, after saying it could
+// not be saved; in Russian, the program's language.
+TEST(DiskE2E, LimitOkWhileConfigFileIsHeldIsReportedInForceAndSavedOnceLetGo)
+{
+    App app(LaunchOptions().withConfig(configWith(120, true, "ru")));
+    ASSERT_TRUE(app.started());
+    HWND window = openSettingsWindow(app);
+    ASSERT_NE(window, nullptr);
+
+    HeldFile config(app.directory() + L"\\config.json");
+    ASSERT_TRUE(config.held());
+    const std::string before = config.contents();
+    ASSERT_TRUE(replaceFieldText(window, kLimitField, L"90"));
+    clickControl(window, kOk);
+
+    const ShownBox box = waitForMessageBox(app);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.caption, L"Hourwarden");
+    EXPECT_EQ(box.text, kNotSavedRu);
+    ASSERT_TRUE(answerMessageBox(box, kBoxOk));
+    EXPECT_TRUE(app.waitForNoWindow(kSettingsClass));
+
+    // In force: a new settings window reads the new limit.
+    window = openSettingsWindow(app);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(controlText(window, kLimitField), L"90");
+    clickControl(window, kCancel);
+    ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
+
+    EXPECT_EQ(config.contents(), before);
+    config.release();
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "daily_limit_minutes") == "90" && jsonValue(text, "language") == "\"ru\"";
+    }, kSavedWithinMs));
+    EXPECT_FALSE(hasTemporaryFile(app));
+}
+
+}  // namespace
