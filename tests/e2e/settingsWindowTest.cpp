@@ -541,7 +541,7 @@ TEST(SettingsWindowE2E, OpeningAgainBringsTheSameWindowWithItsEdits)
     app.postCommand(kCommandRussian);
     ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
         return jsonValue(text, "language") == "\"ru\"";
-    }));
+    })) << app.readFile(L"config.json") << " title " << toUtf8(windowText(window)) << " running " << app.isRunning();
     EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == window; }));
     EXPECT_EQ(app.windows(kSettingsClass).size(), 1u);
     EXPECT_EQ(app.findWindow(kSettingsClass), window);

@@ -250,7 +250,8 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     app.postTrayMouse(WM_LBUTTONDBLCLK);
     // Posted messages are handled in order: once the language has changed, the reports before it were handled.
     app.postCommand(kCommandRussian);
-    ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == config("ru").text(); }));
+    ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& c) { return c == config("ru").text(); }))
+        << app.readFile(L"config.json");
     EXPECT_EQ(app.windows(kStatusClass), std::vector<HWND>{window});
     EXPECT_TRUE(IsWindowVisible(window));
 }
