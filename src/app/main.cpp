@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <wtsapi32.h>
-
 #include "app/controlWindow.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -29,7 +27,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     }
     SetPropW(window, kTrayIconProperty, &trayIcon);
     trayIcon.add(window, loadAppIcon(), localizedText(StringId::AppTitle));
-    WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
+    registerSessionNotifications(window);
     taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     SetTimer(window, kTickTimerId, kTickPeriodMs, nullptr);
 

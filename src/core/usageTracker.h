@@ -17,6 +17,9 @@ struct TickResult {
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
 };
 
+// The session's lock as the system reports it.
+enum class SessionLock { Locked, Unlocked, Unknown };
+
 std::wstring todayDateString();
 
 class UsageTracker {
@@ -31,6 +34,12 @@ public:
     bool onSessionUnlock();
     // The lock asked for by the last tick was refused; ask again at the next tick.
     void onLockRefused();
+    // A lock was accepted and no unlock has answered it yet.
+    bool awaitsUnlock() const;
+    // The session's state at a tick while a lock awaits its unlock. True when
+    // the user works at an unlocked session again: an unlock went unreported,
+    // and the one more minute has begun as after a reported one.
+    bool onSessionLockState(SessionLock state);
 
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
@@ -59,6 +68,7 @@ private:
     bool writeConfig();
     void armGraceMinute();
     void requestLock(TickResult& result);
+    void grantGraceMinute();
 
     IdleProbe idleProbe_;
     AppConfig config_;
@@ -68,4 +78,7 @@ private:
     uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
     bool lockIssued_ = false;
     bool lockRetry_ = false;  // the last lock was refused
+    // Tick count before which input is no sign of an unlock: it may have come
+    // while the lock took hold, or on the lock screen.
+    uint64_t inputIgnoredBefore_ = 0;
 };
