@@ -10,6 +10,7 @@
 #include "ui/status/statusWindow.h"
 
 UINT taskbarCreatedMessage = 0;
+UINT showStatusRequestMessage = 0;
 
 namespace {
 
@@ -285,6 +286,12 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     }
     if (taskbarCreatedMessage != 0 && message == taskbarCreatedMessage && trayIcon != nullptr) {
         trayIcon->add(window, loadAppIcon(), localizedText(StringId::AppTitle));
+        return 0;
+    }
+    if (showStatusRequestMessage != 0 && message == showStatusRequestMessage) {
+        if (tracker != nullptr) {
+            showStatusWindow(window, tracker);
+        }
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -18,6 +18,9 @@ inline constexpr int kAppIconId = 101;
 
 // Registered by wWinMain; 0 until then.
 extern UINT taskbarCreatedMessage;
+// Sent by a second start of the program on the same files: open the status window.
+extern UINT showStatusRequestMessage;
+inline constexpr wchar_t kShowStatusRequestName[] = L"HourwardenShowStatusWindow";
 
 // The platform calls behind the control window's decisions, replaceable so
 // tests can drive the real window procedure in process.

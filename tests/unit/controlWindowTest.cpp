@@ -11,6 +11,8 @@
 #include "app/commands.h"
 #include "app/controlWindow.h"
 #include "shell/trayIcon.h"
+#include "ui/ownWindows.h"
+#include "ui/status/statusWindowState.h"
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -408,6 +410,24 @@ TEST_F(ControlWindowTest, ARefusedLockIsAskedForAtEveryTickAndNeverAnswered)
     EXPECT_EQ(callsOf(PlatformCall::Lock).size(), 3u * 60);
     EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
     EXPECT_TRUE(callsOf(PlatformCall::LockState).empty());
+}
+
+// What a second start of the program on the same files asks for.
+TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
+{
+    showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
+    ASSERT_NE(showStatusRequestMessage, 0u);
+    openWindow(&start());
+    ASSERT_EQ(findOwnWindow(kStatusWindowClass), nullptr);
+    EXPECT_EQ(SendMessageW(window_, showStatusRequestMessage, 0, 0), 0);
+    HWND status = findOwnWindow(kStatusWindowClass);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(GetWindow(status, GW_OWNER), window_);
+    // A second request brings the same window back rather than a new one.
+    SendMessageW(window_, showStatusRequestMessage, 0, 0);
+    EXPECT_EQ(findOwnWindow(kStatusWindowClass), status);
+    closeWindow();
+    EXPECT_FALSE(IsWindow(status));
 }
 
 }  // namespace
