@@ -10,8 +10,81 @@
 #include "ui/status/statusWindow.h"
 
 UINT taskbarCreatedMessage = 0;
+UINT showStatusRequestMessage = 0;
 
 namespace {
+
+int systemMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)
+{
+    return MessageBoxW(owner, text, caption, type);
+}
+
+BOOL systemLockWorkStation()
+{
+    return LockWorkStation();
+}
+
+BOOL systemRegisterSessionNotification(HWND window)
+{
+    return WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
+}
+
+void systemUnregisterSessionNotification(HWND window)
+{
+    WTSUnRegisterSessionNotification(window);
+}
+
+// The head of WTSINFOEXW, which not every SDK declares.
+struct SessionInfoExHead {
+    DWORD level;
+    alignas(8) ULONG sessionId;
+    INT connectState;
+    LONG sessionFlags;
+};
+constexpr auto kSessionInfoEx = static_cast<WTS_INFO_CLASS>(25);
+constexpr LONG kSessionFlagLocked = 0;
+constexpr LONG kSessionFlagUnlocked = 1;
+
+// The session service reports the lock; when it cannot (it may not be up yet
+// at logon), the input desktop tells: the user's own is "Default", and the
+// lock screen's secure desktop cannot be opened from inside the session.
+SessionLock systemSessionLockState()
+{
+    wchar_t* buffer = nullptr;
+    DWORD bytes = 0;
+    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, kSessionInfoEx, &buffer,
+                                    &bytes)) {
+        LONG flags = -1;
+        const auto* info = reinterpret_cast<const SessionInfoExHead*>(buffer);
+        if (bytes >= sizeof(SessionInfoExHead) && info->level == 1) {
+            flags = info->sessionFlags;
+        }
+        WTSFreeMemory(buffer);
+        if (flags == kSessionFlagLocked) {
+            return SessionLock::Locked;
+        }
+        if (flags == kSessionFlagUnlocked) {
+            return SessionLock::Unlocked;
+        }
+    }
+    HDESK desktop = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    if (desktop == nullptr) {
+        return SessionLock::Unknown;
+    }
+    wchar_t name[64] = {};
+    const bool named = GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof name, nullptr) != FALSE;
+    CloseDesktop(desktop);
+    if (!named) {
+        return SessionLock::Unknown;
+    }
+    return lstrcmpiW(name, L"Default") == 0 ? SessionLock::Unlocked : SessionLock::Locked;
+}
+
+constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox, systemLockWorkStation,
+                                                   systemRegisterSessionNotification,
+                                                   systemUnregisterSessionNotification, systemSessionLockState};
+
+const ControlWindowPlatform* platform = &kSystemPlatform;
 
 UsageTracker* trackerOf(HWND window)
 {
@@ -32,26 +105,45 @@ StringId minuteNoticeText(int minutes)
     }
 }
 
+void showGraceMinuteNotice(TrayIcon* trayIcon)
+{
+    if (trayIcon != nullptr) {
+        trayIcon->showBalloon(localizedText(StringId::GraceMinuteNotice));
+    }
+}
+
 // The warning box is modal: ticks keep arriving (and counting) while it is open.
 void handleTick(HWND window, UsageTracker& tracker, TrayIcon* trayIcon)
 {
+    // At logon the session service may not be ready yet; unlocks must not go unheard for the rest of the day.
+    if (GetPropW(window, kSessionNotificationsProperty) == nullptr) {
+        registerSessionNotifications(window);
+    }
+    if (trayIcon != nullptr) {
+        trayIcon->retryIfMissing();
+    }
+    // The lock state is asked only while a lock waits for its unlock.
+    if (tracker.awaitsUnlock() && tracker.onSessionLockState(platform->sessionLockState())) {
+        showGraceMinuteNotice(trayIcon);
+    }
+
     const TickResult result = tracker.tick();
     if (result.showWarning) {
-        MessageBoxW(window, localizedText(StringId::FiveMinuteWarning).c_str(),
-                    localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONWARNING);
+        platform->messageBox(window, localizedText(StringId::FiveMinuteWarning).c_str(),
+                             localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONWARNING);
     }
     if (result.minuteNotice != 0 && trayIcon != nullptr) {
         trayIcon->showBalloon(localizedText(minuteNoticeText(result.minuteNotice)));
     }
-    if (result.lockNow && !LockWorkStation()) {
+    if (result.lockNow && !platform->lockWorkStation()) {
         tracker.onLockRefused();
     }
 }
 
 void handleSessionChange(UsageTracker& tracker, TrayIcon* trayIcon, WPARAM event)
 {
-    if (event == WTS_SESSION_UNLOCK && tracker.onSessionUnlock() && trayIcon != nullptr) {
-        trayIcon->showBalloon(localizedText(StringId::GraceMinuteNotice));
+    if (event == WTS_SESSION_UNLOCK && tracker.onSessionUnlock()) {
+        showGraceMinuteNotice(trayIcon);
     }
 }
 
@@ -114,7 +206,9 @@ void handleCommand(HWND window, UsageTracker* tracker, TrayIcon* trayIcon, WORD 
 void handleDestroy(HWND window, TrayIcon* trayIcon)
 {
     KillTimer(window, kTickTimerId);
-    WTSUnRegisterSessionNotification(window);
+    if (RemovePropW(window, kSessionNotificationsProperty) != nullptr) {
+        platform->unregisterSessionNotification(window);
+    }
     if (trayIcon != nullptr) {
         trayIcon->remove();
         RemovePropW(window, kTrayIconProperty);
@@ -123,6 +217,25 @@ void handleDestroy(HWND window, TrayIcon* trayIcon)
 }
 
 }  // namespace
+
+const ControlWindowPlatform& systemControlWindowPlatform()
+{
+    return kSystemPlatform;
+}
+
+void setControlWindowPlatform(const ControlWindowPlatform* replacement)
+{
+    platform = replacement != nullptr ? replacement : &kSystemPlatform;
+}
+
+bool registerSessionNotifications(HWND window)
+{
+    if (!platform->registerSessionNotification(window)) {
+        return false;
+    }
+    SetPropW(window, kSessionNotificationsProperty, reinterpret_cast<HANDLE>(1));
+    return true;
+}
 
 HICON loadAppIcon()
 {
@@ -173,6 +286,12 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     }
     if (taskbarCreatedMessage != 0 && message == taskbarCreatedMessage && trayIcon != nullptr) {
         trayIcon->add(window, loadAppIcon(), localizedText(StringId::AppTitle));
+        return 0;
+    }
+    if (showStatusRequestMessage != 0 && message == showStatusRequestMessage) {
+        if (tracker != nullptr) {
+            showStatusWindow(window, tracker);
+        }
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

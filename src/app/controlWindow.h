@@ -6,15 +6,38 @@
 
 #include <string>
 
+#include "core/usageTracker.h"
+
 inline constexpr wchar_t kControlWindowClass[] = L"HourwardenHiddenWindow";
 inline constexpr wchar_t kTrayIconProperty[] = L"TrayIcon";
+// Flag property: session notifications reach the window.
+inline constexpr wchar_t kSessionNotificationsProperty[] = L"SessionNotificationsRegistered";
 inline constexpr UINT_PTR kTickTimerId = 1;
 inline constexpr UINT kTickPeriodMs = 1000;
 inline constexpr int kAppIconId = 101;
 
 // Registered by wWinMain; 0 until then.
 extern UINT taskbarCreatedMessage;
+// Sent by a second start of the program on the same files: open the status window.
+extern UINT showStatusRequestMessage;
+inline constexpr wchar_t kShowStatusRequestName[] = L"HourwardenShowStatusWindow";
+
+// The platform calls behind the control window's decisions, replaceable so
+// tests can drive the real window procedure in process.
+struct ControlWindowPlatform {
+    int (*messageBox)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+    BOOL (*lockWorkStation)();
+    BOOL (*registerSessionNotification)(HWND window);
+    void (*unregisterSessionNotification)(HWND window);
+    SessionLock (*sessionLockState)();
+};
+
+const ControlWindowPlatform& systemControlWindowPlatform();
+// Installs `platform` (nullptr: the system's calls).
+void setControlWindowPlatform(const ControlWindowPlatform* platform);
 
 HICON loadAppIcon();
+// Subscribes the control window to this session's notifications; false when the session service refused.
+bool registerSessionNotifications(HWND window);
 std::wstring menuHeaderText(int seconds);
 LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,14 +1,25 @@
 #include <windows.h>
 
-#include <wtsapi32.h>
+#include <string>
 
 #include "app/controlWindow.h"
+#include "app/singleInstance.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "shell/trayIcon.h"
+#include "storage/textFiles.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // Before the files are touched: a program already counting on them stays the only one.
+    showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
+    const std::wstring directory = executableDirectory();
+    const InstanceLock instanceLock(directory);
+    if (instanceLock.heldElsewhere()) {
+        askRunningProgramToShowStatus(directory, showStatusRequestMessage);
+        return 0;
+    }
+
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = controlWindowProc;
@@ -29,7 +40,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     }
     SetPropW(window, kTrayIconProperty, &trayIcon);
     trayIcon.add(window, loadAppIcon(), localizedText(StringId::AppTitle));
-    WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
+    registerSessionNotifications(window);
     taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     SetTimer(window, kTickTimerId, kTickPeriodMs, nullptr);
 

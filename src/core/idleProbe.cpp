@@ -8,12 +8,18 @@ constexpr uint32_t kActiveWindowMs = 300000;
 
 bool IdleProbe::isUserActive() const
 {
+    uint32_t idle = 0;
+    return idleMilliseconds(&idle) && idle <= kActiveWindowMs;
+}
+
+bool IdleProbe::idleMilliseconds(uint32_t* idle) const
+{
     const TimeSource& time = activeTimeSource();
     uint32_t lastInput = 0;
     if (!time.lastInputTick(&lastInput)) {
         return false;
     }
     // Unsigned subtraction stays right across the 49.7-day wrap of the counter.
-    const uint32_t idle = time.tickCount() - lastInput;
-    return idle <= kActiveWindowMs;
+    *idle = time.tickCount() - lastInput;
+    return true;
 }

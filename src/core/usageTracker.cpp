@@ -9,6 +9,8 @@
 namespace {
 
 constexpr uint64_t kGraceMinuteMs = 60000;
+// Time the system may take to show the lock screen after accepting the lock.
+constexpr uint64_t kLockSettleMs = 5000;
 constexpr int32_t kWarningSeconds = 300;
 constexpr int32_t kMinLimitMinutes = 1;
 constexpr int32_t kMaxLimitMinutes = 1440;
@@ -113,7 +115,38 @@ void UsageTracker::requestLock(TickResult& result)
     lockIssued_ = true;
     // A retry still pending from a refused lock is answered by this request.
     lockRetry_ = false;
+    inputIgnoredBefore_ = activeTimeSource().tickCount64() + kLockSettleMs;
     result.lockNow = true;
+}
+
+bool UsageTracker::awaitsUnlock() const
+{
+    return lockIssued_ && isLimitReached();
+}
+
+bool UsageTracker::onSessionLockState(SessionLock state)
+{
+    // A changed date is for the next tick to start afresh.
+    if (!awaitsUnlock() || usage_.date != todayDateString()) {
+        return false;
+    }
+    const uint64_t now = activeTimeSource().tickCount64();
+    if (state != SessionLock::Unlocked) {
+        // Input so far may have been typed on the lock screen. A state the
+        // system cannot tell counts as locked: it is how the lock screen's
+        // secure desktop looks from inside the session, and once the user is
+        // back at the desktop the state can be read again.
+        inputIgnoredBefore_ = now;
+        return false;
+    }
+    uint32_t idle = 0;
+    if (now <= inputIgnoredBefore_ || !idleProbe_.idleMilliseconds(&idle) || idle >= now - inputIgnoredBefore_) {
+        return false;
+    }
+    // Input at an unlocked session after the lock: the lock never took hold,
+    // or its unlock was not reported. Either way the user works again.
+    grantGraceMinute();
+    return true;
 }
 
 bool UsageTracker::onSessionUnlock()
@@ -123,12 +156,17 @@ bool UsageTracker::onSessionUnlock()
         return false;
     }
     if (isLimitReached()) {
-        lockIssued_ = false;
-        lockRetry_ = false;
-        armGraceMinute();
+        grantGraceMinute();
         return true;
     }
     return false;
+}
+
+void UsageTracker::grantGraceMinute()
+{
+    lockIssued_ = false;
+    lockRetry_ = false;
+    armGraceMinute();
 }
 
 void UsageTracker::onLockRefused()

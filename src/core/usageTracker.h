@@ -17,6 +17,9 @@ struct TickResult {
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
 };
 
+// The session's lock as the system reports it.
+enum class SessionLock { Locked, Unlocked, Unknown };
+
 std::wstring todayDateString();
 
 class UsageTracker {
@@ -35,6 +38,12 @@ public:
     bool onSessionUnlock();
     // The lock asked for by the last tick was refused; ask again at the next tick.
     void onLockRefused();
+    // A lock was accepted and no unlock has answered it yet.
+    bool awaitsUnlock() const;
+    // The session's state at a tick while a lock awaits its unlock. True when
+    // the user works at an unlocked session again: an unlock went unreported,
+    // and the one more minute has begun as after a reported one.
+    bool onSessionLockState(SessionLock state);
 
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
@@ -69,6 +78,7 @@ private:
     void retryFailedSaves();
     void armGraceMinute();
     void requestLock(TickResult& result);
+    void grantGraceMinute();
 
     IdleProbe idleProbe_;
     AppConfig config_;
@@ -81,4 +91,7 @@ private:
     // The last write of that file failed; the next tick writes it again.
     bool configUnsaved_ = false;
     bool usageUnsaved_ = false;
+    // Tick count before which input is no sign of an unlock: it may have come
+    // while the lock took hold, or on the lock screen.
+    uint64_t inputIgnoredBefore_ = 0;
 };

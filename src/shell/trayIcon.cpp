@@ -7,6 +7,8 @@
 namespace {
 
 constexpr UINT kBalloonTimeoutMs = 10000;
+// A shell that does not answer can hold each call for seconds: retry now and then, not every tick.
+constexpr int kRetryEveryTicks = 5;
 constexpr UINT kHeaderItemId = 0;
 
 BOOL systemNotifyIcon(DWORD message, NOTIFYICONDATAW* data)
@@ -50,48 +52,95 @@ NOTIFYICONDATAW TrayIcon::freshData() const
 bool TrayIcon::add(HWND window, HICON icon, const std::wstring& tooltip)
 {
     window_ = window;
+    icon_ = icon;
+    tooltip_ = tooltip;
+    wanted_ = true;
+    return place();
+}
+
+// A refused add does not mean there is no icon: a new taskbar may have kept
+// it (the add then fails as a duplicate), or the shell may have added it after
+// the call timed out. So take over an icon that is there, and failing that,
+// clear whatever the shell half holds and add afresh.
+bool TrayIcon::place()
+{
     NOTIFYICONDATAW data = freshData();
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = kTrayCallbackMessage;
-    data.hIcon = icon;
-    copyTruncated(data.szTip, ARRAYSIZE(data.szTip), tooltip);
+    data.hIcon = icon_;
+    copyTruncated(data.szTip, ARRAYSIZE(data.szTip), tooltip_);
     added_ = notifyIcon(NIM_ADD, &data) == TRUE;
+    if (!added_) {
+        added_ = notifyIcon(NIM_MODIFY, &data) == TRUE;
+    }
+    if (!added_) {
+        NOTIFYICONDATAW gone = freshData();
+        notifyIcon(NIM_DELETE, &gone);
+        added_ = notifyIcon(NIM_ADD, &data) == TRUE;
+    }
+    ticksUntilRetry_ = added_ ? 0 : kRetryEveryTicks;
     return added_;
 }
 
+void TrayIcon::retryIfMissing()
+{
+    if (!wanted_ || added_) {
+        return;
+    }
+    if (--ticksUntilRetry_ > 0) {
+        return;
+    }
+    place();
+}
+
+// An icon that may be present is deleted too, so none is left behind at exit.
 void TrayIcon::remove()
 {
-    if (!added_) {
+    if (!added_ && !wanted_) {
         return;
     }
     NOTIFYICONDATAW data = freshData();
     notifyIcon(NIM_DELETE, &data);
     added_ = false;
+    wanted_ = false;
+}
+
+// A change the shell refuses has lost its icon: put it back and send the change again.
+void TrayIcon::modify(NOTIFYICONDATAW& data)
+{
+    if (!added_ && !(wanted_ && place())) {
+        return;
+    }
+    if (notifyIcon(NIM_MODIFY, &data) == TRUE) {
+        return;
+    }
+    added_ = false;
+    if (place()) {
+        notifyIcon(NIM_MODIFY, &data);
+    }
 }
 
 void TrayIcon::setTooltip(const std::wstring& text)
 {
-    if (!added_) {
-        return;
+    // Kept for the next add, so a returning icon carries the current tooltip.
+    if (wanted_) {
+        tooltip_ = text;
     }
     NOTIFYICONDATAW data = freshData();
     data.uFlags = NIF_TIP;
     copyTruncated(data.szTip, ARRAYSIZE(data.szTip), text);
-    notifyIcon(NIM_MODIFY, &data);
+    modify(data);
 }
 
 void TrayIcon::showBalloon(const std::wstring& text)
 {
-    if (!added_) {
-        return;
-    }
     NOTIFYICONDATAW data = freshData();
     data.uFlags = NIF_INFO;
     data.dwInfoFlags = NIIF_INFO;
     data.uTimeout = kBalloonTimeoutMs;
     copyTruncated(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), localizedText(StringId::AppTitle));
     copyTruncated(data.szInfo, ARRAYSIZE(data.szInfo), text);
-    notifyIcon(NIM_MODIFY, &data);
+    modify(data);
 }
 
 void TrayIcon::showMenu(const std::wstring& headerText)

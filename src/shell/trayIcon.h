@@ -29,12 +29,20 @@ public:
     void setTooltip(const std::wstring& text);
     void showBalloon(const std::wstring& text);
     void showMenu(const std::wstring& headerText);
+    // Called once a second: puts a missing icon back, every few calls.
+    void retryIfMissing();
 
     bool isAdded() const { return added_; }
 
 private:
     NOTIFYICONDATAW freshData() const;
+    bool place();
+    void modify(NOTIFYICONDATAW& data);
 
     HWND window_ = nullptr;
-    bool added_ = false;
+    HICON icon_ = nullptr;
+    std::wstring tooltip_;
+    bool added_ = false;   // the shell confirmed the icon
+    bool wanted_ = false;  // an add was asked for and no remove since
+    int ticksUntilRetry_ = 0;
 };

@@ -1,0 +1,434 @@
+// The control window inside this process: the real window procedure on a
+// tracker with a simulated clock, with the message box, the lock, the
+// session service and the shell behind their seams.
+#include <windows.h>
+
+#include <wtsapi32.h>
+
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "app/controlWindow.h"
+#include "shell/trayIcon.h"
+#include "ui/ownWindows.h"
+#include "ui/status/statusWindowState.h"
+#include "usageTrackerFixture.h"
+
+namespace tracker_test {
+namespace {
+
+// Everything the window asked of the platform, in order, with the language
+// that was active at the moment of each call.
+struct PlatformCall {
+    enum Kind { MessageBox, Lock, Balloon, Tooltip, Add, Modify, Delete, Title, Register, Unregister, LockState } kind;
+    std::wstring text;
+    std::wstring caption;
+    UINT type = 0;
+    HWND window = nullptr;
+    Language language = Language::English;
+};
+
+struct FakePlatform {
+    std::vector<PlatformCall> calls;
+    BOOL lockAnswer = TRUE;
+    BOOL registerAnswer = TRUE;
+    BOOL addAnswer = TRUE;
+    BOOL modifyAnswer = TRUE;
+    SessionLock lockState = SessionLock::Locked;
+};
+
+FakePlatform fake;
+
+void record(PlatformCall::Kind kind, std::wstring text = {}, std::wstring caption = {}, UINT type = 0,
+            HWND window = nullptr)
+{
+    fake.calls.push_back({kind, std::move(text), std::move(caption), type, window, currentLanguage()});
+}
+
+int fakeMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)
+{
+    record(PlatformCall::MessageBox, text, caption, type, owner);
+    return IDOK;
+}
+
+BOOL fakeLock()
+{
+    record(PlatformCall::Lock);
+    return fake.lockAnswer;
+}
+
+BOOL fakeRegister(HWND window)
+{
+    record(PlatformCall::Register, {}, {}, 0, window);
+    return fake.registerAnswer;
+}
+
+void fakeUnregister(HWND window)
+{
+    record(PlatformCall::Unregister, {}, {}, 0, window);
+}
+
+SessionLock fakeLockState()
+{
+    record(PlatformCall::LockState);
+    return fake.lockState;
+}
+
+BOOL fakeNotify(DWORD message, NOTIFYICONDATAW* data)
+{
+    switch (message) {
+    case NIM_ADD:
+        record(PlatformCall::Add, data->szTip);
+        return fake.addAnswer;
+    case NIM_DELETE:
+        record(PlatformCall::Delete);
+        return TRUE;
+    default:
+        if (data->uFlags == NIF_INFO) {
+            record(PlatformCall::Balloon, data->szInfo, data->szInfoTitle);
+        } else if (data->uFlags == NIF_TIP) {
+            record(PlatformCall::Tooltip, data->szTip);
+        } else {
+            record(PlatformCall::Modify, data->szTip);
+        }
+        return fake.modifyAnswer;
+    }
+}
+
+constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock, fakeRegister, fakeUnregister,
+                                                 fakeLockState};
+
+// Sees the window text set, with the language active at that moment.
+WNDPROC originalProc = nullptr;
+LRESULT CALLBACK titleWatchingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT) {
+        record(PlatformCall::Title, reinterpret_cast<const wchar_t*>(lParam));
+    }
+    return CallWindowProcW(originalProc, window, message, wParam, lParam);
+}
+
+constexpr UINT kSessionChange = WM_WTSSESSION_CHANGE;
+const std::wstring kGraceNoticeEnglish =
+    L"The time limit has been reached. One minute remains before the computer is locked again.";
+
+class ControlWindowTest : public TrackerTest {
+protected:
+    void SetUp() override
+    {
+        TrackerTest::SetUp();
+        fake = {};
+        setControlWindowPlatform(&kFakePlatform);
+        setNotifyIconFunction(fakeNotify);
+        WNDCLASSEXW windowClass = {};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = controlWindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = kControlWindowClass;
+        RegisterClassExW(&windowClass);  // fails harmlessly once registered
+    }
+
+    void TearDown() override
+    {
+        closeWindow();
+        setNotifyIconFunction(nullptr);
+        setControlWindowPlatform(nullptr);
+        TrackerTest::TearDown();
+    }
+
+    // The window as wWinMain sets it up, on the tracker started by the test.
+    HWND openWindow(UsageTracker* usage)
+    {
+        window_ = CreateWindowExW(0, kControlWindowClass, L"Hourwarden", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), usage);
+        EXPECT_NE(window_, nullptr);
+        SetPropW(window_, kTrayIconProperty, &trayIcon_);
+        trayIcon_.add(window_, nullptr, L"Hourwarden");
+        registerSessionNotifications(window_);
+        fake.calls.clear();
+        return window_;
+    }
+
+    void closeWindow()
+    {
+        if (window_ != nullptr) {
+            DestroyWindow(window_);
+            window_ = nullptr;
+            // WM_DESTROY posted WM_QUIT to this thread; later tests must not find it.
+            MSG quit = {};
+            while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+            }
+        }
+    }
+
+    // One timer tick, one second after the previous one.
+    void tickWindow(WPARAM timer = kTickTimerId)
+    {
+        advance(kSecondMs);
+        EXPECT_EQ(SendMessageW(window_, WM_TIMER, timer, 0), 0);
+    }
+
+    // Ticks for `seconds` and returns at which (1-based) the lock was called, or 0.
+    int secondOfLockWithin(int seconds)
+    {
+        for (int second = 1; second <= seconds; ++second) {
+            const size_t before = fake.calls.size();
+            tickWindow();
+            for (size_t i = before; i < fake.calls.size(); ++i) {
+                if (fake.calls[i].kind == PlatformCall::Lock) {
+                    return second;
+                }
+            }
+        }
+        return 0;
+    }
+
+    std::vector<PlatformCall> callsOf(PlatformCall::Kind kind) const
+    {
+        std::vector<PlatformCall> found;
+        for (const PlatformCall& call : fake.calls) {
+            if (call.kind == kind) {
+                found.push_back(call);
+            }
+        }
+        return found;
+    }
+
+    // A spent day whose lock the system has accepted.
+    void lockedSpentDay()
+    {
+        openWindow(&startWithSecondsLeft(30, 1));
+        tickWindow();
+        ASSERT_EQ(callsOf(PlatformCall::Lock).size(), 1u);
+        ASSERT_TRUE(callsOf(PlatformCall::LockState).empty()) << "asked while no lock awaited its unlock";
+        ASSERT_TRUE(tracker().isLimitReached());
+        fake.calls.clear();
+    }
+
+    TrayIcon trayIcon_;
+    HWND window_ = nullptr;
+};
+
+TEST_F(ControlWindowTest, OnlyAnUnlockGrantsTheMinuteAndItsBalloon)
+{
+    const struct {
+        WPARAM event;
+        bool grants;
+    } cases[] = {
+        {WTS_CONSOLE_CONNECT, false}, {WTS_CONSOLE_DISCONNECT, false}, {WTS_REMOTE_CONNECT, false},
+        {WTS_REMOTE_DISCONNECT, false}, {WTS_SESSION_LOGON, false}, {WTS_SESSION_LOGOFF, false},
+        {WTS_SESSION_LOCK, false}, {WTS_SESSION_UNLOCK, true}, {WTS_SESSION_REMOTE_CONTROL, false},
+        {0x000A /* WTS_SESSION_CREATE */, false}, {0x000B /* WTS_SESSION_TERMINATE */, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "event " << c.event);
+        lockedSpentDay();
+        EXPECT_EQ(SendMessageW(window_, kSessionChange, c.event, 0), 0);
+        const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
+        if (c.grants) {
+            ASSERT_EQ(balloons.size(), 1u);
+            EXPECT_EQ(balloons[0].text, kGraceNoticeEnglish);
+            EXPECT_EQ(balloons[0].caption, L"Hourwarden");
+            EXPECT_EQ(secondOfLockWithin(3 * 60), 60);
+        } else {
+            EXPECT_TRUE(balloons.empty());
+            EXPECT_EQ(secondOfLockWithin(3 * 60), 0);
+        }
+        EXPECT_EQ(tracker().usedSeconds(), 30 * 60);
+        closeWindow();
+    }
+}
+
+TEST_F(ControlWindowTest, EachMinuteNoticeShowsItsOwnTextInBothLanguages)
+{
+    const struct {
+        Language language;
+        int32_t secondsLeft;
+        const wchar_t* text;
+    } cases[] = {
+        {Language::English, 180, L"3 minutes remaining"},
+        {Language::English, 120, L"2 minutes remaining"},
+        {Language::English, 60, L"1 minute remaining"},
+        {Language::Russian, 180, L"До окончания времени осталось 3 минуты"},
+        {Language::Russian, 120, L"До окончания времени осталось 2 минуты"},
+        {Language::Russian, 60, L"До окончания времени осталась 1 минута"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.secondsLeft << " s left, language " << static_cast<int>(c.language));
+        UsageTracker& usage = startWithSecondsLeft(30, c.secondsLeft + 1);
+        usage.setLanguage(c.language);
+        openWindow(&usage);
+        tickWindow();
+        // The day's warning comes first (its box is modal), then the notice.
+        ASSERT_EQ(fake.calls.size(), 2u);
+        const PlatformCall& box = fake.calls[0];
+        EXPECT_EQ(box.kind, PlatformCall::MessageBox);
+        EXPECT_EQ(box.window, window_);
+        EXPECT_EQ(box.type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+        EXPECT_EQ(box.caption, L"Hourwarden");
+        EXPECT_EQ(box.text, c.language == Language::English
+                                ? L"There are 5 minutes left of the allowed computer time."
+                                : L"До окончания разрешенного времени работы осталось 5 минут.");
+        const PlatformCall& balloon = fake.calls[1];
+        EXPECT_EQ(balloon.kind, PlatformCall::Balloon);
+        EXPECT_EQ(balloon.text, c.text);
+        EXPECT_EQ(balloon.caption, L"Hourwarden");
+        // The next second brings nothing.
+        fake.calls.clear();
+        tickWindow();
+        EXPECT_TRUE(fake.calls.empty());
+        closeWindow();
+    }
+}
+
+TEST_F(ControlWindowTest, TimersOtherThanTheTickAreIgnored)
+{
+    // 181 s left: a counted second would bring the warning and the 3-minute notice.
+    UsageTracker& usage = startWithSecondsLeft(30, 181);
+    openWindow(&usage);
+    for (const WPARAM timer : {WPARAM{0}, WPARAM{2}, WPARAM{10}, WPARAM{1001}}) {
+        tickWindow(timer);
+    }
+    EXPECT_EQ(usage.remainingSeconds(), 181);
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_FALSE(savedUsage().warningShown);
+
+    tickWindow();
+    EXPECT_EQ(usage.remainingSeconds(), 180);
+    EXPECT_EQ(callsOf(PlatformCall::Balloon).size(), 1u);
+}
+
+TEST_F(ControlWindowTest, ATickBeforeTheTrackerIsStoredDoesNothing)
+{
+    startWithSecondsLeft(30, 181);
+    openWindow(nullptr);
+    tickWindow();
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(tracker().remainingSeconds(), 181);
+}
+
+TEST_F(ControlWindowTest, ALanguageSwitchRetitlesWindowAndTooltipInTheNewLanguage)
+{
+    UsageTracker& usage = start();
+    openWindow(&usage);
+    originalProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(titleWatchingProc)));
+    const struct {
+        CommandId command;
+        Language language;
+        const char* code;
+    } cases[] = {{CommandId::Russian, Language::Russian, "\"ru\""},
+                 {CommandId::Russian, Language::Russian, "\"ru\""},
+                 {CommandId::English, Language::English, "\"en\""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        fake.calls.clear();
+        DeleteFileW(configPath().c_str());
+        SendMessageW(window_, WM_COMMAND, static_cast<WPARAM>(c.command), 0);
+        EXPECT_EQ(usage.config().language, c.language);
+        EXPECT_NE(readWholeFile(configPath()).find(c.code), std::string::npos) << "config.json not saved";
+        // Both texts are set once each, after the switch: in the new language.
+        ASSERT_EQ(fake.calls.size(), 2u);
+        EXPECT_EQ(fake.calls[0].kind, PlatformCall::Title);
+        EXPECT_EQ(fake.calls[0].text, L"Hourwarden");
+        EXPECT_EQ(fake.calls[0].language, c.language);
+        EXPECT_EQ(fake.calls[1].kind, PlatformCall::Tooltip);
+        EXPECT_EQ(fake.calls[1].text, L"Hourwarden");
+        EXPECT_EQ(fake.calls[1].language, c.language);
+    }
+    wchar_t title[32] = {};
+    GetWindowTextW(window_, title, 32);
+    EXPECT_STREQ(title, L"Hourwarden");
+}
+
+TEST_F(ControlWindowTest, AFailedSessionRegistrationIsRetriedAtEachTickUntilItHolds)
+{
+    fake.registerAnswer = FALSE;
+    UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+    openWindow(&usage);
+    for (int second = 1; second <= 3; ++second) {
+        tickWindow();
+        EXPECT_EQ(callsOf(PlatformCall::Register).size(), static_cast<size_t>(second));
+    }
+    fake.registerAnswer = TRUE;
+    for (int second = 1; second <= 5; ++second) {
+        tickWindow();
+    }
+    const std::vector<PlatformCall> registrations = callsOf(PlatformCall::Register);
+    ASSERT_EQ(registrations.size(), 4u);
+    EXPECT_EQ(registrations.back().window, window_);
+    HWND window = window_;
+    closeWindow();
+    const std::vector<PlatformCall> unregistrations = callsOf(PlatformCall::Unregister);
+    ASSERT_EQ(unregistrations.size(), 1u);
+    EXPECT_EQ(unregistrations[0].window, window);
+
+    // A registration that never held is not undone.
+    fake = {};
+    fake.registerAnswer = FALSE;
+    openWindow(&usage);
+    tickWindow();
+    closeWindow();
+    EXPECT_EQ(callsOf(PlatformCall::Register).size(), 1u);
+    EXPECT_TRUE(callsOf(PlatformCall::Unregister).empty());
+}
+
+TEST_F(ControlWindowTest, WorkAtAnUnlockedSessionAfterTheLockBringsTheMinuteAndItsBalloon)
+{
+    lockedSpentDay();
+    // The session stays locked: input there is the lock screen's.
+    for (int second = 1; second <= 5 * 60; ++second) {
+        tickWindow();
+    }
+    EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
+    EXPECT_EQ(callsOf(PlatformCall::LockState).size(), 5u * 60);
+    EXPECT_TRUE(callsOf(PlatformCall::Lock).empty());
+
+    // Unlocked without a word from the session service, and the user works.
+    fake.calls.clear();
+    fake.lockState = SessionLock::Unlocked;
+    tickWindow();
+    ASSERT_EQ(callsOf(PlatformCall::Balloon).size(), 1u);
+    EXPECT_EQ(callsOf(PlatformCall::Balloon)[0].text, kGraceNoticeEnglish);
+    fake.calls.clear();
+    EXPECT_EQ(secondOfLockWithin(3 * 60), 60);
+    EXPECT_TRUE(callsOf(PlatformCall::LockState).empty()) << "asked during the minute";
+    EXPECT_EQ(tracker().usedSeconds(), 30 * 60);
+}
+
+// As under Wine: every lock is refused and input keeps coming. The lock is
+// asked for again at every tick; no refused lock turns into a minute.
+TEST_F(ControlWindowTest, ARefusedLockIsAskedForAtEveryTickAndNeverAnswered)
+{
+    fake.lockAnswer = FALSE;
+    fake.lockState = SessionLock::Unlocked;
+    openWindow(&startWithSecondsLeft(30, 1));
+    for (int second = 1; second <= 3 * 60; ++second) {
+        tickWindow();
+    }
+    EXPECT_EQ(callsOf(PlatformCall::Lock).size(), 3u * 60);
+    EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
+    EXPECT_TRUE(callsOf(PlatformCall::LockState).empty());
+}
+
+// What a second start of the program on the same files asks for.
+TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
+{
+    showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
+    ASSERT_NE(showStatusRequestMessage, 0u);
+    openWindow(&start());
+    ASSERT_EQ(findOwnWindow(kStatusWindowClass), nullptr);
+    EXPECT_EQ(SendMessageW(window_, showStatusRequestMessage, 0, 0), 0);
+    HWND status = findOwnWindow(kStatusWindowClass);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(GetWindow(status, GW_OWNER), window_);
+    // A second request brings the same window back rather than a new one.
+    SendMessageW(window_, showStatusRequestMessage, 0, 0);
+    EXPECT_EQ(findOwnWindow(kStatusWindowClass), status);
+    closeWindow();
+    EXPECT_FALSE(IsWindow(status));
+}
+
+}  // namespace
+}  // namespace tracker_test
