@@ -271,10 +271,11 @@ ATOM registerStatusWindowClass(HINSTANCE instance)
     return statusWindowClassAtom;
 }
 
-// A saved point is used as it is while the drag strip would show on some
-// monitor; one that is off every monitor (unplugged, a lower resolution, an
-// edited file) gives way to the default corner, and the saved point stays in
-// the file for the day the monitor comes back.
+// A saved point is used as it is while some of the drag strip would show in
+// a monitor's work area, so the window can be seen and dragged; one that is
+// off every monitor (unplugged, a lower resolution, an edited file) gives way
+// to the default corner, and the saved point stays in the file for the day
+// the monitor comes back.
 void placeStatusWindow(HWND window, const UsageTracker* tracker)
 {
     RECT windowRect = {};
