@@ -150,18 +150,21 @@ void TrayIcon::showMenu(const std::wstring& headerText)
         return;
     }
     const bool russian = currentLanguage() == Language::Russian;
-    HMENU languages = CreatePopupMenu();
-    AppendMenuW(languages, MF_STRING | (russian ? MF_CHECKED : MF_UNCHECKED), static_cast<UINT_PTR>(CommandId::Russian),
-                localizedText(StringId::MenuRussian).c_str());
-    AppendMenuW(languages, MF_STRING | (currentLanguage() == Language::English ? MF_CHECKED : MF_UNCHECKED),
+    Menu languages(CreatePopupMenu());
+    AppendMenuW(languages.get(), MF_STRING | (russian ? MF_CHECKED : MF_UNCHECKED),
+                static_cast<UINT_PTR>(CommandId::Russian), localizedText(StringId::MenuRussian).c_str());
+    AppendMenuW(languages.get(), MF_STRING | (currentLanguage() == Language::English ? MF_CHECKED : MF_UNCHECKED),
                 static_cast<UINT_PTR>(CommandId::English), localizedText(StringId::MenuEnglish).c_str());
 
     AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, kHeaderItemId, headerText.c_str());
     AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(CommandId::Settings),
                 localizedText(StringId::MenuSettings).c_str());
-    AppendMenuW(menu.get(), MF_POPUP, reinterpret_cast<UINT_PTR>(languages),
-                localizedText(StringId::MenuLanguage).c_str());
+    // Once attached, the submenu belongs to the main menu; a refused one is still ours to destroy.
+    if (AppendMenuW(menu.get(), MF_POPUP, reinterpret_cast<UINT_PTR>(languages.get()),
+                    localizedText(StringId::MenuLanguage).c_str())) {
+        languages.release();
+    }
     AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(CommandId::Exit), localizedText(StringId::MenuExit).c_str());
 
     POINT cursor = {};

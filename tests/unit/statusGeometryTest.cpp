@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <span>
 
 #include "i18n/strings.h"
 #include "ui/status/statusRendering.h"
@@ -243,6 +244,45 @@ TEST(StatusPlacement, DefaultCornerKeepsTwelvePixelsFromTheWorkArea)
         EXPECT_EQ(corner.x, c.x);
         EXPECT_EQ(corner.y, c.y);
     }
+}
+
+TEST(StatusPlacement, SavedPointIsKeptWhileTheDragStripShowsOnSomeWorkArea)
+{
+    // A 420 x 250 window with a 48-pixel strip, its top left corner at (x, y).
+    const RECT single[] = {{0, 0, 1280, 770}};
+    const RECT sideBySide[] = {{0, 0, 1280, 770}, {1280, -200, 3200, 880}};
+    const struct {
+        const char* name;
+        LONG x;
+        LONG y;
+        std::span<const RECT> workAreas;
+        bool kept;
+    } cases[] = {
+        {"inside", 200, 150, single, true},
+        {"partly off to the left", -100, 40, single, true},
+        {"one column left", -419, 300, single, true},
+        {"wholly off to the left", -420, 300, single, false},
+        {"one column right", 1279, 300, single, true},
+        {"wholly off to the right", 1280, 300, single, false},
+        {"strip's last row at the top", 300, -47, single, true},
+        {"strip above the top, body showing", 300, -48, single, false},
+        {"strip's first row at the bottom", 300, 769, single, true},
+        {"strip under the taskbar", 300, 770, single, false},
+        {"far away", 5000, 5000, single, false},
+        {"on the second monitor", 2000, 500, sideBySide, true},
+        {"above the first, beside the second's top", 1000, -150, sideBySide, true},
+        {"above the first only", 200, -150, sideBySide, false},
+        {"below both", 2000, 900, sideBySide, false},
+        {"no monitor known", 5000, 5000, {}, true},
+    };
+    for (const auto& c : cases) {
+        const RECT window{c.x, c.y, c.x + 420, c.y + 250};
+        EXPECT_EQ(dragStripOnSomeWorkArea(window, 48, c.workAreas), c.kept) << c.name;
+    }
+    // The strip grows with the DPI: at 144 DPI it is 72 pixels high.
+    const RECT high{300, -60, 930, 315};
+    EXPECT_FALSE(dragStripOnSomeWorkArea(high, 48, single));
+    EXPECT_TRUE(dragStripOnSomeWorkArea(high, 72, single));
 }
 
 class StatusTexts : public testing::Test {

@@ -201,29 +201,41 @@ TEST_F(StatusWindowTest, RegionRoundsTheCorners)
     }
 }
 
-TEST_F(StatusWindowTest, SavedPositionIsUsedUnchangedUnlessACoordinateIsMinusOne)
+// Off every monitor, or with a coordinate of -1, the window opens in the
+// default corner; the saved point stays in the file either way.
+TEST_F(StatusWindowTest, SavedPositionIsUsedWhileItsDragStripShows)
 {
     const RECT area = workArea();
+    const LONG cornerX = area.right - kGap - kWidth;
+    const LONG cornerY = area.bottom - kGap - kHeight;
     const struct {
-        int savedX;
-        int savedY;
+        LONG savedX;
+        LONG savedY;
         LONG x;
         LONG y;
     } cases[] = {
         {200, 150, 200, 150},
-        {-3000, 50, -3000, 50},  // off every monitor: still applied
-        {5000, 4000, 5000, 4000},
-        {-1, 100, area.right - kGap - kWidth, area.bottom - kGap - kHeight},
-        {300, -1, area.right - kGap - kWidth, area.bottom - kGap - kHeight},
         {-2, -2, -2, -2},
+        {area.left - kWidth + 1, 100, area.left - kWidth + 1, 100},      // one column of the strip shows
+        {300, area.top - 47, 300, area.top - 47},                        // the strip's last row shows
+        {300, area.bottom - 1, 300, area.bottom - 1},
+        {area.left - kWidth, 100, cornerX, cornerY},                     // just off the left edge
+        {300, area.top - 48, cornerX, cornerY},                          // only the body below the strip shows
+        {area.right, 300, cornerX, cornerY},
+        {-3000, 50, cornerX, cornerY},
+        {5000, 4000, cornerX, cornerY},
+        {-1, 100, cornerX, cornerY},
+        {300, -1, cornerX, cornerY},
     };
     for (const auto& c : cases) {
         loadTracker(configWithPosition(c.savedX, c.savedY));
+        const std::string config = readText(configPath());
         HWND window = open();
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(windowRect(window).left, c.x) << c.savedX << "," << c.savedY;
         EXPECT_EQ(windowRect(window).top, c.y) << c.savedX << "," << c.savedY;
         DestroyWindow(window);
+        EXPECT_EQ(readText(configPath()), config) << c.savedX << "," << c.savedY;
     }
 }
 
@@ -351,6 +363,164 @@ TEST_F(StatusWindowTest, CloseButtonActsOnReleaseAloneAndOtherReleasesDoNothing)
     ASSERT_NE(window, nullptr);
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
+}
+
+// EndDraw as the device would answer it, with a lost device on demand.
+int lossesToReport = 0;
+int endDrawCalls = 0;
+
+HRESULT endDrawLosingTheDevice(ID2D1RenderTarget& target)
+{
+    ++endDrawCalls;
+    const HRESULT result = target.EndDraw();
+    if (lossesToReport > 0) {
+        --lossesToReport;
+        return static_cast<HRESULT>(D2DERR_RECREATE_TARGET);
+    }
+    return result;
+}
+
+class LosableDevice {
+public:
+    LosableDevice()
+    {
+        lossesToReport = 0;
+        endDrawCalls = 0;
+        setEndDrawFunction(endDrawLosingTheDevice);
+    }
+    ~LosableDevice() { setEndDrawFunction(nullptr); }
+    LosableDevice(const LosableDevice&) = delete;
+    LosableDevice& operator=(const LosableDevice&) = delete;
+};
+
+bool sameRect(const D2D1_RECT_F& a, const D2D1_RECT_F& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+void expectButtonsAtCreationSize(const StatusWindowState& state, const char* when)
+{
+    EXPECT_TRUE(sameRect(state.closeButton, D2D1_RECT_F{370, 22, 398, 50})) << when;
+    EXPECT_TRUE(sameRect(state.settingsButton, D2D1_RECT_F{30, 187, 390, 223})) << when;
+}
+
+// A lost device costs one frame: the target is let go of at once, and the
+// repaint asked for makes a new one. Should the new one be lost too, the
+// repaint timer tries again instead of an endless run of paints.
+TEST_F(StatusWindowTest, LostDeviceDropsTheTargetAndTheNextPaintMakesANewOne)
+{
+    loadTracker({}, 1800);
+    HWND window = open();
+    ASSERT_NE(window, nullptr);
+    StatusWindowState* state = statusWindowStateOf(window);
+    ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(state->renderTarget);
+    LosableDevice device;
+    const auto paint = [&] {
+        ValidateRect(window, nullptr);
+        SendMessageW(window, WM_PAINT, 0, 0);
+    };
+
+    ID2D1HwndRenderTarget* lost = state->renderTarget.get();
+    lost->AddRef();
+    lossesToReport = 1;
+    paint();
+    EXPECT_EQ(endDrawCalls, 1);
+    EXPECT_FALSE(state->renderTarget);
+    EXPECT_TRUE(repaintPending(window));
+    EXPECT_EQ(lost->Release(), 0u) << "the lost target is released for good";
+    expectButtonsAtCreationSize(*state, "after the lost frame");
+
+    paint();
+    EXPECT_EQ(endDrawCalls, 2);
+    EXPECT_TRUE(state->renderTarget);
+    EXPECT_FALSE(repaintPending(window));
+
+    // Lost again, twice running.
+    lossesToReport = 2;
+    paint();
+    EXPECT_FALSE(state->renderTarget);
+    EXPECT_TRUE(repaintPending(window));
+    paint();
+    EXPECT_EQ(endDrawCalls, 4);
+    EXPECT_FALSE(state->renderTarget);
+    EXPECT_FALSE(repaintPending(window)) << "a second loss in a row waits for the timer";
+    SendMessageW(window, WM_TIMER, kStatusRepaintTimerId, 0);
+    EXPECT_TRUE(repaintPending(window));
+    paint();
+    EXPECT_TRUE(state->renderTarget);
+    EXPECT_FALSE(repaintPending(window));
+
+    // Once a frame has gone through, the next loss repaints at once again.
+    lossesToReport = 1;
+    paint();
+    EXPECT_FALSE(state->renderTarget);
+    EXPECT_TRUE(repaintPending(window));
+}
+
+// Without a tracker a paint draws nothing, as when the device resources cannot
+// be made; the buttons still answer where they would be drawn.
+TEST_F(StatusWindowTest, ButtonsWorkWhenAPaintCannotDraw)
+{
+    showStatusWindow(owner_, nullptr);
+    HWND window = FindWindowW(kStatusWindowClass, nullptr);
+    ASSERT_NE(window, nullptr);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    const StatusWindowState* state = statusWindowStateOf(window);
+    ASSERT_NE(state, nullptr);
+    EXPECT_FALSE(state->renderTarget) << "nothing was drawn";
+    expectButtonsAtCreationSize(*state, "after a paint that drew nothing");
+
+    const RECT rect = windowRect(window);
+    EXPECT_EQ(SendMessageW(window, WM_NCHITTEST, 0, MAKELPARAM(rect.left + 384, rect.top + 36)), HTCLIENT);
+    SendMessageW(window, WM_MOUSEMOVE, 0, clientPoint(384, 36));
+    EXPECT_TRUE(state->closeHovered);
+    SendMessageW(window, WM_LBUTTONUP, 0, clientPoint(384, 36));
+    EXPECT_FALSE(IsWindow(window));
+}
+
+// A creation refused after WM_NCCREATE: the status window's own procedure
+// handles every message, then WM_CREATE is answered with -1, after a device
+// resource has been put into the record as a paint would.
+ID2D1Factory* plantedFactory = nullptr;
+
+LRESULT CALLBACK refusingCreateProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const LRESULT result = statusWindowProc(window, message, wParam, lParam);
+    if (message != WM_CREATE) {
+        return result;
+    }
+    if (StatusWindowState* state = statusWindowStateOf(window); state != nullptr && plantedFactory != nullptr) {
+        *state->d2dFactory.put() = plantedFactory;
+        plantedFactory->AddRef();
+    }
+    return -1;
+}
+
+TEST_F(StatusWindowTest, CreationRefusedAfterNcCreateLeavesNothingBehind)
+{
+    ComPtr<ID2D1Factory> factory;
+    ASSERT_TRUE(SUCCEEDED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), nullptr,
+                                            reinterpret_cast<void**>(factory.put()))));
+    const ULONG held = referenceCount(factory.get());
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = refusingCreateProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"HourwardenStatusWindowRefused";
+    const ATOM atom = RegisterClassExW(&windowClass);
+    ASSERT_NE(atom, 0);
+    UsageTracker& tracker = loadTracker();
+
+    plantedFactory = factory.get();
+    for (int i = 0; i < 3; ++i) {
+        HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"Hourwarden", WS_POPUP, 0, 0,
+                                      kWidth, kHeight, owner_, nullptr, windowClass.hInstance, &tracker);
+        EXPECT_EQ(window, nullptr);
+        EXPECT_EQ(referenceCount(factory.get()), held) << "round " << i << ": the record was not freed";
+    }
+    plantedFactory = nullptr;
+    UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
 }
 
 // The process-wide DirectWrite objects a paint touches: the shared factory and

@@ -67,6 +67,9 @@ constexpr float kSettingsTopOffset = 51.0f;  // from the card's bottom edge
 constexpr float kSettingsBottomOffset = 15.0f;
 constexpr float kSettingsRadius = 9.0f;
 
+// MinGW's headers spell the code as an unsigned number.
+constexpr HRESULT kDeviceLost = static_cast<HRESULT>(D2DERR_RECREATE_TARGET);
+
 constexpr wchar_t kFontFamily[] = L"Segoe UI";
 constexpr wchar_t kCloseGlyph[] = L"\u00D7";
 constexpr wchar_t kLineSeparator[] = L": ";
@@ -92,6 +95,13 @@ constexpr TextStyle kFigureLineStyle{14.0f, DWRITE_FONT_WEIGHT_NORMAL, rgb(0.34f
                                      DWRITE_TEXT_ALIGNMENT_LEADING};
 constexpr TextStyle kSettingsLabelStyle{14.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, rgb(0.16f, 0.38f, 0.72f),
                                         DWRITE_TEXT_ALIGNMENT_CENTER};
+
+HRESULT systemEndDraw(ID2D1RenderTarget& target)
+{
+    return target.EndDraw();
+}
+
+EndDrawFunction endDraw = systemEndDraw;
 
 void drawStyledLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, const std::wstring& text,
                      const D2D1_RECT_F& box, const TextStyle& style)
@@ -133,7 +143,32 @@ void drawRingArc(ID2D1RenderTarget& target, ID2D1Factory& factory, ID2D1Brush& a
     target.DrawGeometry(path.get(), &accent, kRingStrokeWidth, stroke.get());
 }
 
+StatusButtons buttonsOf(const StatusSceneLayout& layout)
+{
+    return StatusButtons{layout.closeButton, layout.settingsButton};
+}
+
+void storeButtons(StatusWindowState& state, const StatusButtons& buttons)
+{
+    state.closeButton = buttons.close;
+    state.settingsButton = buttons.settings;
+}
+
+// The client area in DIPs, the size a render target for it reports.
+D2D1_SIZE_F clientSizeInDips(HWND window, float dpiScale)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    return D2D1_SIZE_F{static_cast<float>(client.right - client.left) / dpiScale,
+                       static_cast<float>(client.bottom - client.top) / dpiScale};
+}
+
 }  // namespace
+
+void setEndDrawFunction(EndDrawFunction function)
+{
+    endDraw = function != nullptr ? function : systemEndDraw;
+}
 
 StatusFigures computeStatusFigures(int32_t limitMinutes, int32_t remainingSeconds, int64_t usedSeconds)
 {
@@ -270,8 +305,8 @@ void drawUsageRing(ID2D1RenderTarget& target, ID2D1Factory& factory, D2D1_POINT_
     }
 }
 
-StatusButtons paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
-                               const StatusFigures& figures, bool closeHovered, bool settingsHovered)
+StatusFrame paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
+                             const StatusFigures& figures, bool closeHovered, bool settingsHovered)
 {
     const StatusSceneLayout layout = layoutStatusScene(target.GetSize());
     target.BeginDraw();
@@ -307,9 +342,8 @@ StatusButtons paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFacto
     drawStyledLabel(target, writeFactory, localizedText(StringId::StatusSettings), layout.settingsButton,
                     kSettingsLabelStyle);
 
-    // A lost device is not recreated: the result is not examined.
-    target.EndDraw();
-    return StatusButtons{layout.closeButton, layout.settingsButton};
+    const HRESULT endDrawResult = endDraw(target);
+    return StatusFrame{buttonsOf(layout), endDrawResult};
 }
 
 bool ensureDeviceResources(HWND window, StatusWindowState& state)
@@ -347,15 +381,33 @@ bool ensureDeviceResources(HWND window, StatusWindowState& state)
 void renderStatusWindow(HWND window)
 {
     StatusWindowState* state = statusWindowStateOf(window);
-    if (state == nullptr || state->tracker == nullptr || !ensureDeviceResources(window, *state)) {
+    if (state == nullptr) {
+        return;
+    }
+    // The hit tests need the buttons even when nothing can be drawn, or the
+    // window could be neither closed nor told to open the settings.
+    storeButtons(*state, buttonsOf(layoutStatusScene(clientSizeInDips(window, state->dpiScale))));
+    if (state->tracker == nullptr || !ensureDeviceResources(window, *state)) {
         return;
     }
     const UsageTracker& tracker = *state->tracker;
     const StatusFigures figures =
         computeStatusFigures(tracker.config().dailyLimitMinutes, tracker.remainingSeconds(), tracker.usedSeconds());
-    const StatusButtons buttons = paintStatusScene(*state->renderTarget.get(), *state->d2dFactory.get(),
-                                                   *state->writeFactory.get(), figures, state->closeHovered,
-                                                   state->settingsHovered);
-    state->closeButton = buttons.close;
-    state->settingsButton = buttons.settings;
+    const StatusFrame frame = paintStatusScene(*state->renderTarget.get(), *state->d2dFactory.get(),
+                                               *state->writeFactory.get(), figures, state->closeHovered,
+                                               state->settingsHovered);
+    storeButtons(*state, frame.buttons);
+    if (frame.endDrawResult != kDeviceLost) {
+        state->lastFrameLost = false;
+        return;
+    }
+    // The device is gone (a driver update, a remote session): the next paint
+    // makes a new target. It comes at once after the first loss; should the
+    // new target be lost as well, the repaint timer retries, rather than an
+    // endless run of paints.
+    state->renderTarget.reset();
+    if (!state->lastFrameLost) {
+        InvalidateRect(window, nullptr, FALSE);
+    }
+    state->lastFrameLost = true;
 }

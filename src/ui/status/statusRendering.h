@@ -61,9 +61,17 @@ struct StatusButtons {
     D2D1_RECT_F close;
     D2D1_RECT_F settings;
 };
+struct StatusFrame {
+    StatusButtons buttons;
+    HRESULT endDrawResult;  // D2DERR_RECREATE_TARGET: the device is lost, the target must be made anew
+};
 // One complete frame between BeginDraw and EndDraw; every object it makes is released before it returns.
-StatusButtons paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
-                               const StatusFigures& figures, bool closeHovered, bool settingsHovered);
+StatusFrame paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
+                             const StatusFigures& figures, bool closeHovered, bool settingsHovered);
+
+// The frame's EndDraw, replaceable so tests can report a lost device; null restores the real call.
+using EndDrawFunction = HRESULT (*)(ID2D1RenderTarget& target);
+void setEndDrawFunction(EndDrawFunction function);
 
 bool ensureDeviceResources(HWND window, StatusWindowState& state);
 void drawLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, const std::wstring& text, const D2D1_RECT_F& box,

@@ -2,7 +2,9 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -18,7 +20,8 @@ constexpr int kWindowWidth = 420;
 constexpr int kWindowHeight = 250;
 constexpr int kRegionCornerDiameter = 20;
 constexpr int kWorkAreaGap = 12;  // physical pixels, not scaled
-constexpr float kDragStripHeight = 48.0f;
+constexpr int kDragStripHeightDips = 48;
+constexpr float kDragStripHeight = static_cast<float>(kDragStripHeightDips);
 constexpr UINT kPlacementFlags = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
 
 // Registered once per process; registration is retried only while it has not succeeded.
@@ -161,10 +164,41 @@ LRESULT handleDestroy(HWND window, StatusWindowState* state)
         state->renderTarget.reset();
         state->writeFactory.reset();
         state->d2dFactory.reset();
-        delete state;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     }
     return 0;
+}
+
+// The record goes with the last message a window gets. A creation that fails
+// after WM_NCCREATE (WM_CREATE answering -1, say) may skip WM_DESTROY, but
+// never this; whatever a paint made since WM_DESTROY goes with the record.
+// Default processing frees what the system keeps for the window (its text).
+LRESULT handleNcDestroy(HWND window, StatusWindowState* state, WPARAM wParam, LPARAM lParam)
+{
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    delete state;
+    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
+}
+
+BOOL CALLBACK collectWorkArea(HMONITOR monitor, HDC, LPRECT, LPARAM workAreas)
+{
+    MONITORINFO info = {};
+    info.cbSize = sizeof(info);
+    if (GetMonitorInfoW(monitor, &info)) {
+        reinterpret_cast<std::vector<RECT>*>(workAreas)->push_back(info.rcWork);
+    }
+    return TRUE;
+}
+
+std::vector<RECT> monitorWorkAreas()
+{
+    std::vector<RECT> workAreas;
+    EnumDisplayMonitors(nullptr, nullptr, collectWorkArea, reinterpret_cast<LPARAM>(&workAreas));
+    return workAreas;
+}
+
+RECT movedTo(const RECT& rect, POINT topLeft)
+{
+    return RECT{topLeft.x, topLeft.y, topLeft.x + (rect.right - rect.left), topLeft.y + (rect.bottom - rect.top)};
 }
 
 }  // namespace
@@ -210,6 +244,18 @@ POINT defaultStatusWindowPosition(const RECT& workArea, const RECT& windowRect)
     return POINT{workArea.right - width - kWorkAreaGap, workArea.bottom - height - kWorkAreaGap};
 }
 
+bool dragStripOnSomeWorkArea(const RECT& windowRect, LONG stripHeight, std::span<const RECT> workAreas)
+{
+    if (workAreas.empty()) {
+        return true;
+    }
+    const RECT strip{windowRect.left, windowRect.top, windowRect.right, windowRect.top + stripHeight};
+    return std::any_of(workAreas.begin(), workAreas.end(), [&](const RECT& area) {
+        return std::max(strip.left, area.left) < std::min(strip.right, area.right) &&
+               std::max(strip.top, area.top) < std::min(strip.bottom, area.bottom);
+    });
+}
+
 ATOM registerStatusWindowClass(HINSTANCE instance)
 {
     if (statusWindowClassAtom != 0) {
@@ -225,17 +271,24 @@ ATOM registerStatusWindowClass(HINSTANCE instance)
     return statusWindowClassAtom;
 }
 
-// A saved point is used as it is, even off every monitor.
+// A saved point is used as it is while some of the drag strip would show in
+// a monitor's work area, so the window can be seen and dragged; one that is
+// off every monitor (unplugged, a lower resolution, an edited file) gives way
+// to the default corner, and the saved point stays in the file for the day
+// the monitor comes back.
 void placeStatusWindow(HWND window, const UsageTracker* tracker)
 {
+    RECT windowRect = {};
+    const bool measured = GetWindowRect(window, &windowRect) != FALSE;
     POINT saved = {};
-    if (tracker != nullptr && tracker->savedStatusWindowPosition(saved)) {
+    if (tracker != nullptr && tracker->savedStatusWindowPosition(saved) &&
+        (!measured || dragStripOnSomeWorkArea(movedTo(windowRect, saved),
+                                              scaleForWindow(window, kDragStripHeightDips), monitorWorkAreas()))) {
         SetWindowPos(window, nullptr, saved.x, saved.y, 0, 0, kPlacementFlags);
         return;
     }
     RECT workArea = {};
-    RECT windowRect = {};
-    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0) && GetWindowRect(window, &windowRect)) {
+    if (measured && SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0)) {
         const POINT corner = defaultStatusWindowPosition(workArea, windowRect);
         SetWindowPos(window, nullptr, corner.x, corner.y, 0, 0, kPlacementFlags);
     }
@@ -284,6 +337,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_DPICHANGED: return handleDpiChanged(window, state, lParam);
     case WM_CLOSE: DestroyWindow(window); return 0;
     case WM_DESTROY: return handleDestroy(window, state);
+    case WM_NCDESTROY: return handleNcDestroy(window, state, wParam, lParam);
     default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -7,6 +7,8 @@
 #include <d2d1.h>
 #include <dwrite.h>
 
+#include <span>
+
 #include "base/scopedHandles.h"
 
 class UsageTracker;
@@ -15,7 +17,7 @@ inline constexpr wchar_t kStatusWindowClass[] = L"HourwardenStatusWindow";
 inline constexpr UINT_PTR kStatusRepaintTimerId = 10;
 inline constexpr UINT kStatusRepaintPeriodMs = 1000;
 
-// One per status window, in GWLP_USERDATA from WM_NCCREATE to WM_DESTROY.
+// One per status window, in GWLP_USERDATA from WM_NCCREATE to WM_NCDESTROY.
 struct StatusWindowState {
     UsageTracker* tracker = nullptr;  // borrowed from the control window
     ComPtr<ID2D1Factory> d2dFactory;
@@ -27,6 +29,8 @@ struct StatusWindowState {
     D2D1_RECT_F settingsButton = {};
     bool closeHovered = false;
     bool settingsHovered = false;
+    // The last frame found the device lost; a second loss in a row waits for the timer.
+    bool lastFrameLost = false;
 };
 
 StatusWindowState* statusWindowStateOf(HWND window);
@@ -48,6 +52,10 @@ StatusButton buttonAt(const StatusWindowState& state, int x, int y);
 
 // Bottom-right corner of the work area, a fixed physical gap from its edges.
 POINT defaultStatusWindowPosition(const RECT& workArea, const RECT& windowRect);
+// Whether some pixel of the top `stripHeight` rows of a window at `windowRect`
+// lies on one of the work areas, so the window can be seen and dragged.
+// With no work area known there is nothing to judge by, and the answer is yes.
+bool dragStripOnSomeWorkArea(const RECT& windowRect, LONG stripHeight, std::span<const RECT> workAreas);
 
 ATOM registerStatusWindowClass(HINSTANCE instance);
 void placeStatusWindow(HWND window, const UsageTracker* tracker);
