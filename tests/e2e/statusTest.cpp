@@ -256,8 +256,8 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     EXPECT_TRUE(IsWindowVisible(window));
 }
 
-// A second Hourwarden in the same session (there is no single-instance guard)
-// opens a window of its own instead of raising the other program's.
+// A second Hourwarden in another folder, with files of its own, runs beside the
+// first and opens a window of its own instead of raising the other program's.
 TEST(StatusE2E, EachRunningProgramOpensItsOwnWindow)
 {
     App first(launch(0));
