@@ -256,9 +256,9 @@ TEST(StatusE2E, DoubleClickOpensOneWindowAtTheCornerAndBringsItBack)
     EXPECT_TRUE(IsWindowVisible(window));
 }
 
-// A second Hourwarden in another folder, with files of its own, runs beside the
-// first and opens a window of its own instead of raising the other program's.
-TEST(StatusE2E, EachRunningProgramOpensItsOwnWindow)
+// Copies in other folders, with files of their own, run side by side; each
+// opens its own status window, never the other's.
+TEST(StatusE2E, CopiesInOtherFoldersEachOpenTheirOwnWindow)
 {
     App first(launch(0));
     App second(launch(3600));
