@@ -40,21 +40,6 @@ std::vector<bool> addAnswers(const App& app)
     return answers;
 }
 
-long long usedSecondsIn(const std::string& data)
-{
-    const std::string key = "\"used_seconds\": ";
-    const size_t at = data.find(key);
-    return at == std::string::npos ? -1 : std::atoll(data.c_str() + at + key.size());
-}
-
-UsageFile dayWithUsed(long long used)
-{
-    UsageFile usage;
-    usage.usedSeconds = used;
-    usage.warningShown = true;  // no warning box in the way
-    return usage;
-}
-
 bool trayShowsTheIcon()
 {
     HWND tray = systemTrayWindow();

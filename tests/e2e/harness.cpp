@@ -7,7 +7,6 @@
 namespace e2e {
 namespace {
 
-constexpr DWORD kPollMs = 25;
 constexpr DWORD kEndTimeoutMs = 15000;
 constexpr int kNudgePeriodMs = 500;
 // How long one pointer move or click is given to show its effect before it is made again.
@@ -156,58 +155,6 @@ void sendMouse(DWORD flags, LONG dx = 0, LONG dy = 0)
 }
 
 }  // namespace
-
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
-{
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (GetTickCount64() >= end) {
-            return false;
-        }
-        Sleep(kPollMs);
-    }
-}
-
-std::wstring toWide(const std::string& utf8)
-{
-    if (utf8.empty()) {
-        return {};
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-std::string toUtf8(const std::wstring& text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), length, nullptr,
-                        nullptr);
-    return bytes;
-}
-
-std::wstring windowsPathFromUnix(const std::string& path)
-{
-    if (path.empty() || path[0] != '/') {
-        return toWide(path);
-    }
-    std::wstring windows = L"Z:" + toWide(path);
-    for (wchar_t& c : windows) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return windows;
-}
 
 std::string localDate(int daysFromToday)
 {
@@ -433,15 +380,6 @@ void nudgePointer()
 {
     sendMouse(MOUSEEVENTF_MOVE, 1, 0);
     sendMouse(MOUSEEVENTF_MOVE, -1, 0);
-}
-
-std::wstring windowText(HWND window)
-{
-    wchar_t text[1024] = {};
-    // WM_GETTEXT, unlike GetWindowTextW, reads the text of another process's controls.
-    SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
-                        nullptr);
-    return text;
 }
 
 std::wstring className(HWND window)

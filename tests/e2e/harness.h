@@ -12,9 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "testBasics.h"
+
 namespace e2e {
 
-inline constexpr DWORD kDefaultTimeoutMs = 30000;
+using test_basics::kDefaultTimeoutMs;
+using test_basics::toUtf8;
+using test_basics::toWide;
+using test_basics::waitUntil;
+using test_basics::windowsPathFromUnix;
+using test_basics::windowText;
 inline constexpr UINT kTrayCallback = WM_APP + 1;
 inline constexpr UINT kSessionChange = 0x02B1;  // WM_WTSSESSION_CHANGE
 inline constexpr WPARAM kSessionUnlock = 8;     // WTS_SESSION_UNLOCK
@@ -25,13 +32,6 @@ inline constexpr wchar_t kStatusClass[] = L"HourwardenStatusWindow";
 inline constexpr wchar_t kDialogClass[] = L"#32770";
 inline constexpr wchar_t kMenuClass[] = L"#32768";
 
-// Polls `condition` every few milliseconds until it holds or the time is up.
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs);
-
-std::wstring toWide(const std::string& utf8);
-std::string toUtf8(const std::wstring& text);
-// A path from the Linux side (for example an environment variable) as Windows sees it.
-std::wstring windowsPathFromUnix(const std::string& path);
 
 // The local date as the program writes it, shifted by `daysFromToday`.
 std::string localDate(int daysFromToday = 0);
@@ -140,7 +140,6 @@ private:
 
 void nudgePointer();
 
-std::wstring windowText(HWND window);
 std::wstring className(HWND window);
 // A message box of the program, once its text is there to read.
 struct ShownBox {

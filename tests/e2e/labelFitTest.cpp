@@ -7,14 +7,13 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "probe/labelProbe.h"
 #include "settingsDriver.h"
+#include "shellProbe.h"
 
 namespace {
 
@@ -49,108 +48,12 @@ const Labelled kPromptLabels[] = {
 
 // --- Reading fonts from inside the program --------------------------------------
 
-class RemoteMemory {
-public:
-    RemoteMemory(HANDLE process, size_t size)
-        : process_(process), address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))
-    {
-    }
-    ~RemoteMemory()
-    {
-        if (address_ != nullptr) {
-            VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
-        }
-    }
-    RemoteMemory(const RemoteMemory&) = delete;
-    RemoteMemory& operator=(const RemoteMemory&) = delete;
-
-    void* get() const { return address_; }
-    bool write(const void* data, size_t size) const { return WriteProcessMemory(process_, address_, data, size, nullptr); }
-    bool read(void* data, size_t size) const { return ReadProcessMemory(process_, address_, data, size, nullptr); }
-
-private:
-    HANDLE process_;
-    void* address_;
-};
-
-bool runRemoteThread(HANDLE process, LPTHREAD_START_ROUTINE start, void* parameter)
-{
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, parameter, 0, nullptr);
-    if (thread == nullptr) {
-        return false;
-    }
-    const bool finished = WaitForSingleObject(thread, kDefaultTimeoutMs) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    return finished;
-}
-
-BYTE* remoteModuleBase(DWORD processId, const wchar_t* moduleName)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    BYTE* base = nullptr;
-    MODULEENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szModule, moduleName) == 0) {
-            base = entry.modBaseAddr;
-            break;
-        }
-    }
-    CloseHandle(snapshot);
-    return base;
-}
-
-// The label probe is built next to the menu probe.
-std::wstring labelProbePath()
-{
-    const char* menuProbe = std::getenv("HOURWARDEN_MENU_PROBE");
-    std::string path = menuProbe != nullptr ? menuProbe : "";
-    const size_t slash = path.find_last_of('/');
-    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "labelprobe.dll";
-    return windowsPathFromUnix(path);
-}
-
-// Loads the probe into the app once and returns the address of its entry there.
-LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
-{
-    constexpr wchar_t kProbeName[] = L"labelprobe.dll";
-    const std::wstring path = labelProbePath();
-    BYTE* remoteBase = remoteModuleBase(app.processId(), kProbeName);
-    if (remoteBase == nullptr) {
-        const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
-        RemoteMemory remotePath(app.process(), bytes);
-        // kernel32 sits at the same address in every process, so its LoadLibraryW can start the thread.
-        auto* loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
-        if (!remotePath.write(path.c_str(), bytes) || !runRemoteThread(app.process(), loadLibrary, remotePath.get())) {
-            return nullptr;
-        }
-        remoteBase = remoteModuleBase(app.processId(), kProbeName);
-    }
-    HMODULE local = LoadLibraryW(path.c_str());
-    if (remoteBase == nullptr || local == nullptr) {
-        return nullptr;
-    }
-    const auto offset = reinterpret_cast<BYTE*>(reinterpret_cast<void*>(GetProcAddress(local, "readControlFonts"))) -
-                        reinterpret_cast<BYTE*>(local);
-    return reinterpret_cast<LPTHREAD_START_ROUTINE>(remoteBase + offset);
-}
-
 // The font of every child of `window`, as the program's controls report it.
 bool readControlFonts(const App& app, HWND window, ControlFontQuery& query)
 {
-    LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app);
-    if (entry == nullptr) {
-        return false;
-    }
     query = {};
     query.parent = window;
-    RemoteMemory remote(app.process(), sizeof query);
-    return remote.write(&query, sizeof query) && runRemoteThread(app.process(), entry, remote.get()) &&
-           remote.read(&query, sizeof query) && query.count > 0;
+    return runProbeInApp(app, L"labelprobe.dll", "readControlFonts", &query, sizeof query) && query.count > 0;
 }
 
 // --- Measuring here ----------------------------------------------------------------

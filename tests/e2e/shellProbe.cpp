@@ -11,13 +11,16 @@
 namespace e2e {
 namespace {
 
-constexpr wchar_t kProbeFileName[] = L"menuprobe.dll";
-constexpr char kProbeEntry[] = "dumpOpenMenus";
+constexpr wchar_t kMenuProbe[] = L"menuprobe.dll";
+constexpr char kMenuProbeEntry[] = "dumpOpenMenus";
 
-std::wstring probePath()
+// A probe DLL of the tests: they are all built beside the menu probe.
+std::wstring probePath(const wchar_t* fileName)
 {
-    const char* path = std::getenv("HOURWARDEN_MENU_PROBE");
-    return windowsPathFromUnix(path != nullptr ? path : "");
+    const char* menuProbe = std::getenv("HOURWARDEN_MENU_PROBE");
+    std::wstring path = windowsPathFromUnix(menuProbe != nullptr ? menuProbe : "");
+    const size_t slash = path.find_last_of(L'\\');
+    return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + fileName;
 }
 
 // Memory in another process, freed on scope exit.
@@ -82,10 +85,10 @@ BYTE* remoteModuleBase(DWORD processId, const wchar_t* moduleName)
 }
 
 // Loads the probe into the app once and returns the address of its entry there.
-LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
+LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app, const wchar_t* fileName, const char* entryName)
 {
-    BYTE* remoteBase = remoteModuleBase(app.processId(), kProbeFileName);
-    const std::wstring path = probePath();
+    BYTE* remoteBase = remoteModuleBase(app.processId(), fileName);
+    const std::wstring path = probePath(fileName);
     if (remoteBase == nullptr) {
         const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
         RemoteMemory remotePath(app.process(), bytes);
@@ -95,14 +98,14 @@ LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app)
         if (!remotePath.write(path.c_str(), bytes) || !runRemoteThread(app.process(), loadLibrary, remotePath.get())) {
             return nullptr;
         }
-        remoteBase = remoteModuleBase(app.processId(), kProbeFileName);
+        remoteBase = remoteModuleBase(app.processId(), fileName);
     }
     // The entry lies at the same offset from the module's base in both processes.
     HMODULE local = LoadLibraryW(path.c_str());
     if (remoteBase == nullptr || local == nullptr) {
         return nullptr;
     }
-    const auto offset = reinterpret_cast<BYTE*>(reinterpret_cast<void*>(GetProcAddress(local, kProbeEntry))) -
+    const auto offset = reinterpret_cast<BYTE*>(reinterpret_cast<void*>(GetProcAddress(local, entryName))) -
                         reinterpret_cast<BYTE*>(local);
     return reinterpret_cast<LPTHREAD_START_ROUTINE>(remoteBase + offset);
 }
@@ -240,17 +243,22 @@ const MenuItem* OpenMenus::find(const std::string& kind, UINT id) const
     return nullptr;
 }
 
+bool runProbeInApp(const App& app, const wchar_t* fileName, const char* entryName, void* data, size_t size)
+{
+    const LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app, fileName, entryName);
+    if (entry == nullptr) {
+        return false;
+    }
+    RemoteMemory remote(app.process(), size);
+    return remote.write(data, size) && runRemoteThread(app.process(), entry, remote.get()) && remote.read(data, size);
+}
+
 OpenMenus readOpenMenus(const App& app)
 {
-    const LPTHREAD_START_ROUTINE entry = remoteProbeEntry(app);
-    if (entry == nullptr) {
-        return {};
-    }
     const std::wstring output = app.directory() + L"\\menu-dump.txt";
     DeleteFileW(output.c_str());
-    const size_t bytes = (output.size() + 1) * sizeof(wchar_t);
-    RemoteMemory remotePath(app.process(), bytes);
-    if (!remotePath.write(output.c_str(), bytes) || !runRemoteThread(app.process(), entry, remotePath.get())) {
+    std::wstring path = output;
+    if (!runProbeInApp(app, kMenuProbe, kMenuProbeEntry, path.data(), (path.size() + 1) * sizeof(wchar_t))) {
         return {};
     }
     const std::string dump = app.readFile(L"menu-dump.txt");

@@ -41,6 +41,12 @@ struct OpenMenus {
 
 OpenMenus readOpenMenus(const App& app);
 
+// Runs the function `entryName` of the test probe DLL `fileName` (built beside
+// menuprobe.dll) inside the app: loads the DLL there once, then runs the
+// function in a thread of the app on a copy of `data`, copied back once the
+// thread has ended. Used to read what another process cannot read from outside.
+bool runProbeInApp(const App& app, const wchar_t* fileName, const char* entryName, void* data, size_t size);
+
 // Waits until exactly `menus` menus are open, one of them the root; an empty result on time-out.
 OpenMenus waitForOpenMenus(const App& app, size_t menus = 1);
 

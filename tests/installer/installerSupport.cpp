@@ -122,44 +122,6 @@ std::vector<COLORREF> capture(HWND window)
 
 }  // namespace
 
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (true) {
-        if (condition()) {
-            return true;
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(kPollMs);
-    }
-}
-
-std::wstring toWide(const std::string& utf8)
-{
-    if (utf8.empty()) {
-        return {};
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-std::string toUtf8(const std::wstring& text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), length, nullptr,
-                        nullptr);
-    return bytes;
-}
-
 bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
@@ -169,18 +131,7 @@ bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b)
 std::wstring windowsPathFromEnvironment(const char* name)
 {
     const char* value = std::getenv(name);
-    std::wstring path = toWide(value != nullptr ? value : "");
-    if (path.empty() || path[0] != L'/') {
-        return path;
-    }
-    // Wine maps the Linux root to drive Z:.
-    path = L"Z:" + path;
-    for (wchar_t& c : path) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return path;
+    return windowsPathFromUnix(value != nullptr ? value : "");
 }
 
 Process::Process(const std::wstring& commandLine, const Environment& environment)
@@ -439,23 +390,6 @@ std::vector<HWND> processWindows(DWORD processId, const wchar_t* className)
         }
     }
     return found;
-}
-
-std::wstring windowText(HWND window)
-{
-    // WM_GETTEXT, unlike GetWindowTextW, reaches the text of another process's edit control.
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
-        return {};
-    }
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                             5000, &copied)) {
-        return {};
-    }
-    text.resize(static_cast<size_t>(copied));
-    return text;
 }
 
 HWND findDescendantWithTextPrefix(HWND parent, const std::wstring& prefix)

@@ -11,17 +11,21 @@
 #include <utility>
 #include <vector>
 
+#include "testBasics.h"
+
 namespace installer_test {
 
-inline constexpr DWORD kDefaultTimeoutMs = 30000;
+using test_basics::kDefaultTimeoutMs;
+using test_basics::toUtf8;
+using test_basics::toWide;
+using test_basics::waitUntil;
+using test_basics::windowsPathFromUnix;
+using test_basics::windowText;
+
 inline constexpr wchar_t kControlClass[] = L"HourwardenHiddenWindow";
 inline constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Hourwarden";
 
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs);
-
-std::wstring toWide(const std::string& utf8);
-std::string toUtf8(const std::wstring& text);
 bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b);
 // An environment variable holding a Linux path, as Windows sees that path.
 std::wstring windowsPathFromEnvironment(const char* name);
@@ -82,7 +86,6 @@ bool closeAllOfClass(const wchar_t* className, DWORD timeoutMs = kDefaultTimeout
 
 // Visible top-level windows of a process with the given class.
 std::vector<HWND> processWindows(DWORD processId, const wchar_t* className);
-std::wstring windowText(HWND window);
 // A descendant whose text begins with `prefix`, or null.
 HWND findDescendantWithTextPrefix(HWND parent, const std::wstring& prefix);
 HWND findDescendantOfClass(HWND parent, const wchar_t* className);
