@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "core/passwordHash.h"
 #include "core/timeSource.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
@@ -51,6 +52,14 @@ void UsageTracker::load()
     if (!readUsageFile(dataPath_, usage_)) {
         usage_.date = todayDateString();
         saveUsage();
+    }
+    if (hasPassword() && !isPasswordHash(usage_.settingsPassword)) {
+        // An older file keeps the password itself: keep only its hash from now on.
+        const std::wstring hashed = hashPassword(usage_.settingsPassword);
+        if (!hashed.empty()) {
+            usage_.settingsPassword = hashed;
+            saveUsage();
+        }
     }
     if (usage_.date != todayDateString()) {
         resetDay();
@@ -244,7 +253,12 @@ bool UsageTracker::savedStatusWindowPosition(POINT& point) const
 
 bool UsageTracker::setPassword(const std::wstring& text)
 {
-    usage_.settingsPassword = text;
+    const std::wstring hashed = hashPassword(text);
+    if (hashed.empty()) {
+        // Never keep the password itself: the old one stays in force.
+        return false;
+    }
+    usage_.settingsPassword = hashed;
     return saveUsage();
 }
 
@@ -262,7 +276,14 @@ bool UsageTracker::hasPassword() const
 
 bool UsageTracker::checkPassword(const std::wstring& text) const
 {
-    return text == usage_.settingsPassword;
+    if (!hasPassword()) {
+        return text.empty();
+    }
+    if (!isPasswordHash(usage_.settingsPassword)) {
+        // Still the plain password of an older file: its hash could not be made at start.
+        return text == usage_.settingsPassword;
+    }
+    return verifyPasswordHash(text, usage_.settingsPassword);
 }
 
 bool UsageTracker::requirePasswordOnExit() const

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "core/passwordHash.h"
 #include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -20,6 +21,18 @@
 #include "storage/textFiles.h"
 
 namespace tracker_test {
+
+// Whether a saved settings_password is the hash of `password`, never the password itself.
+inline testing::AssertionResult savedPasswordIs(const std::wstring& stored, const std::wstring& password)
+{
+    if (!isPasswordHash(stored)) {
+        return testing::AssertionFailure() << "not a hash: " << testing::PrintToString(stored);
+    }
+    if (!verifyPasswordHash(password, stored)) {
+        return testing::AssertionFailure() << "the hash does not match " << testing::PrintToString(password);
+    }
+    return testing::AssertionSuccess();
+}
 
 // Everything the simulated time source reports. The 32-bit tick count is the
 // low half of the 64-bit one, as on Windows, so it wraps when that crosses 2^32.
