@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "core/passwordHash.h"
+#include "core/processProtection.h"
 #include "core/timeSource.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
@@ -61,6 +62,7 @@ void UsageTracker::load()
             saveUsage();
         }
     }
+    applyExitProtection();
     if (usage_.date != todayDateString()) {
         resetDay();
     }
@@ -259,6 +261,7 @@ bool UsageTracker::setPassword(const std::wstring& text)
         return false;
     }
     usage_.settingsPassword = hashed;
+    applyExitProtection();
     return saveUsage();
 }
 
@@ -266,6 +269,7 @@ bool UsageTracker::removePassword()
 {
     usage_.settingsPassword.clear();
     usage_.requirePasswordOnExit = false;
+    applyExitProtection();
     return saveUsage();
 }
 
@@ -286,6 +290,12 @@ bool UsageTracker::checkPassword(const std::wstring& text) const
     return verifyPasswordHash(text, usage_.settingsPassword);
 }
 
+void UsageTracker::applyExitProtection()
+{
+    // Only while the exit password guards the program: the account it limits must not end it either.
+    protectProcess(requirePasswordOnExit() && hasPassword());
+}
+
 bool UsageTracker::requirePasswordOnExit() const
 {
     return usage_.requirePasswordOnExit;
@@ -294,6 +304,7 @@ bool UsageTracker::requirePasswordOnExit() const
 bool UsageTracker::setRequirePasswordOnExit(bool required)
 {
     usage_.requirePasswordOnExit = required;
+    applyExitProtection();
     return saveUsage();
 }
 

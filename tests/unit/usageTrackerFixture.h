@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/passwordHash.h"
+#include "core/processProtection.h"
 #include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -103,10 +104,25 @@ inline constexpr uint32_t kSecondMs = 1000;
 inline constexpr uint64_t kGraceMs = 60000;
 inline constexpr int kWarningSeconds = 300;
 
+// What the tracker last asked of the process's access list; the test process keeps its own.
+struct ProtectionRecord {
+    int calls = 0;
+    bool protect = false;
+};
+inline ProtectionRecord protectionRecord;
+inline bool recordProtection(bool protect)
+{
+    ++protectionRecord.calls;
+    protectionRecord.protect = protect;
+    return true;
+}
+
 class TrackerTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        protectionRecord = {};
+        setProtectProcessFunction(recordProtection);
         simulatedClock = {};
         simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay);
         simulatedClock.tick64 = kStartTick;
@@ -125,6 +141,7 @@ protected:
     void TearDown() override
     {
         tracker_.reset();
+        setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
         setActiveLanguage(Language::English);
         std::error_code error;

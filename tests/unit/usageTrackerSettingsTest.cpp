@@ -269,6 +269,40 @@ TEST_F(TrackerPassword, OlderPlainPasswordIsReplacedByItsHashAtStart)
     EXPECT_TRUE(restarted.checkPassword(L"old \"pw\""));
 }
 
+TEST_F(TrackerPassword, TheProcessIsProtectedExactlyWhileTheExitPasswordIsRequired)
+{
+    storeRawUsage(R"({"date": "2024-03-15", "used_seconds": 1, "settings_password": "pw",)"
+                  R"( "require_password_on_exit": true})");
+    UsageTracker& usage = start();
+    EXPECT_GT(protectionRecord.calls, 0) << "applied at start";
+    EXPECT_TRUE(protectionRecord.protect);
+
+    const struct {
+        const char* step;
+        bool (*change)(UsageTracker&);
+        bool protect;
+    } steps[] = {
+        {"exit flag off", [](UsageTracker& u) { return u.setRequirePasswordOnExit(false); }, false},
+        {"exit flag on", [](UsageTracker& u) { return u.setRequirePasswordOnExit(true); }, true},
+        {"password removed", [](UsageTracker& u) { return u.removePassword(); }, false},
+        {"exit flag without a password", [](UsageTracker& u) { return u.setRequirePasswordOnExit(true); }, false},
+        {"password set with the flag on", [](UsageTracker& u) { return u.setPassword(L"new"); }, true},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        protectionRecord = {};
+        EXPECT_TRUE(s.change(usage));
+        EXPECT_GT(protectionRecord.calls, 0);
+        EXPECT_EQ(protectionRecord.protect, s.protect);
+    }
+
+    storeRawUsage(R"({"date": "2024-03-15", "used_seconds": 1, "settings_password": "pw"})");
+    protectionRecord = {};
+    start();
+    EXPECT_GT(protectionRecord.calls, 0);
+    EXPECT_FALSE(protectionRecord.protect);
+}
+
 TEST_F(TrackerPassword, ExitFlagAloneIsSaved)
 {
     UsageTracker& usage = start();
