@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/passwordHash.h"
 #include "storage/settingsFiles.h"
 
 using namespace installer_test;
@@ -355,8 +356,9 @@ TEST_F(InstallerTest, SilentUpgradeOverTheRunningProgramKeepsItsFilesAndStartsIt
     usage.date = todayDate();
     usage.usedSeconds = 1234;
     usage.warningShown = false;
-    usage.settingsPassword = L"se\"cret";
-    usage.requirePasswordOnExit = true;
+    usage.settingsPassword = hashPassword(L"se\"cret");
+    // Without "Require password on exit": a close request ends it.
+    usage.requirePasswordOnExit = false;
     ASSERT_TRUE(writeFile(directory + L"\\config.json", configFileText(config)));
     ASSERT_TRUE(writeFile(directory + L"\\data.json", usageFileText(usage)));
     std::string olderBuild = readFile(exe).value_or("");
@@ -390,6 +392,52 @@ TEST_F(InstallerTest, SilentUpgradeOverTheRunningProgramKeepsItsFilesAndStartsIt
     EXPECT_LE(kept.usedSeconds, usage.usedSeconds + elapsedSeconds);
     usage.usedSeconds = kept.usedSeconds;
     EXPECT_EQ(keptText, usageFileText(usage));
+}
+
+// The parent guards the program's exit with the password: a silent upgrade must not get round it.
+TEST_F(InstallerTest, SilentUpgradeOverAProgramGuardedByItsExitPasswordIsRefusedAndChangesNothing)
+{
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring directory = defaultInstallDirectory();
+    const std::wstring exe = directory + L"\\Hourwarden.exe";
+    ASSERT_TRUE(waitUntil([&] { return programRunningFrom(exe).has_value(); }));
+    ASSERT_TRUE(closeAllOfClass(kControlClass));
+
+    AppConfig config;
+    config.dailyLimitMinutes = 45;
+    DailyUsage usage;
+    usage.date = todayDate();
+    usage.usedSeconds = 600;
+    usage.settingsPassword = hashPassword(L"guard");
+    usage.requirePasswordOnExit = true;
+    ASSERT_TRUE(writeFile(directory + L"\\config.json", configFileText(config)));
+    ASSERT_TRUE(writeFile(directory + L"\\data.json", usageFileText(usage)));
+    std::string olderBuild = readFile(exe).value_or("");
+    olderBuild += "an older build";
+    ASSERT_TRUE(writeFile(exe, olderBuild));
+    const std::string uninstaller = readFile(directory + L"\\uninstall.exe").value_or("");
+
+    Process running(quoted(exe));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::optional<FoundWindow> found = programRunningFrom(exe);
+        return found.has_value() && found->processId == running.id();
+    })) << "the prepared program did not start";
+
+    EXPECT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(2));
+    EXPECT_FALSE(running.hasExited()) << "the guarded program was ended";
+    EXPECT_TRUE(readFile(exe) == olderBuild) << "the program was replaced";
+    EXPECT_TRUE(readFile(directory + L"\\uninstall.exe") == uninstaller);
+    EXPECT_EQ(readFile(directory + L"\\config.json"), configFileText(config));
+    DailyUsage kept;
+    const std::string keptText = readFile(directory + L"\\data.json").value_or("");
+    ASSERT_TRUE(parseUsageText(keptText, kept)) << keptText;
+    EXPECT_EQ(kept.settingsPassword, usage.settingsPassword);
+    EXPECT_TRUE(kept.requirePasswordOnExit);
+    EXPECT_EQ(registryString(kRunKey, L"Hourwarden"), quoted(exe));
+
+    // The handle from its start still may end it; a close request would only bring the prompt.
+    running.terminate();
+    EXPECT_TRUE(running.wait().has_value());
 }
 
 TEST_F(InstallerTest, SilentUninstallRemovesWhatWasInstalledAndNothingElse)
