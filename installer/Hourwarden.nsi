@@ -79,6 +79,8 @@ LangString CloseProgramDetail ${LANG_ENGLISH} "Closing the running ${PRODUCT}...
 LangString CloseProgramDetail ${LANG_RUSSIAN} "Закрытие работающего ${PRODUCT}..."
 LangString ProgramStillRunning ${LANG_ENGLISH} "${PRODUCT} is still running and did not close.$\r$\n$\r$\nClose it, then choose Retry; or choose Cancel to stop."
 LangString ProgramStillRunning ${LANG_RUSSIAN} "${PRODUCT} всё ещё работает и не закрылся.$\r$\n$\r$\nЗакройте его и нажмите «Повтор» или нажмите «Отмена», чтобы прервать."
+LangString ProgramAsksPassword ${LANG_ENGLISH} "${PRODUCT} is running and asks for its password to close.$\r$\n$\r$\nType the password in its window so that it closes, then choose Retry; or choose Cancel to stop."
+LangString ProgramAsksPassword ${LANG_RUSSIAN} "${PRODUCT} работает и для закрытия запрашивает пароль.$\r$\n$\r$\nВведите пароль в его окне, чтобы он закрылся, и нажмите «Повтор» или нажмите «Отмена», чтобы прервать."
 LangString ProgramNotReplaced ${LANG_ENGLISH} "$INSTDIR\${PRODUCT}.exe could not be written."
 LangString ProgramNotReplaced ${LANG_RUSSIAN} "Не удалось записать $INSTDIR\${PRODUCT}.exe."
 

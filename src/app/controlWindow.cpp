@@ -278,6 +278,20 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_COMMAND:
         handleCommand(window, tracker, trayIcon, LOWORD(wParam));
         return 0;
+    case WM_CLOSE:
+        // taskkill and the shell's polite close ask here: the same gate as the menu's Exit.
+        if (tracker != nullptr) {
+            handleExit(window, *tracker);
+        } else {
+            DestroyWindow(window);
+        }
+        return 0;
+    case WM_ENDSESSION:
+        // The session is ending: no prompt could be answered, so end tidily.
+        if (wParam != FALSE) {
+            DestroyWindow(window);
+        }
+        return 0;
     case WM_DESTROY:
         handleDestroy(window, trayIcon);
         return 0;

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "core/passwordHash.h"
+#include "core/processProtection.h"
 #include "core/timeSource.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
@@ -52,6 +54,15 @@ void UsageTracker::load()
         usage_.date = todayDateString();
         saveUsage();
     }
+    if (hasPassword() && !isPasswordHash(usage_.settingsPassword)) {
+        // An older file keeps the password itself: keep only its hash from now on.
+        const std::wstring hashed = hashPassword(usage_.settingsPassword);
+        if (!hashed.empty()) {
+            usage_.settingsPassword = hashed;
+            saveUsage();
+        }
+    }
+    applyExitProtection();
     if (usage_.date != todayDateString()) {
         resetDay();
     }
@@ -244,7 +255,13 @@ bool UsageTracker::savedStatusWindowPosition(POINT& point) const
 
 bool UsageTracker::setPassword(const std::wstring& text)
 {
-    usage_.settingsPassword = text;
+    const std::wstring hashed = hashPassword(text);
+    if (hashed.empty()) {
+        // Never keep the password itself: the old one stays in force.
+        return false;
+    }
+    usage_.settingsPassword = hashed;
+    applyExitProtection();
     return saveUsage();
 }
 
@@ -252,6 +269,7 @@ bool UsageTracker::removePassword()
 {
     usage_.settingsPassword.clear();
     usage_.requirePasswordOnExit = false;
+    applyExitProtection();
     return saveUsage();
 }
 
@@ -262,7 +280,20 @@ bool UsageTracker::hasPassword() const
 
 bool UsageTracker::checkPassword(const std::wstring& text) const
 {
-    return text == usage_.settingsPassword;
+    if (!hasPassword()) {
+        return text.empty();
+    }
+    if (!isPasswordHash(usage_.settingsPassword)) {
+        // Still the plain password of an older file: its hash could not be made at start.
+        return text == usage_.settingsPassword;
+    }
+    return verifyPasswordHash(text, usage_.settingsPassword);
+}
+
+void UsageTracker::applyExitProtection()
+{
+    // Only while the exit password guards the program: the account it limits must not end it either.
+    protectProcess(requirePasswordOnExit() && hasPassword());
 }
 
 bool UsageTracker::requirePasswordOnExit() const
@@ -273,6 +304,7 @@ bool UsageTracker::requirePasswordOnExit() const
 bool UsageTracker::setRequirePasswordOnExit(bool required)
 {
     usage_.requirePasswordOnExit = required;
+    applyExitProtection();
     return saveUsage();
 }
 

@@ -75,6 +75,7 @@ public:
 
 private:
     bool writeConfig();
+    void applyExitProtection();
     void retryFailedSaves();
     void armGraceMinute();
     void requestLock(TickResult& result);

@@ -136,10 +136,12 @@ TEST(DiskE2E, PasswordAppliedWhileDataFileIsHeldIsReportedInForceAndSavedOnceLet
     data.release();
     const ULONGLONG released = GetTickCount64();
     EXPECT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
-        return jsonValue(text, "settings_password") == "\"Held1\"";
+        // The password's salted hash, never the password.
+        return jsonValue(text, "settings_password").rfind("\"pbkdf2-sha256$", 0) == 0;
     }, kSavedWithinMs));
     std::printf("data.json saved %llu ms after it was let go\n", GetTickCount64() - released);
     EXPECT_EQ(jsonValue(app.readFile(L"data.json"), "used_seconds"), "60");
+    EXPECT_EQ(app.readFile(L"data.json").find("Held1"), std::string::npos);
     EXPECT_FALSE(hasTemporaryFile(app));
 }
 

@@ -75,10 +75,18 @@ TEST(FoundationE2E, AStaleDayStartsAfreshButKeepsThePassword)
     old.requirePasswordOnExit = true;
     App app(LaunchOptions().withData(old.text()));
     ASSERT_TRUE(app.started());
+    // The older file's plain password is kept as its salted hash.
+    const std::string text = app.readFile(L"data.json");
+    const std::string key = "\"settings_password\": \"";
+    const size_t start = text.find(key);
+    ASSERT_NE(start, std::string::npos) << text;
+    const size_t end = text.find('"', start + key.size());
+    ASSERT_NE(end, std::string::npos) << text;
     UsageFile expected;
-    expected.password = old.password;
+    expected.password = text.substr(start + key.size(), end - start - key.size());
+    EXPECT_EQ(expected.password.rfind("pbkdf2-sha256$", 0), 0u) << text;
     expected.requirePasswordOnExit = true;
-    EXPECT_EQ(app.readFile(L"data.json"), expected.text());
+    EXPECT_EQ(text, expected.text());
 }
 
 TEST(FoundationE2E, TheFiveMinuteWarningComesOnceWithItsExactText)

@@ -250,7 +250,9 @@ App::~App()
         if (isRunning() && controlWindow_ != nullptr) {
             PostMessageW(controlWindow_, WM_CLOSE, 0, 0);
         }
-        if (!waitForExit(kEndTimeoutMs)) {
+        // With the exit password required, a close request only opens its prompt: no use waiting.
+        waitUntil([&] { return !isRunning() || findWindow(kPasswordClass) != nullptr; }, kEndTimeoutMs);
+        if (!waitForExit(0)) {
             TerminateProcess(process_, 99);
             WaitForSingleObject(process_, kEndTimeoutMs);
         }

@@ -58,6 +58,12 @@ std::string passwordIn(const App& app)
     return jsonValue(app.readFile(L"data.json"), "settings_password");
 }
 
+// settings_password holds a salted hash of the password, never the password.
+bool isPasswordHash(const std::string& value)
+{
+    return value.rfind("\"pbkdf2-sha256$", 0) == 0;
+}
+
 std::string exitFlagIn(const App& app)
 {
     return jsonValue(app.readFile(L"data.json"), "require_password_on_exit");
@@ -338,9 +344,10 @@ TEST_P(SettingsRefusalE2E, LimitFirstThenEmptyThenMismatchAndNothingStored)
     ASSERT_TRUE(replaceFieldText(window, kConfirmField, L"abc"));
     clickControl(window, kOk);
     EXPECT_TRUE(app.waitForNoWindow(kSettingsClass));
-    EXPECT_EQ(passwordIn(app), "\"abc\"");
+    EXPECT_TRUE(isPasswordHash(passwordIn(app))) << passwordIn(app);
     EXPECT_EQ(exitFlagIn(app), "true");
     EXPECT_EQ(jsonValue(app.readFile(L"config.json"), "daily_limit_minutes"), "30");
+    EXPECT_NE(openSettingsWithPassword(app, L"abc"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLanguages, SettingsRefusalE2E, ::testing::Values("en", "ru"));
@@ -374,8 +381,9 @@ TEST(SettingsWindowE2E, ShowPasswordRevealsTheFirstFieldAndIgnoresTheConfirmatio
 
     clickControl(window, kApply);
     ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
-        return jsonValue(text, "settings_password") == "\"my pass\"";
+        return isPasswordHash(jsonValue(text, "settings_password"));
     }));
+    EXPECT_EQ(app.readFile(L"data.json").find("my pass"), std::string::npos);
     EXPECT_TRUE(showsState(window, kPasswordSet));
     // The exit check box was never checked: stored as false now that a password exists.
     EXPECT_EQ(exitFlagIn(app), "false");
@@ -428,6 +436,8 @@ TEST(SettingsWindowE2E, ChangePasswordStartsEmptyWithTheFocusInTheField)
     HWND window = openSettingsWithPassword(app, L"old");
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(showsState(window, kPasswordSet));
+    const std::string oldHash = passwordIn(app);
+    ASSERT_TRUE(isPasswordHash(oldHash)) << "the older file's password is replaced by its hash at start";
 
     clickControl(window, kChangePassword);
     ASSERT_TRUE(showsState(window, kEnteringFromSet));
@@ -443,10 +453,11 @@ TEST(SettingsWindowE2E, ChangePasswordStartsEmptyWithTheFocusInTheField)
     ASSERT_TRUE(waitUntil([&] { return isChecked(window, kExitPassword); }));
 
     clickControl(window, kApply);
-    ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
-        return jsonValue(text, "settings_password") == "\"new\"" &&
-               jsonValue(text, "require_password_on_exit") == "true";
+    ASSERT_TRUE(app.waitForFile(L"data.json", [&](const std::string& text) {
+        const std::string stored = jsonValue(text, "settings_password");
+        return isPasswordHash(stored) && stored != oldHash && jsonValue(text, "require_password_on_exit") == "true";
     }));
+    const std::string newHash = passwordIn(app);
     EXPECT_TRUE(showsState(window, kPasswordSet));
     EXPECT_TRUE(isChecked(window, kExitPassword));
 
@@ -456,7 +467,7 @@ TEST(SettingsWindowE2E, ChangePasswordStartsEmptyWithTheFocusInTheField)
     clickControl(window, kOk);
     EXPECT_TRUE(app.waitForNoWindow(kSettingsClass));
     EXPECT_EQ(exitFlagIn(app), "false");
-    EXPECT_EQ(passwordIn(app), "\"new\"");
+    EXPECT_EQ(passwordIn(app), newHash);
     EXPECT_NE(openSettingsWithPassword(app, L"new"), nullptr);
 }
 
@@ -477,7 +488,7 @@ TEST(SettingsWindowE2E, RemovePasswordAsksAndActsAtOnce)
     ASSERT_TRUE(answerMessageBox(box, kBoxNo));
     EXPECT_TRUE(showsState(window, kPasswordSet));
     EXPECT_TRUE(isChecked(window, kExitPassword));
-    EXPECT_EQ(passwordIn(app), "\"pw\"");
+    EXPECT_TRUE(isPasswordHash(passwordIn(app))) << passwordIn(app);
     EXPECT_EQ(exitFlagIn(app), "true");
 
     clickControl(window, kRemovePassword);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/passwordHash.h"
 #include "storage/settingsFiles.h"
 
 using namespace installer_test;
@@ -355,8 +356,9 @@ TEST_F(InstallerTest, SilentUpgradeOverTheRunningProgramKeepsItsFilesAndStartsIt
     usage.date = todayDate();
     usage.usedSeconds = 1234;
     usage.warningShown = false;
-    usage.settingsPassword = L"se\"cret";
-    usage.requirePasswordOnExit = true;
+    usage.settingsPassword = hashPassword(L"se\"cret");
+    // Without "Require password on exit": a close request ends it.
+    usage.requirePasswordOnExit = false;
     ASSERT_TRUE(writeFile(directory + L"\\config.json", configFileText(config)));
     ASSERT_TRUE(writeFile(directory + L"\\data.json", usageFileText(usage)));
     std::string olderBuild = readFile(exe).value_or("");
@@ -390,6 +392,138 @@ TEST_F(InstallerTest, SilentUpgradeOverTheRunningProgramKeepsItsFilesAndStartsIt
     EXPECT_LE(kept.usedSeconds, usage.usedSeconds + elapsedSeconds);
     usage.usedSeconds = kept.usedSeconds;
     EXPECT_EQ(keptText, usageFileText(usage));
+}
+
+namespace {
+
+// Types `password` into the exit prompt the program `processId` shows and confirms it, as a parent would;
+// true once that program has ended.
+bool typeExitPassword(DWORD processId, const wchar_t* password)
+{
+    constexpr int kPromptField = 3001;
+    constexpr int kPromptOk = 3002;
+    HWND prompt = nullptr;
+    if (!waitUntil([&] {
+            const std::vector<HWND> prompts = processWindows(processId, L"HourwardenPasswordWindow");
+            prompt = prompts.empty() ? nullptr : prompts.front();
+            return prompt != nullptr;
+        })) {
+        return false;
+    }
+    SendMessageW(GetDlgItem(prompt, kPromptField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password));
+    PostMessageW(prompt, WM_COMMAND, kPromptOk, 0);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) {
+        return false;
+    }
+    const bool ended = WaitForSingleObject(process, kDefaultTimeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+}  // namespace
+
+// The parent guards the program's exit with the password: a silent upgrade must not get round it.
+TEST_F(InstallerTest, SilentUpgradeOverAProgramGuardedByItsExitPasswordIsRefusedAndChangesNothing)
+{
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring directory = defaultInstallDirectory();
+    const std::wstring exe = directory + L"\\Hourwarden.exe";
+    ASSERT_TRUE(waitUntil([&] { return programRunningFrom(exe).has_value(); }));
+    ASSERT_TRUE(closeAllOfClass(kControlClass));
+
+    AppConfig config;
+    config.dailyLimitMinutes = 45;
+    DailyUsage usage;
+    usage.date = todayDate();
+    usage.usedSeconds = 600;
+    usage.settingsPassword = hashPassword(L"guard");
+    usage.requirePasswordOnExit = true;
+    ASSERT_TRUE(writeFile(directory + L"\\config.json", configFileText(config)));
+    ASSERT_TRUE(writeFile(directory + L"\\data.json", usageFileText(usage)));
+    std::string olderBuild = readFile(exe).value_or("");
+    olderBuild += "an older build";
+    ASSERT_TRUE(writeFile(exe, olderBuild));
+    const std::string uninstaller = readFile(directory + L"\\uninstall.exe").value_or("");
+
+    Process running(quoted(exe));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::optional<FoundWindow> found = programRunningFrom(exe);
+        return found.has_value() && found->processId == running.id();
+    })) << "the prepared program did not start";
+
+    EXPECT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(2));
+    EXPECT_FALSE(running.hasExited()) << "the guarded program was ended";
+    EXPECT_TRUE(readFile(exe) == olderBuild) << "the program was replaced";
+    EXPECT_TRUE(readFile(directory + L"\\uninstall.exe") == uninstaller);
+    EXPECT_EQ(readFile(directory + L"\\config.json"), configFileText(config));
+    DailyUsage kept;
+    const std::string keptText = readFile(directory + L"\\data.json").value_or("");
+    ASSERT_TRUE(parseUsageText(keptText, kept)) << keptText;
+    EXPECT_EQ(kept.settingsPassword, usage.settingsPassword);
+    EXPECT_TRUE(kept.requirePasswordOnExit);
+    EXPECT_EQ(registryString(kRunKey, L"Hourwarden"), quoted(exe));
+
+    // The handle from its start still may end it; a close request would only bring the prompt.
+    running.terminate();
+    EXPECT_TRUE(running.wait().has_value());
+}
+
+// Interactively, setup says the program asks for its password, and goes on once it was typed there.
+TEST_F(InstallerTest, InteractiveUpgradeWaitsForTheExitPasswordToBeTyped)
+{
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring directory = defaultInstallDirectory();
+    const std::wstring exe = directory + L"\\Hourwarden.exe";
+    ASSERT_TRUE(waitUntil([&] { return programRunningFrom(exe).has_value(); }));
+    ASSERT_TRUE(closeAllOfClass(kControlClass));
+    DailyUsage usage;
+    usage.date = todayDate();
+    usage.settingsPassword = hashPassword(L"guard");
+    usage.requirePasswordOnExit = true;
+    ASSERT_TRUE(writeFile(directory + L"\\data.json", usageFileText(usage)));
+    Process running(quoted(exe));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::optional<FoundWindow> found = programRunningFrom(exe);
+        return found.has_value() && found->processId == running.id();
+    })) << "the prepared program did not start";
+
+    // The language chosen at the first install is remembered: no language box this time.
+    Process setup(quoted(setupExe()), setupEnvironment(true));
+    Wizard wizard(setup);
+    ASSERT_TRUE(wizard.waitForPage(L"Setup will install Hourwarden"));
+    wizard.next();
+    ASSERT_TRUE(wizard.waitForPage(directory));
+    wizard.next();
+
+    HWND passwordBox = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        for (HWND dialog : processWindows(setup.id(), kDialogClass)) {
+            if (findDescendantWithTextPrefix(dialog, L"Hourwarden is running and asks for its password to close.") !=
+                nullptr) {
+                passwordBox = dialog;
+                return true;
+            }
+        }
+        return false;
+    })) << "no message about the password";
+    EXPECT_FALSE(running.hasExited());
+
+    // The parent types the password in the program's prompt.
+    ASSERT_TRUE(typeExitPassword(running.id(), L"guard"));
+    ASSERT_EQ(running.wait(), std::optional<DWORD>(0));
+
+    PostMessageW(passwordBox, WM_COMMAND, IDRETRY, 0);
+    ASSERT_TRUE(wizard.waitForPage(L"Hourwarden " + toWide(HOURWARDEN_EXPECTED_VERSION) + L" is installed"));
+    wizard.next();
+    ASSERT_EQ(setup.wait(), std::optional<DWORD>(0));
+    EXPECT_TRUE(readFile(exe) == readFile(builtProgram())) << "not the built program";
+
+    // The new program keeps the password and its guard: ended the same way, so the uninstall can run.
+    std::optional<FoundWindow> restarted;
+    ASSERT_TRUE(waitUntil([&] { return (restarted = programRunningFrom(exe)).has_value(); }));
+    PostMessageW(restarted->window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(typeExitPassword(restarted->processId, L"guard"));
 }
 
 TEST_F(InstallerTest, SilentUninstallRemovesWhatWasInstalledAndNothingElse)

@@ -12,6 +12,7 @@
 #include "app/controlWindow.h"
 #include "shell/trayIcon.h"
 #include "ui/ownWindows.h"
+#include "ui/settings/passwordWindow.h"
 #include "ui/status/statusWindowState.h"
 #include "usageTrackerFixture.h"
 
@@ -428,6 +429,66 @@ TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
     EXPECT_EQ(findOwnWindow(kStatusWindowClass), status);
     closeWindow();
     EXPECT_FALSE(IsWindow(status));
+}
+
+// A close request (taskkill without /f, the shell's polite close) meets the
+// exit password exactly as the menu's Exit does; the end of the session does not.
+TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsIt)
+{
+    const struct {
+        const char* name;
+        const wchar_t* password;
+        bool exitFlag;
+        UINT message;
+        WPARAM wParam;
+        bool ends;
+    } cases[] = {
+        {"close, no password", L"", false, WM_CLOSE, 0, true},
+        {"close, password without the exit flag", L"pw", false, WM_CLOSE, 0, true},
+        {"close, exit flag without a password", L"", true, WM_CLOSE, 0, true},
+        {"close, exit password", L"pw", true, WM_CLOSE, 0, false},
+        {"session ends, exit password", L"pw", true, WM_ENDSESSION, TRUE, true},
+        {"session goes on, exit password", L"pw", true, WM_ENDSESSION, FALSE, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UsageTracker& usage = start();
+        if (c.password[0] != L'\0') {
+            ASSERT_TRUE(usage.setPassword(c.password));
+        } else {
+            ASSERT_TRUE(usage.removePassword());
+        }
+        ASSERT_TRUE(usage.setRequirePasswordOnExit(c.exitFlag));
+        openWindow(&usage);
+
+        EXPECT_EQ(SendMessageW(window_, c.message, c.wParam, 0), 0);
+        MSG quit = {};
+        const bool quitPosted = PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
+        EXPECT_EQ(!IsWindow(window_), c.ends);
+        EXPECT_EQ(quitPosted, c.ends);
+        HWND prompt = findOwnWindow(kPasswordWindowClass);
+        const bool prompted = c.message == WM_CLOSE && !c.ends;
+        EXPECT_EQ(prompt != nullptr, prompted);
+        if (prompted && prompt != nullptr) {
+            EXPECT_EQ(GetWindow(prompt, GW_OWNER), window_);
+            EXPECT_NE(GetPropW(prompt, kExitAfterPasswordProperty), nullptr) << "the prompt is in its exit mode";
+            // A second request brings the same prompt forward.
+            SendMessageW(window_, WM_CLOSE, 0, 0);
+            EXPECT_EQ(findOwnWindow(kPasswordWindowClass), prompt);
+            EXPECT_TRUE(IsWindow(window_));
+            // Only the password ends the program.
+            SetDlgItemTextW(prompt, kPromptFieldId, c.password);
+            SendMessageW(prompt, WM_COMMAND, kPromptOkId, 0);
+            EXPECT_FALSE(IsWindow(window_));
+            EXPECT_FALSE(IsWindow(prompt));
+        }
+        if (!IsWindow(window_)) {
+            window_ = nullptr;
+        }
+        closeWindow();
+        while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+    }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "core/passwordHash.h"
+#include "core/processProtection.h"
 #include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -20,6 +22,18 @@
 #include "storage/textFiles.h"
 
 namespace tracker_test {
+
+// Whether a saved settings_password is the hash of `password`, never the password itself.
+inline testing::AssertionResult savedPasswordIs(const std::wstring& stored, const std::wstring& password)
+{
+    if (!isPasswordHash(stored)) {
+        return testing::AssertionFailure() << "not a hash: " << testing::PrintToString(stored);
+    }
+    if (!verifyPasswordHash(password, stored)) {
+        return testing::AssertionFailure() << "the hash does not match " << testing::PrintToString(password);
+    }
+    return testing::AssertionSuccess();
+}
 
 // Everything the simulated time source reports. The 32-bit tick count is the
 // low half of the 64-bit one, as on Windows, so it wraps when that crosses 2^32.
@@ -90,10 +104,25 @@ inline constexpr uint32_t kSecondMs = 1000;
 inline constexpr uint64_t kGraceMs = 60000;
 inline constexpr int kWarningSeconds = 300;
 
+// What the tracker last asked of the process's access list; the test process keeps its own.
+struct ProtectionRecord {
+    int calls = 0;
+    bool protect = false;
+};
+inline ProtectionRecord protectionRecord;
+inline bool recordProtection(bool protect)
+{
+    ++protectionRecord.calls;
+    protectionRecord.protect = protect;
+    return true;
+}
+
 class TrackerTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        protectionRecord = {};
+        setProtectProcessFunction(recordProtection);
         simulatedClock = {};
         simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay);
         simulatedClock.tick64 = kStartTick;
@@ -112,6 +141,7 @@ protected:
     void TearDown() override
     {
         tracker_.reset();
+        setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
         setActiveLanguage(Language::English);
         std::error_code error;

@@ -41,7 +41,12 @@ TEST_P(TrackerLoadUsage, StartsTodayFromWhatTheFileHolds)
     const DailyUsage saved = savedUsage();
     EXPECT_EQ(saved.date, kTestDate);
     EXPECT_EQ(saved.usedSeconds, c.expectUsed);
-    EXPECT_EQ(saved.settingsPassword, c.expectPassword);
+    if (c.expectPassword[0] == L'\0') {
+        EXPECT_EQ(saved.settingsPassword, L"");
+    } else {
+        // The older file's plain password is replaced by its hash at start.
+        EXPECT_TRUE(savedPasswordIs(saved.settingsPassword, c.expectPassword));
+    }
     EXPECT_EQ(saved.requirePasswordOnExit, c.expectExitFlag);
     EXPECT_EQ(saved.warningShown, c.expectWarningShown);
     EXPECT_EQ(saved.threeMinuteNotificationShown, c.expectWarningShown);
@@ -219,7 +224,7 @@ TEST_F(TrackerPassword, SetCheckAndRemove)
     EXPECT_TRUE(usage.hasPassword());
     EXPECT_TRUE(usage.requirePasswordOnExit());
     DailyUsage saved = savedUsage();
-    EXPECT_EQ(saved.settingsPassword, password);
+    EXPECT_TRUE(savedPasswordIs(saved.settingsPassword, password));
     EXPECT_TRUE(saved.requirePasswordOnExit);
 
     const struct {
@@ -239,6 +244,63 @@ TEST_F(TrackerPassword, SetCheckAndRemove)
     saved = savedUsage();
     EXPECT_EQ(saved.settingsPassword, L"");
     EXPECT_FALSE(saved.requirePasswordOnExit);
+}
+
+TEST_F(TrackerPassword, OlderPlainPasswordIsReplacedByItsHashAtStart)
+{
+    storeRawUsage(R"({"date": "2024-03-15", "used_seconds": 77, "settings_password": "old \"pw\"",)"
+                  R"( "require_password_on_exit": true})");
+    UsageTracker& usage = start();
+    EXPECT_TRUE(usage.checkPassword(L"old \"pw\""));
+    EXPECT_FALSE(usage.checkPassword(L"old"));
+    EXPECT_TRUE(usage.requirePasswordOnExit());
+
+    const DailyUsage saved = savedUsage();
+    EXPECT_TRUE(savedPasswordIs(saved.settingsPassword, L"old \"pw\""));
+    DailyUsage expected = todayWith(77);
+    expected.settingsPassword = saved.settingsPassword;
+    expected.requirePasswordOnExit = true;
+    EXPECT_EQ(readWholeFile(dataPath()), usageFileText(expected)) << "the rest of the record is as before";
+    EXPECT_EQ(readWholeFile(dataPath()).find("old"), std::string::npos);
+
+    // A hashed value is kept as it is by the next start.
+    UsageTracker& restarted = start();
+    EXPECT_EQ(savedUsage().settingsPassword, saved.settingsPassword);
+    EXPECT_TRUE(restarted.checkPassword(L"old \"pw\""));
+}
+
+TEST_F(TrackerPassword, TheProcessIsProtectedExactlyWhileTheExitPasswordIsRequired)
+{
+    storeRawUsage(R"({"date": "2024-03-15", "used_seconds": 1, "settings_password": "pw",)"
+                  R"( "require_password_on_exit": true})");
+    UsageTracker& usage = start();
+    EXPECT_GT(protectionRecord.calls, 0) << "applied at start";
+    EXPECT_TRUE(protectionRecord.protect);
+
+    const struct {
+        const char* step;
+        bool (*change)(UsageTracker&);
+        bool protect;
+    } steps[] = {
+        {"exit flag off", [](UsageTracker& u) { return u.setRequirePasswordOnExit(false); }, false},
+        {"exit flag on", [](UsageTracker& u) { return u.setRequirePasswordOnExit(true); }, true},
+        {"password removed", [](UsageTracker& u) { return u.removePassword(); }, false},
+        {"exit flag without a password", [](UsageTracker& u) { return u.setRequirePasswordOnExit(true); }, false},
+        {"password set with the flag on", [](UsageTracker& u) { return u.setPassword(L"new"); }, true},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        protectionRecord = {};
+        EXPECT_TRUE(s.change(usage));
+        EXPECT_GT(protectionRecord.calls, 0);
+        EXPECT_EQ(protectionRecord.protect, s.protect);
+    }
+
+    storeRawUsage(R"({"date": "2024-03-15", "used_seconds": 1, "settings_password": "pw"})");
+    protectionRecord = {};
+    start();
+    EXPECT_GT(protectionRecord.calls, 0);
+    EXPECT_FALSE(protectionRecord.protect);
 }
 
 TEST_F(TrackerPassword, ExitFlagAloneIsSaved)
@@ -265,7 +327,7 @@ TEST_F(TrackerPassword, ResetDayKeepsPasswordAndExitFlag)
     EXPECT_EQ(saved.date, kTestDate);
     EXPECT_EQ(saved.usedSeconds, 0);
     EXPECT_FALSE(saved.warningShown);
-    EXPECT_EQ(saved.settingsPassword, L"keep");
+    EXPECT_TRUE(savedPasswordIs(saved.settingsPassword, L"keep"));
     EXPECT_TRUE(saved.requirePasswordOnExit);
 
     // And a restart reads them back.

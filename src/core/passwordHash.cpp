@@ -1,0 +1,196 @@
+#include "core/passwordHash.h"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include "storage/textFiles.h"
+
+namespace {
+
+constexpr std::wstring_view kPrefix = L"pbkdf2-sha256$";
+constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// Far above any count the program writes; a larger one would only let an
+// edited file stall every check.
+constexpr uint64_t kMaxIterations = 100000000;
+
+bool succeeded(NTSTATUS status)
+{
+    return status >= 0;
+}
+
+int base64Value(char c)
+{
+    for (int i = 0; i < 64; ++i) {
+        if (kBase64Digits[i] == c) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::string asciiOf(std::wstring_view text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c == 0 || c > 0x7f) {
+            return {};
+        }
+        bytes.push_back(static_cast<char>(c));
+    }
+    return bytes;
+}
+
+bool parseIterations(std::string_view text, uint64_t& iterations)
+{
+    if (text.empty() || text.size() > 10 || text[0] == '0') {
+        return false;
+    }
+    iterations = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        iterations = iterations * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return iterations <= kMaxIterations;
+}
+
+std::wstring encodeHash(uint64_t iterations, const std::vector<uint8_t>& salt, const std::vector<uint8_t>& hash)
+{
+    const std::string text = std::to_string(iterations) + '$' + encodeBase64(salt) + '$' + encodeBase64(hash);
+    return std::wstring(kPrefix) + std::wstring(text.begin(), text.end());
+}
+
+}  // namespace
+
+std::vector<uint8_t> pbkdf2Sha256(std::string_view password, std::string_view salt, uint64_t iterations,
+                                  size_t length)
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                               BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
+        return {};
+    }
+    std::vector<uint8_t> key(length);
+    // An empty buffer still needs a valid pointer.
+    static const char kNothing = 0;
+    const NTSTATUS status = BCryptDeriveKeyPBKDF2(
+        algorithm, reinterpret_cast<PUCHAR>(const_cast<char*>(password.empty() ? &kNothing : password.data())),
+        static_cast<ULONG>(password.size()),
+        reinterpret_cast<PUCHAR>(const_cast<char*>(salt.empty() ? &kNothing : salt.data())),
+        static_cast<ULONG>(salt.size()), iterations, key.data(), static_cast<ULONG>(key.size()), 0);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (!succeeded(status)) {
+        return {};
+    }
+    return key;
+}
+
+std::string encodeBase64(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t count = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t group = static_cast<uint32_t>(bytes[i]) << 16;
+        if (count > 1) {
+            group |= static_cast<uint32_t>(bytes[i + 1]) << 8;
+        }
+        if (count > 2) {
+            group |= bytes[i + 2];
+        }
+        text.push_back(kBase64Digits[(group >> 18) & 63]);
+        text.push_back(kBase64Digits[(group >> 12) & 63]);
+        text.push_back(count > 1 ? kBase64Digits[(group >> 6) & 63] : '=');
+        text.push_back(count > 2 ? kBase64Digits[group & 63] : '=');
+    }
+    return text;
+}
+
+bool decodeBase64(std::string_view text, std::vector<uint8_t>& bytes)
+{
+    bytes.clear();
+    if (text.size() % 4 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        const size_t padding = last ? (text[i + 3] == '=' ? (text[i + 2] == '=' ? 2 : 1) : 0) : 0;
+        uint32_t group = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const int value = j >= 4 - padding ? 0 : base64Value(text[i + j]);
+            if (value < 0) {
+                return false;
+            }
+            group = group << 6 | static_cast<uint32_t>(value);
+        }
+        // Bits below the last byte must be zero, so each value has one spelling.
+        if ((padding == 1 && (group & 0xff) != 0) || (padding == 2 && (group & 0xffff) != 0)) {
+            return false;
+        }
+        bytes.push_back(static_cast<uint8_t>(group >> 16));
+        if (padding < 2) {
+            bytes.push_back(static_cast<uint8_t>(group >> 8));
+        }
+        if (padding < 1) {
+            bytes.push_back(static_cast<uint8_t>(group));
+        }
+    }
+    return true;
+}
+
+std::wstring hashPassword(std::wstring_view password)
+{
+    std::vector<uint8_t> salt(kPasswordSaltBytes);
+    if (!succeeded(BCryptGenRandom(nullptr, salt.data(), static_cast<ULONG>(salt.size()),
+                                   BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return {};
+    }
+    const std::vector<uint8_t> hash =
+        pbkdf2Sha256(utf16ToUtf8(password), std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()),
+                     kPasswordHashIterations, kPasswordHashBytes);
+    if (hash.empty()) {
+        return {};
+    }
+    return encodeHash(kPasswordHashIterations, salt, hash);
+}
+
+bool isPasswordHash(std::wstring_view stored)
+{
+    return stored.starts_with(kPrefix);
+}
+
+bool verifyPasswordHash(std::wstring_view password, std::wstring_view stored)
+{
+    if (!isPasswordHash(stored)) {
+        return false;
+    }
+    const std::string fields = asciiOf(stored.substr(kPrefix.size()));
+    const size_t first = fields.find('$');
+    const size_t second = first == std::string::npos ? std::string::npos : fields.find('$', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    uint64_t iterations = 0;
+    std::vector<uint8_t> salt;
+    std::vector<uint8_t> expected;
+    if (!parseIterations(std::string_view(fields).substr(0, first), iterations) ||
+        !decodeBase64(std::string_view(fields).substr(first + 1, second - first - 1), salt) ||
+        !decodeBase64(std::string_view(fields).substr(second + 1), expected) || salt.empty() ||
+        expected.size() != kPasswordHashBytes) {
+        return false;
+    }
+    const std::vector<uint8_t> actual =
+        pbkdf2Sha256(utf16ToUtf8(password), std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()),
+                     iterations, expected.size());
+    if (actual.size() != expected.size()) {
+        return false;
+    }
+    uint8_t difference = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        difference |= static_cast<uint8_t>(actual[i] ^ expected[i]);
+    }
+    return difference == 0;
+}

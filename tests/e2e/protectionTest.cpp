@@ -1,0 +1,102 @@
+// The parent's password against the account it limits: kept only as a hash,
+// and, with "Require password on exit", a close request meets the prompt and
+// the process refuses to be opened for terminate by that account.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "settingsDriver.h"
+
+namespace {
+
+using namespace e2e;
+using namespace e2e::settings;
+
+bool isPasswordHash(const std::string& value)
+{
+    return value.rfind("\"pbkdf2-sha256$", 0) == 0;
+}
+
+// Whether this program (the same account) may open `app`'s process with `access`.
+bool canOpen(const App& app, DWORD access)
+{
+    HANDLE process = OpenProcess(access, FALSE, app.processId());
+    if (process == nullptr) {
+        return false;
+    }
+    CloseHandle(process);
+    return true;
+}
+
+TEST(ProtectionE2E, AnOlderFilesPlainPasswordIsHashedAtStartAndStillOpensTheSettings)
+{
+    App app(LaunchOptions().withData(dataWithPassword("Plain Old 1")));
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        return isPasswordHash(jsonValue(text, "settings_password"));
+    })) << app.readFile(L"data.json");
+    EXPECT_EQ(app.readFile(L"data.json").find("Plain Old 1"), std::string::npos);
+    EXPECT_NE(openSettingsWithPassword(app, L"Plain Old 1"), nullptr);
+}
+
+TEST(ProtectionE2E, WithTheExitPasswordACloseRequestOnlyOpensThePromptAndTerminateIsRefused)
+{
+    App app(LaunchOptions().withData(dataWithPassword("pw", true)));
+    ASSERT_TRUE(app.started());
+    // Applied at start, before any close request.
+    ASSERT_TRUE(waitUntil([&] { return !canOpen(app, PROCESS_TERMINATE); }));
+    EXPECT_EQ(OpenProcess(PROCESS_TERMINATE, FALSE, app.processId()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(canOpen(app, PROCESS_VM_WRITE | PROCESS_VM_OPERATION));
+    EXPECT_FALSE(canOpen(app, PROCESS_CREATE_THREAD));
+    // WRITE_DAC is not checked here: Wine 8 still grants it to the owner whatever OWNER RIGHTS says
+    // (Windows does not); the unit tests check that entry of the list.
+    EXPECT_TRUE(canOpen(app, PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE)) << "a viewer still sees it";
+
+    PostMessageW(app.controlWindow(), WM_CLOSE, 0, 0);
+    HWND prompt = app.waitForWindow(kPasswordClass);
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_EQ(GetWindow(prompt, GW_OWNER), app.controlWindow());
+    EXPECT_FALSE(app.waitForExit(2000));
+    EXPECT_TRUE(app.isRunning());
+    EXPECT_TRUE(IsWindow(app.controlWindow()));
+
+    // Turned off through the settings window, the default access comes back at once.
+    PostMessageW(prompt, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(app.waitForNoWindow(kPasswordClass));
+    HWND window = openSettingsWithPassword(app, L"pw");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(isChecked(window, kExitPassword));
+    clickControl(window, kExitPassword);
+    ASSERT_TRUE(waitUntil([&] { return !isChecked(window, kExitPassword); }));
+    clickControl(window, kOk);
+    ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
+    ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        return jsonValue(text, "require_password_on_exit") == "false";
+    }));
+    EXPECT_TRUE(waitUntil([&] { return canOpen(app, PROCESS_TERMINATE); }));
+    PostMessageW(app.controlWindow(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs));
+}
+
+TEST(ProtectionE2E, WithoutTheExitFlagACloseRequestAndTerminateBothEndTheProgram)
+{
+    {
+        App app(LaunchOptions().withData(dataWithPassword("pw", false)));
+        ASSERT_TRUE(app.started());
+        PostMessageW(app.controlWindow(), WM_CLOSE, 0, 0);
+        EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs));
+        EXPECT_EQ(app.findWindow(kPasswordClass), nullptr);
+    }
+    App app(LaunchOptions().withData(dataWithPassword("pw", false)));
+    ASSERT_TRUE(app.started());
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, app.processId());
+    ASSERT_NE(process, nullptr) << GetLastError();
+    EXPECT_TRUE(TerminateProcess(process, 7));
+    CloseHandle(process);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(app.waitForExit(kDefaultTimeoutMs, &exitCode));
+    EXPECT_EQ(exitCode, 7u);
+}
+
+}  // namespace
