@@ -2,7 +2,7 @@
 
 #include <wtsapi32.h>
 
-#include "app/commands.h"
+#include "shell/menuCommands.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "shell/trayIcon.h"

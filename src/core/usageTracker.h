@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/idleProbe.h"
-#include "core/usageRecords.h"
+#include "storage/usageRecords.h"
 
 struct TickResult {
     bool showWarning = false;

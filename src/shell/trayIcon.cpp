@@ -1,6 +1,6 @@
 #include "shell/trayIcon.h"
 
-#include "app/commands.h"
+#include "shell/menuCommands.h"
 #include "base/scopedHandles.h"
 #include "i18n/strings.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/usageRecords.h"
+#include "storage/usageRecords.h"
 
 std::string configFileText(const AppConfig& config);
 std::string usageFileText(const DailyUsage& usage);

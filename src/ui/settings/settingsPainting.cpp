@@ -5,7 +5,8 @@
 #include "base/scopedHandles.h"
 #include "i18n/strings.h"
 #include "ui/labelFit.h"
-#include "ui/settings/settingsWindow.h"
+#include "ui/settings/settingsControls.h"
+#include "ui/windowFlags.h"
 #include "ui/uiScale.h"
 
 namespace {
@@ -270,14 +271,3 @@ LRESULT handleSettingsLeftButtonUp(HWND window, LPARAM lParam)
     return 0;
 }
 
-LRESULT handleSettingsDpiChanged(HWND window, LPARAM lParam)
-{
-    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam)) {
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
-    }
-    applyRoundedRegion(window);
-    installControlFont(window);
-    InvalidateRect(window, nullptr, TRUE);
-    return 0;
-}

@@ -88,4 +88,3 @@ LRESULT handleSettingsHitTest(HWND window, LPARAM lParam);
 LRESULT handleSettingsMouseMove(HWND window, LPARAM lParam);
 LRESULT handleSettingsMouseLeave(HWND window);
 LRESULT handleSettingsLeftButtonUp(HWND window, LPARAM lParam);
-LRESULT handleSettingsDpiChanged(HWND window, LPARAM lParam);

@@ -388,20 +388,6 @@ PasswordSectionView passwordSectionView(const PasswordSectionState& state)
 
 // --- Window side -------------------------------------------------------------------
 
-bool hasWindowFlag(HWND window, const wchar_t* name)
-{
-    return GetPropW(window, name) != nullptr;
-}
-
-void setWindowFlag(HWND window, const wchar_t* name, bool set)
-{
-    if (set) {
-        SetPropW(window, name, reinterpret_cast<HANDLE>(kFlagPropertyValue));
-    } else {
-        RemovePropW(window, name);
-    }
-}
-
 ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance)
 {
     WNDCLASSEXW windowClass = {};
@@ -542,6 +528,23 @@ void showSettingsWindow(HWND owner, UsageTracker* tracker)
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
 }
+
+namespace {
+
+// A new DPI: the suggested rectangle, the card's region and the control fonts anew.
+LRESULT handleSettingsDpiChanged(HWND window, LPARAM lParam)
+{
+    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam)) {
+        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    applyRoundedRegion(window);
+    installControlFont(window);
+    InvalidateRect(window, nullptr, TRUE);
+    return 0;
+}
+
+}  // namespace
 
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -11,47 +11,10 @@
 #include <string_view>
 
 #include "i18n/strings.h"
+#include "ui/settings/settingsControls.h"
+#include "ui/windowFlags.h"
 
 class UsageTracker;
-
-inline constexpr wchar_t kSettingsWindowClass[] = L"HourwardenSettingsWindow";
-
-// Window properties; a flag is present with the value 1 when set.
-inline constexpr wchar_t kPasswordEditActiveProperty[] = L"PasswordEditActive";
-inline constexpr wchar_t kPasswordVisibleProperty[] = L"PasswordVisible";
-inline constexpr wchar_t kSettingsUiFontProperty[] = L"SettingsUiFont";
-inline constexpr wchar_t kSettingsCloseHoveredProperty[] = L"SettingsCloseHovered";
-// The smaller fonts of labels that do not fit the control font.
-inline constexpr wchar_t kSettingsLabelFontsProperty[] = L"SettingsLabelFonts";
-
-enum SettingsControlId : int {
-    kLimitLabelId = 2014,
-    kLimitFieldId = 2001,
-    kSetPasswordCheckId = 2002,
-    kChangePasswordButtonId = 2011,
-    kRemovePasswordButtonId = 2015,
-    kPasswordLabelId = 2009,
-    kPasswordFieldId = 2003,
-    kConfirmLabelId = 2010,
-    kConfirmFieldId = 2004,
-    kShowPasswordButtonId = 2005,
-    kExitPasswordCheckId = 2012,
-    kNotificationsCheckId = 2013,
-    kApplyButtonId = 2006,
-    kCancelButtonId = 2008,
-    kOkButtonId = 2007,
-};
-
-// Window size at 96 DPI; scaled with the system DPI before the window exists.
-inline constexpr int kSettingsWindowWidth = 500;
-inline constexpr int kSettingsWindowHeight = 370;
-inline constexpr int kLimitFieldMaxChars = 4;
-inline constexpr int kMinLimitMinutesAllowed = 1;
-inline constexpr int kMaxLimitMinutesAllowed = 1440;
-// readControlText returns at most this many characters.
-inline constexpr int kControlTextMaxChars = 256;
-inline constexpr int kControlFontPoints = 14;
-inline constexpr int kControlFontWeight = FW_NORMAL;
 
 // One child control: its class, styles, text row and rectangle. The settings
 // window gives the rectangle at 96 DPI; the password prompt in plain pixels.
@@ -134,10 +97,6 @@ PasswordSectionView passwordSectionView(const PasswordSectionState& state);
 
 // --- Window side ------------------------------------------------------------
 
-inline constexpr INT_PTR kFlagPropertyValue = 1;
-bool hasWindowFlag(HWND window, const wchar_t* name);
-// Sets the flag property to 1, or removes it.
-void setWindowFlag(HWND window, const wchar_t* name, bool set);
 
 
 ATOM registerUiWindowClass(const wchar_t* className, WNDPROC windowProc, HINSTANCE instance);
