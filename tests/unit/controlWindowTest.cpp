@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "shell/menuCommands.h"
 #include "app/controlWindow.h"
 #include "shell/trayIcon.h"
 #include "ui/ownWindows.h"

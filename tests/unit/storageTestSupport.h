@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/usageRecords.h"
+#include "storage/usageRecords.h"
 
 namespace storage_test {
 
