@@ -532,13 +532,15 @@ TEST(StatusE2E, DisplayFollowsTheCountSecondBySecond)
 // Five hundred openings, first frames and closings (by the close button and by
 // WM_CLOSE, alternately): no GDI object is left behind and memory stays flat.
 // Wine's Direct3D-backed render targets leave a few hundred bytes of heap
-// churn per window (measured: 0.5 to 1.2 MB over 450 rounds, up and down),
+// churn per window (measured: 0.5 to 3.2 MB over 450 rounds, up and down),
 // while one leaked factory or render target costs megabytes by itself.
 TEST(StatusE2E, FiveHundredOpeningsAndClosingsLeakNothing)
 {
     constexpr int kRounds = 500;
     constexpr int kWarmUpRounds = 50;
-    constexpr SIZE_T kAllowedGrowth = 2u << 20;
+    // Above the churn (seen up to 3.2 MB on a loaded machine), far below one
+    // leaked render target a window (its 420 x 250 surface alone is 420 KB).
+    constexpr SIZE_T kAllowedGrowth = 8u << 20;
     App app(launch(5400).withRelay(gdiRelayFunctions()));
     ASSERT_TRUE(app.started());
     SIZE_T afterWarmUp = 0;
