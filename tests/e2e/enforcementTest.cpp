@@ -128,7 +128,8 @@ TEST(EnforcementE2E, ASecondStartOnTheSameFilesShowsTheRunningProgramsStatusAndL
         EXPECT_EQ(exitCode, 0u);
         HWND status = first.waitForWindow(kStatusClass);
         ASSERT_NE(status, nullptr);
-        EXPECT_TRUE(IsWindowVisible(status));
+        // Found once created; shown a moment later.
+        EXPECT_TRUE(waitUntil([status] { return IsWindowVisible(status) != FALSE; }));
         EXPECT_TRUE(first.isRunning());
         EXPECT_EQ(first.windows(kControlClass).size(), 1u);
 
