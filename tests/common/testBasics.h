@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace test_basics {
 
@@ -22,5 +23,8 @@ std::wstring windowsPathFromUnix(const std::string& path);
 
 // WM_GETTEXT, unlike GetWindowTextW, reads the text of another process's controls.
 std::wstring windowText(HWND window);
+
+// A 24-bit BMP file of pixels given row by row from the top.
+std::string bmpFileBytes(const std::vector<COLORREF>& pixels, int width, int height);
 
 }  // namespace test_basics

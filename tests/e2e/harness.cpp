@@ -591,31 +591,7 @@ bool saveScreenBitmap(const RECT& area, const std::wstring& path)
     }
     const int width = area.right - area.left;
     const int height = area.bottom - area.top;
-    const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
-    BITMAPFILEHEADER header = {};
-    header.bfType = 0x4D42;
-    header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-    header.bfSize = header.bfOffBits + stride * static_cast<DWORD>(height);
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof info;
-    info.biWidth = width;
-    info.biHeight = height;  // bottom-up, as BMP files store rows
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
-    bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
-    for (int row = height - 1; row >= 0; --row) {
-        std::string line(stride, '\0');
-        for (int x = 0; x < width; ++x) {
-            const COLORREF pixel = pixels[static_cast<size_t>(row) * width + x];
-            line[x * 3] = static_cast<char>(GetBValue(pixel));
-            line[x * 3 + 1] = static_cast<char>(GetGValue(pixel));
-            line[x * 3 + 2] = static_cast<char>(GetRValue(pixel));
-        }
-        bytes += line;
-    }
-    return writeAll(path, bytes);
+    return writeAll(path, bmpFileBytes(pixels, width, height));
 }
 
 std::wstring screenshotDirectory()

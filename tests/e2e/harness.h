@@ -18,6 +18,7 @@ namespace e2e {
 
 using test_basics::kDefaultTimeoutMs;
 using test_basics::toUtf8;
+using test_basics::bmpFileBytes;
 using test_basics::toWide;
 using test_basics::waitUntil;
 using test_basics::windowsPathFromUnix;

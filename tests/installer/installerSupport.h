@@ -17,6 +17,7 @@ namespace installer_test {
 
 using test_basics::kDefaultTimeoutMs;
 using test_basics::toUtf8;
+using test_basics::bmpFileBytes;
 using test_basics::toWide;
 using test_basics::waitUntil;
 using test_basics::windowsPathFromUnix;
