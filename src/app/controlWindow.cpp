@@ -306,7 +306,7 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         if (tracker != nullptr) {
             showStatusWindow(window, tracker);
         }
-        return 0;
+        return kShowStatusRequestAccepted;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -21,6 +21,8 @@ extern UINT taskbarCreatedMessage;
 // Sent by a second start of the program on the same files: open the status window.
 extern UINT showStatusRequestMessage;
 inline constexpr wchar_t kShowStatusRequestName[] = L"HourwardenShowStatusWindow";
+// What the running program answers to that request, so a second start knows a genuine copy took it.
+inline constexpr LRESULT kShowStatusRequestAccepted = 0x4877;
 
 // The platform calls behind the control window's decisions, replaceable so
 // tests can drive the real window procedure in process.
