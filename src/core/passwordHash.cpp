@@ -10,9 +10,11 @@ namespace {
 
 constexpr std::wstring_view kPrefix = L"pbkdf2-sha256$";
 constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-// Far above any count the program writes; a larger one would only let an
-// edited file stall every check.
-constexpr uint64_t kMaxIterations = 100000000;
+// An edited file may ask for more, but never enough to stall every check.
+constexpr uint64_t kMaxIterations = 10ull * kPasswordHashIterations;
+// HMAC-SHA256's block: a longer key is used through its hash.
+constexpr size_t kHmacBlockBytes = 64;
+constexpr size_t kSha256Bytes = 32;
 
 bool succeeded(NTSTATUS status)
 {
@@ -63,11 +65,42 @@ std::wstring encodeHash(uint64_t iterations, const std::vector<uint8_t>& salt, c
     return std::wstring(kPrefix) + std::wstring(text.begin(), text.end());
 }
 
+// SHA-256 of `bytes`; empty on failure.
+std::vector<uint8_t> sha256(std::string_view bytes)
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return {};
+    }
+    std::vector<uint8_t> digest(kSha256Bytes);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool done = succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+    if (done) {
+        done = succeeded(BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                        static_cast<ULONG>(bytes.size()), 0)) &&
+               succeeded(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+        BCryptDestroyHash(hash);
+    }
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return done ? digest : std::vector<uint8_t>();
+}
+
 }  // namespace
 
 std::vector<uint8_t> pbkdf2Sha256(std::string_view password, std::string_view salt, uint64_t iterations,
                                   size_t length)
 {
+    // HMAC hashes a key longer than its block before every use (RFC 2104), and
+    // the derivation keys HMAC afresh at each iteration: hashing it once here
+    // gives the same result at a cost that no longer grows with the key.
+    std::vector<uint8_t> shortKey;
+    if (password.size() > kHmacBlockBytes) {
+        shortKey = sha256(password);
+        if (shortKey.empty()) {
+            return {};
+        }
+        password = std::string_view(reinterpret_cast<const char*>(shortKey.data()), shortKey.size());
+    }
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
                                                BCRYPT_ALG_HANDLE_HMAC_FLAG))) {

@@ -3,6 +3,8 @@
 // value that settings_password holds.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -23,7 +25,9 @@ std::string hexOf(const std::vector<uint8_t>& bytes)
 
 TEST(PasswordHash, Pbkdf2MatchesPublishedVectors)
 {
-    // RFC 7914, section 11, and one with a non-ASCII password checked against another implementation.
+    // RFC 7914, section 11; the others checked against another implementation: a non-ASCII
+    // password, and keys at, just past and far past HMAC's 64-byte block (a longer key is used
+    // through its digest).
     const struct {
         std::string password;
         std::string salt;
@@ -40,10 +44,29 @@ TEST(PasswordHash, Pbkdf2MatchesPublishedVectors)
         {"\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c",
          std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16), 3, 32,
          "d6e691c171314a0185cf53ec1cf157568f383203aeb9f1f54acbc5063ffca34d"},
+        {std::string(64, 'k'), "salt", 2, 32, "a858736c1761ff7ff75351b00e8314761c199f7cc28eea967495340c34228e87"},
+        {std::string(65, 'k'), "salt", 2, 32, "ddff3f4befbd87f443c0d32abcea246f26aa533be46caa8829e6dba1e8566728"},
+        {std::string(300000, 'x'), "salt", 3, 32, "c2baf04bec05d22ceedeee06f11a0620322879c0a87602b9faf80d52de7d8172"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(hexOf(pbkdf2Sha256(c.password, c.salt, c.iterations, c.length)), c.expected) << c.password;
+        EXPECT_EQ(hexOf(pbkdf2Sha256(c.password, c.salt, c.iterations, c.length)), c.expected) << c.password.substr(0, 80);
     }
+}
+
+// A password as long as an edited file may hold costs no more than a short one.
+TEST(PasswordHash, AHugePasswordHashesAsFastAsAShortOne)
+{
+    const std::wstring huge(300000, L'x');
+    const ULONGLONG shortStart = GetTickCount64();
+    const std::wstring shortStored = hashPassword(L"x");
+    const ULONGLONG shortTime = GetTickCount64() - shortStart;
+    const ULONGLONG hugeStart = GetTickCount64();
+    const std::wstring hugeStored = hashPassword(huge);
+    const ULONGLONG hugeTime = GetTickCount64() - hugeStart;
+    ASSERT_FALSE(hugeStored.empty());
+    EXPECT_TRUE(verifyPasswordHash(huge, hugeStored));
+    EXPECT_FALSE(verifyPasswordHash(huge.substr(1), hugeStored));
+    EXPECT_LT(hugeTime, shortTime + 1000) << "short " << shortTime << " ms, huge " << hugeTime << " ms";
 }
 
 TEST(PasswordHash, Base64RoundTripsAndRefusesWhatIsNotCanonical)
@@ -122,6 +145,8 @@ TEST(PasswordHash, MalformedStoredValuesMatchNothing)
         L"pbkdf2-sha256$01$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
         L"pbkdf2-sha256$-1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
         L"pbkdf2-sha256$99999999999$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
+        // More than ten times the count the program writes: refused before any work is done.
+        L"pbkdf2-sha256$800001$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
         L"pbkdf2-sha256$1$$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
         L"pbkdf2-sha256$1$c2FsdA=$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=",
         L"pbkdf2-sha256$1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw",
