@@ -1,15 +1,24 @@
-// While the exit password is required, the program's own process refuses every
-// account, its owner included, all but what a viewer needs: no terminate, no
-// memory writes, no new threads, no rewriting of its access list.
+// While the exit password is required, the program's own process and each of
+// its threads refuse every account, its owner included, all but what a viewer
+// needs: no terminate, no memory writes, no new threads, no suspending or
+// redirecting a thread, no rewriting of an access list.
 #pragma once
+
+#include <cstddef>
 
 // Everyone and OWNER RIGHTS may query and wait on the process, nothing more.
 // The OWNER RIGHTS entry takes away the owner's implicit READ_CONTROL and WRITE_DAC.
 inline constexpr wchar_t kProtectedProcessSddl[] = L"D:P(A;;0x101000;;;WD)(A;;0x101000;;;OW)";
+// The same for each thread: limited query and wait only.
+inline constexpr wchar_t kProtectedThreadSddl[] = L"D:P(A;;0x100800;;;WD)(A;;0x100800;;;OW)";
 
-// Applies the protected access list (true) or puts back the one the process
-// started with (false). False when the system refused.
+// Applies the protected access lists (true) or puts back the ones the process
+// and its threads had before (false). Called again while protection is wanted,
+// it protects the threads started since and retries what the system refused.
+// True only when everything carries the wanted list.
 bool protectProcessBySystem(bool protect);
+// How many of the process's threads wear the protected list now.
+std::size_t protectedThreadCount();
 
 using ProtectProcessFunction = bool (*)(bool protect);
 // The tracker's way in; unit tests install their own (nullptr: the system's).
