@@ -8,6 +8,8 @@
 #include "shell/trayIcon.h"
 #include "ui/settings/settingsUi.h"
 #include "ui/status/statusWindow.h"
+#include "ui/windowFlags.h"
+#include "ui/windowState.h"
 
 UINT taskbarCreatedMessage = 0;
 UINT showStatusRequestMessage = 0;
@@ -77,23 +79,34 @@ SessionLock systemSessionLockState()
     if (!named) {
         return SessionLock::Unknown;
     }
-    return lstrcmpiW(name, L"Default") == 0 ? SessionLock::Unlocked : SessionLock::Locked;
+    return lstrcmpiW(name, L"Default") == 0 ? SessionLock::DesktopUnlocked : SessionLock::Locked;
 }
 
-constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox, systemLockWorkStation,
+bool systemSessionEnding()
+{
+    return GetSystemMetrics(SM_SHUTTINGDOWN) != 0;
+}
+
+constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox,
+                                                   systemLockWorkStation,
                                                    systemRegisterSessionNotification,
-                                                   systemUnregisterSessionNotification, systemSessionLockState};
+                                                   systemUnregisterSessionNotification,
+                                                   systemSessionLockState,
+                                                   systemSessionEnding};
 
 const ControlWindowPlatform* platform = &kSystemPlatform;
 
+// Set by the control window's own end, which only the program's decisions bring.
+bool endDecided = false;
+
 UsageTracker* trackerOf(HWND window)
 {
-    return reinterpret_cast<UsageTracker*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    return static_cast<UsageTracker*>(windowRecord(window));
 }
 
 TrayIcon* trayIconOf(HWND window)
 {
-    return static_cast<TrayIcon*>(GetPropW(window, kTrayIconProperty));
+    return static_cast<TrayIcon*>(windowValue(window, kTrayIconProperty));
 }
 
 StringId minuteNoticeText(int minutes)
@@ -116,7 +129,7 @@ void showGraceMinuteNotice(TrayIcon* trayIcon)
 void handleTick(HWND window, UsageTracker& tracker, TrayIcon* trayIcon)
 {
     // At logon the session service may not be ready yet; unlocks must not go unheard for the rest of the day.
-    if (GetPropW(window, kSessionNotificationsProperty) == nullptr) {
+    if (!hasWindowFlag(window, kSessionNotificationsProperty)) {
         registerSessionNotifications(window);
     }
     if (trayIcon != nullptr) {
@@ -135,14 +148,20 @@ void handleTick(HWND window, UsageTracker& tracker, TrayIcon* trayIcon)
     if (result.minuteNotice != 0 && trayIcon != nullptr) {
         trayIcon->showBalloon(localizedText(minuteNoticeText(result.minuteNotice)));
     }
-    if (result.lockNow && !platform->lockWorkStation()) {
-        tracker.onLockRefused();
+    if (result.lockNow) {
+        if (platform->lockWorkStation()) {
+            tracker.onLockAccepted();
+        } else {
+            tracker.onLockRefused();
+        }
     }
 }
 
+// Any program can send this message: the tracker believes it only after a
+// lock the system accepted, and asks the session's own state first.
 void handleSessionChange(UsageTracker& tracker, TrayIcon* trayIcon, WPARAM event)
 {
-    if (event == WTS_SESSION_UNLOCK && tracker.onSessionUnlock()) {
+    if (event == WTS_SESSION_UNLOCK && tracker.onSessionUnlock(platform->sessionLockState())) {
         showGraceMinuteNotice(trayIcon);
     }
 }
@@ -178,7 +197,26 @@ void handleExit(HWND window, UsageTracker& tracker)
     if (tracker.requirePasswordOnExit() && tracker.hasPassword()) {
         openExitPasswordPrompt(window, &tracker);
     } else {
-        DestroyWindow(window);
+        destroyOnDecision(window);
+    }
+}
+
+// The Restart Manager's request is a close request like any other. For the
+// end of the session, the last save runs here, since the process may be ended
+// as soon as this returns; the program then ends only when Windows says the
+// session is ending, since anyone can send this message.
+void handleEndSession(HWND window, UsageTracker* tracker, WPARAM ending, LPARAM reasons)
+{
+    if (ending == FALSE || tracker == nullptr) {
+        return;
+    }
+    if ((reasons & kEndSessionCloseApp) != 0) {
+        handleExit(window, *tracker);
+        return;
+    }
+    tracker->saveAll();
+    if (platform->sessionEnding()) {
+        destroyOnDecision(window);
     }
 }
 
@@ -203,16 +241,19 @@ void handleCommand(HWND window, UsageTracker* tracker, TrayIcon* trayIcon, WORD 
     }
 }
 
+// Only the program's own end gets here (see destroyOnDecision).
 void handleDestroy(HWND window, TrayIcon* trayIcon)
 {
     KillTimer(window, kTickTimerId);
-    if (RemovePropW(window, kSessionNotificationsProperty) != nullptr) {
+    if (hasWindowFlag(window, kSessionNotificationsProperty)) {
+        setWindowFlag(window, kSessionNotificationsProperty, false);
         platform->unregisterSessionNotification(window);
     }
     if (trayIcon != nullptr) {
         trayIcon->remove();
-        RemovePropW(window, kTrayIconProperty);
+        removeWindowValue(window, kTrayIconProperty);
     }
+    endDecided = true;
     PostQuitMessage(0);
 }
 
@@ -233,8 +274,18 @@ bool registerSessionNotifications(HWND window)
     if (!platform->registerSessionNotification(window)) {
         return false;
     }
-    SetPropW(window, kSessionNotificationsProperty, reinterpret_cast<HANDLE>(1));
+    setWindowFlag(window, kSessionNotificationsProperty, true);
     return true;
+}
+
+bool programEndDecided()
+{
+    return endDecided;
+}
+
+void attachTrayIcon(HWND window, TrayIcon* trayIcon)
+{
+    setWindowValue(window, kTrayIconProperty, trayIcon);
 }
 
 HICON loadAppIcon()
@@ -255,7 +306,9 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     switch (message) {
     case WM_NCCREATE: {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        if (!attachWindowRecord(window, create->lpCreateParams)) {
+            return TRUE;  // not the system's: the window exists already
+        }
         // Default processing is what stores the creation title as the window text.
         DefWindowProcW(window, message, wParam, lParam);
         return TRUE;
@@ -283,18 +336,24 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         if (tracker != nullptr) {
             handleExit(window, *tracker);
         } else {
-            DestroyWindow(window);
+            destroyOnDecision(window);
         }
         return 0;
     case WM_ENDSESSION:
-        // The session is ending: no prompt could be answered, so end tidily.
-        if (wParam != FALSE) {
-            DestroyWindow(window);
-        }
+        handleEndSession(window, tracker, wParam, lParam);
         return 0;
     case WM_DESTROY:
-        handleDestroy(window, trayIcon);
+        // Anyone can send WM_DESTROY; it ends the program only when the program decided so.
+        if (isDestroyDecided(window)) {
+            handleDestroy(window, trayIcon);
+        }
         return 0;
+    case WM_NCDESTROY:
+        if (!isDestroyDecided(window)) {
+            return 0;
+        }
+        forgetWindow(window);
+        break;
     default:
         break;
     }

@@ -8,10 +8,14 @@
 
 #include "core/usageTracker.h"
 
+class TrayIcon;
+
 inline constexpr wchar_t kControlWindowClass[] = L"HourwardenHiddenWindow";
 inline constexpr wchar_t kTrayIconProperty[] = L"TrayIcon";
 // Flag property: session notifications reach the window.
 inline constexpr wchar_t kSessionNotificationsProperty[] = L"SessionNotificationsRegistered";
+// What ENDSESSION_CLOSEAPP in lParam means: the Restart Manager asks the program to close.
+inline constexpr LPARAM kEndSessionCloseApp = 0x00000001;
 inline constexpr UINT_PTR kTickTimerId = 1;
 inline constexpr UINT kTickPeriodMs = 1000;
 inline constexpr int kAppIconId = 101;
@@ -32,11 +36,18 @@ struct ControlWindowPlatform {
     BOOL (*registerSessionNotification)(HWND window);
     void (*unregisterSessionNotification)(HWND window);
     SessionLock (*sessionLockState)();
+    // Whether Windows is ending this session (logoff, restart, shutdown).
+    bool (*sessionEnding)();
 };
 
 const ControlWindowPlatform& systemControlWindowPlatform();
 // Installs `platform` (nullptr: the system's calls).
 void setControlWindowPlatform(const ControlWindowPlatform* platform);
+
+// True once the program has decided to end: only then does WM_QUIT end its message loop.
+bool programEndDecided();
+// The tray object the control window works with, held in the program's own memory.
+void attachTrayIcon(HWND window, TrayIcon* trayIcon);
 
 HICON loadAppIcon();
 // Subscribes the control window to this session's notifications; false when the session service refused.

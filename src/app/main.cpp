@@ -8,6 +8,7 @@
 #include "i18n/strings.h"
 #include "shell/trayIcon.h"
 #include "storage/textFiles.h"
+#include "ui/windowState.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
@@ -33,19 +34,34 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     tracker.load();
     TrayIcon trayIcon;
 
-    HWND window = CreateWindowExW(0, kControlWindowClass, localizedText(StringId::AppTitle).c_str(), 0, 0, 0, 0, 0,
-                                  nullptr, nullptr, instance, &tracker);
+    HWND window = nullptr;
+    {
+        const WindowCreation creation;
+        window = CreateWindowExW(0, kControlWindowClass, localizedText(StringId::AppTitle).c_str(), 0, 0, 0, 0, 0,
+                                 nullptr, nullptr, instance, &tracker);
+    }
     if (window == nullptr) {
         return 1;
     }
-    SetPropW(window, kTrayIconProperty, &trayIcon);
+    attachTrayIcon(window, &trayIcon);
     trayIcon.add(window, loadAppIcon(), localizedText(StringId::AppTitle));
     registerSessionNotifications(window);
     taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     SetTimer(window, kTickTimerId, kTickPeriodMs, nullptr);
 
     MSG message = {};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    for (;;) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == -1) {
+            break;
+        }
+        if (got == 0) {
+            // Anyone can post WM_QUIT to the window or the thread: only the program's own end counts.
+            if (programEndDecided()) {
+                break;
+            }
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -13,9 +13,16 @@ namespace {
 constexpr uint64_t kGraceMinuteMs = 60000;
 // Time the system may take to show the lock screen after accepting the lock.
 constexpr uint64_t kLockSettleMs = 5000;
+// An accepted lock that the session does not confirm is asked for again this often.
+constexpr uint64_t kLockRepeatMs = 30000;
+// A second unlock this soon after a grant, with no lock seen between, is not a new one.
+constexpr uint64_t kUnlockEchoMs = 3000;
 constexpr int32_t kWarningSeconds = 300;
 constexpr int32_t kMinLimitMinutes = 1;
 constexpr int32_t kMaxLimitMinutes = 1440;
+constexpr uint32_t kFreePasswordTries = 3;
+constexpr uint32_t kFirstPasswordDelayMs = 2000;
+constexpr uint32_t kMaxPasswordDelayMs = 60000;
 
 }  // namespace
 
@@ -54,6 +61,8 @@ void UsageTracker::load()
         usage_.date = todayDateString();
         saveUsage();
     }
+    // Before anything else can take time, and before any window exists.
+    applyExitProtection();
     if (hasPassword() && !isPasswordHash(usage_.settingsPassword)) {
         // An older file keeps the password itself: keep only its hash from now on.
         const std::wstring hashed = hashPassword(usage_.settingsPassword);
@@ -62,7 +71,6 @@ void UsageTracker::load()
             saveUsage();
         }
     }
-    applyExitProtection();
     if (usage_.date != todayDateString()) {
         resetDay();
     }
@@ -76,6 +84,8 @@ TickResult UsageTracker::tick()
 {
     // Every tick, counted or not: a change must not wait for the next counted second.
     retryFailedSaves();
+    // Threads the system started since, and a protection refused before, get it now.
+    applyExitProtection();
     if (usage_.date != todayDateString()) {
         resetDay();
     }
@@ -117,22 +127,41 @@ TickResult UsageTracker::tick()
         if (lockRetry_ || graceOver) {
             requestLock(result);
         }
+    } else if (awaitsUnlock() && lastLockState_ != SessionLock::Locked &&
+               activeTimeSource().tickCount64() - lockRequestedAt_ >= kLockRepeatMs) {
+        // Accepted, but the session does not say it is locked: ask again. On a
+        // locked session the request fails and nothing changes.
+        requestLock(result);
     }
     return result;
 }
 
 void UsageTracker::requestLock(TickResult& result)
 {
+    const uint64_t now = activeTimeSource().tickCount64();
     lockIssued_ = true;
     // A retry still pending from a refused lock is answered by this request.
     lockRetry_ = false;
-    inputIgnoredBefore_ = activeTimeSource().tickCount64() + kLockSettleMs;
+    lockRequestedAt_ = now;
+    inputIgnoredBefore_ = now + kLockSettleMs;
     result.lockNow = true;
+}
+
+void UsageTracker::onLockAccepted()
+{
+    if (!lockIssued_ || !isLimitReached()) {
+        return;
+    }
+    if (!lockAccepted_) {
+        lockAccepted_ = true;
+        lockAcceptedAt_ = activeTimeSource().tickCount64();
+        lastLockState_ = SessionLock::Unknown;
+    }
 }
 
 bool UsageTracker::awaitsUnlock() const
 {
-    return lockIssued_ && isLimitReached();
+    return lockIssued_ && lockAccepted_ && isLimitReached();
 }
 
 bool UsageTracker::onSessionLockState(SessionLock state)
@@ -142,48 +171,78 @@ bool UsageTracker::onSessionLockState(SessionLock state)
         return false;
     }
     const uint64_t now = activeTimeSource().tickCount64();
-    if (state != SessionLock::Unlocked) {
-        // Input so far may have been typed on the lock screen. A state the
-        // system cannot tell counts as locked: it is how the lock screen's
-        // secure desktop looks from inside the session, and once the user is
-        // back at the desktop the state can be read again.
+    lastLockState_ = state;
+    switch (state) {
+    case SessionLock::Locked:
+        lockedSeenSinceGrant_ = true;
+        // Input so far may have been typed on the lock screen.
         inputIgnoredBefore_ = now;
         return false;
+    case SessionLock::Unknown:
+        // How the lock screen's secure desktop looks from inside the session;
+        // once the user is back at the desktop the state can be read again.
+        inputIgnoredBefore_ = now;
+        return false;
+    case SessionLock::Unlocked:
+        // The session service's own word: the unlock was missed. No input is
+        // needed, since a film or a game pad moves no input timer.
+        if (now - lockAcceptedAt_ <= kLockSettleMs) {
+            return false;
+        }
+        grantGraceMinute();
+        return true;
+    case SessionLock::DesktopUnlocked:
+        break;
     }
     uint32_t idle = 0;
     if (now <= inputIgnoredBefore_ || !idleProbe_.idleMilliseconds(&idle) || idle >= now - inputIgnoredBefore_) {
         return false;
     }
-    // Input at an unlocked session after the lock: the lock never took hold,
+    // Input at the user's desktop after the lock: the lock never took hold,
     // or its unlock was not reported. Either way the user works again.
     grantGraceMinute();
     return true;
 }
 
-bool UsageTracker::onSessionUnlock()
+bool UsageTracker::onSessionUnlock(SessionLock state)
 {
     if (usage_.date != todayDateString()) {
         resetDay();
         return false;
     }
-    if (isLimitReached()) {
-        grantGraceMinute();
-        return true;
+    if (state == SessionLock::Locked) {
+        // Whatever sent it, the session is locked: nothing to grant.
+        lockedSeenSinceGrant_ = true;
+        return false;
     }
-    return false;
+    // Anyone can send the notification: only an unlock that answers a lock
+    // the system accepted counts, and a repeat of the one just granted does not.
+    const uint64_t now = activeTimeSource().tickCount64();
+    const bool echo = lastGrantAt_ != 0 && now - lastGrantAt_ < kUnlockEchoMs && !lockedSeenSinceGrant_;
+    if (!isLimitReached() || !lockAccepted_ || echo) {
+        return false;
+    }
+    grantGraceMinute();
+    return true;
 }
 
 void UsageTracker::grantGraceMinute()
 {
     lockIssued_ = false;
     lockRetry_ = false;
+    lockAccepted_ = false;
+    lastLockState_ = SessionLock::Unknown;
+    lastGrantAt_ = activeTimeSource().tickCount64();
+    lockedSeenSinceGrant_ = false;
     armGraceMinute();
 }
 
 void UsageTracker::onLockRefused()
 {
-    // Staying in the locked state would let the user work on unhindered.
-    if (lockIssued_ && isLimitReached()) {
+    // A lock the system took before stands: the request was a repeat, and on
+    // a locked session it fails. Otherwise staying in the locked state would
+    // let the user work on unhindered.
+    if (lockIssued_ && !lockAccepted_ && isLimitReached()) {
         lockIssued_ = false;
         lockRetry_ = true;
     }
@@ -290,10 +349,33 @@ bool UsageTracker::checkPassword(const std::wstring& text) const
     return verifyPasswordHash(text, usage_.settingsPassword);
 }
 
+bool UsageTracker::tryPassword(const std::wstring& text)
+{
+    const bool correct = checkPassword(text);
+    wrongPasswordsInARow_ = correct ? 0 : wrongPasswordsInARow_ + 1;
+    return correct;
+}
+
+uint32_t UsageTracker::passwordCheckDelayMs() const
+{
+    if (wrongPasswordsInARow_ < kFreePasswordTries) {
+        return 0;
+    }
+    const uint32_t doublings = wrongPasswordsInARow_ - kFreePasswordTries;
+    // Past five doublings the cap holds; the shift must not overflow either.
+    if (doublings >= 5) {
+        return kMaxPasswordDelayMs;
+    }
+    const uint32_t delay = kFirstPasswordDelayMs << doublings;
+    return delay < kMaxPasswordDelayMs ? delay : kMaxPasswordDelayMs;
+}
+
 void UsageTracker::applyExitProtection()
 {
     // Only while the exit password guards the program: the account it limits must not end it either.
-    protectProcess(requirePasswordOnExit() && hasPassword());
+    const bool wanted = requirePasswordOnExit() && hasPassword();
+    const bool applied = protectProcess(wanted);
+    exitProtectionInForce_ = wanted && applied;
 }
 
 bool UsageTracker::requirePasswordOnExit() const
@@ -319,6 +401,8 @@ void UsageTracker::resetDay()
     graceDeadline_ = 0;
     lockIssued_ = false;
     lockRetry_ = false;
+    lockAccepted_ = false;
+    lastLockState_ = SessionLock::Unknown;
     saveUsage();
 }
 
@@ -326,6 +410,13 @@ bool UsageTracker::saveUsage()
 {
     usageUnsaved_ = !writeUsageFile(dataPath_, usage_);
     return !usageUnsaved_;
+}
+
+bool UsageTracker::saveAll()
+{
+    writeConfig();
+    saveUsage();
+    return !hasUnsavedChanges();
 }
 
 bool UsageTracker::hasUnsavedChanges() const

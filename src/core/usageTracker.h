@@ -17,8 +17,10 @@ struct TickResult {
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
 };
 
-// The session's lock as the system reports it.
-enum class SessionLock { Locked, Unlocked, Unknown };
+// The session's lock as the system reports it. The session service's word is
+// the system's own; the input desktop only shows whether the user's desktop
+// is the one that takes input.
+enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 
 std::wstring todayDateString();
 
@@ -35,14 +37,19 @@ public:
 
     void load();
     TickResult tick();
-    bool onSessionUnlock();
+    // An unlock notification, with the session's state asked when it came.
+    // True when it grants the one more minute: only after a lock the system
+    // accepted, and never for a session that says it is locked.
+    bool onSessionUnlock(SessionLock state);
+    // The lock asked for by the last tick was accepted by the system.
+    void onLockAccepted();
     // The lock asked for by the last tick was refused; ask again at the next tick.
     void onLockRefused();
     // A lock was accepted and no unlock has answered it yet.
     bool awaitsUnlock() const;
     // The session's state at a tick while a lock awaits its unlock. True when
-    // the user works at an unlocked session again: an unlock went unreported,
-    // and the one more minute has begun as after a reported one.
+    // the user is back at an unlocked session: an unlock went unreported, and
+    // the one more minute has begun as after a reported one.
     bool onSessionLockState(SessionLock state);
 
     int32_t remainingSeconds() const;
@@ -62,11 +69,21 @@ public:
     bool removePassword();
     bool hasPassword() const;
     bool checkPassword(const std::wstring& text) const;
+    // A password typed at the prompt: checked, and counted toward the delay when wrong.
+    bool tryPassword(const std::wstring& text);
+    // How long the prompt holds back the answer to the next try: nothing for the
+    // first three in a row, then 2 s, doubling up to a minute, until one is right.
+    uint32_t passwordCheckDelayMs() const;
     bool requirePasswordOnExit() const;
     bool setRequirePasswordOnExit(bool required);
+    // The process refuses to be ended by the account it limits. False while the
+    // system refuses that protection; it is tried again at every tick.
+    bool exitProtectionInForce() const { return exitProtectionInForce_; }
 
     void resetDay();
     bool saveUsage();
+    // Writes both files now, as the session ends; true when both reached the disk.
+    bool saveAll();
     // Whether a change is still waiting to reach config.json or data.json.
     bool hasUnsavedChanges() const;
 
@@ -89,9 +106,19 @@ private:
     uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
     bool lockIssued_ = false;
     bool lockRetry_ = false;  // the last lock was refused
+    // The system accepted a lock since the last grant of the one more minute.
+    bool lockAccepted_ = false;
+    uint64_t lockAcceptedAt_ = 0;
+    uint64_t lockRequestedAt_ = 0;
+    // The session's state as last asked while awaiting the unlock.
+    SessionLock lastLockState_ = SessionLock::Unknown;
+    uint64_t lastGrantAt_ = 0;
+    bool lockedSeenSinceGrant_ = false;
     // The last write of that file failed; the next tick writes it again.
     bool configUnsaved_ = false;
     bool usageUnsaved_ = false;
+    uint32_t wrongPasswordsInARow_ = 0;
+    bool exitProtectionInForce_ = false;
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;

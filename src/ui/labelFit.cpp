@@ -8,6 +8,7 @@
 
 #include "base/scopedHandles.h"
 #include "ui/uiScale.h"
+#include "ui/windowState.h"
 
 namespace {
 
@@ -306,12 +307,12 @@ void fitLabelFonts(HWND parent, std::span<const LabelControl> controls, const La
     ReleaseDC(parent, dc);
     // The fonts held before are freed only now that no control uses them.
     releaseLabelFonts(parent, property);
-    if (!kept->fonts.empty() && SetPropW(parent, property, kept.get())) {
-        kept.release();
+    if (!kept->fonts.empty()) {
+        setWindowValue(parent, property, kept.release());
     }
 }
 
 void releaseLabelFonts(HWND parent, const wchar_t* property)
 {
-    std::unique_ptr<LabelFonts> fonts(static_cast<LabelFonts*>(RemovePropW(parent, property)));
+    std::unique_ptr<LabelFonts> fonts(static_cast<LabelFonts*>(removeWindowValue(parent, property)));
 }

@@ -1,15 +1,17 @@
 #include "ui/windowFlags.h"
 
+#include "ui/windowState.h"
+
 bool hasWindowFlag(HWND window, const wchar_t* name)
 {
-    return GetPropW(window, name) != nullptr;
+    return windowValue(window, name) != nullptr;
 }
 
 void setWindowFlag(HWND window, const wchar_t* name, bool set)
 {
     if (set) {
-        SetPropW(window, name, reinterpret_cast<HANDLE>(kFlagPropertyValue));
+        setWindowValue(window, name, reinterpret_cast<HANDLE>(kFlagPropertyValue));
     } else {
-        RemovePropW(window, name);
+        removeWindowValue(window, name);
     }
 }

@@ -1,4 +1,5 @@
 // Flag window properties: present with the value 1 when set, absent when clear.
+// Kept in the program's own memory (see windowState.h); the property list shows a copy.
 #pragma once
 
 #include <windows.h>

@@ -14,6 +14,7 @@
 #include "ui/ownWindows.h"
 #include "ui/settings/passwordWindow.h"
 #include "ui/status/statusWindowState.h"
+#include "ui/windowState.h"
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -37,6 +38,7 @@ struct FakePlatform {
     BOOL addAnswer = TRUE;
     BOOL modifyAnswer = TRUE;
     SessionLock lockState = SessionLock::Locked;
+    bool sessionEnding = false;
 };
 
 FakePlatform fake;
@@ -97,8 +99,13 @@ BOOL fakeNotify(DWORD message, NOTIFYICONDATAW* data)
     }
 }
 
-constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock, fakeRegister, fakeUnregister,
-                                                 fakeLockState};
+bool fakeSessionEnding()
+{
+    return fake.sessionEnding;
+}
+
+constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock,      fakeRegister,
+                                                 fakeUnregister, fakeLockState, fakeSessionEnding};
 
 // Sees the window text set, with the language active at that moment.
 WNDPROC originalProc = nullptr;
@@ -144,7 +151,7 @@ protected:
         window_ = CreateWindowExW(0, kControlWindowClass, L"Hourwarden", 0, 0, 0, 0, 0, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), usage);
         EXPECT_NE(window_, nullptr);
-        SetPropW(window_, kTrayIconProperty, &trayIcon_);
+        attachTrayIcon(window_, &trayIcon_);
         trayIcon_.add(window_, nullptr, L"Hourwarden");
         registerSessionNotifications(window_);
         fake.calls.clear();
@@ -154,7 +161,7 @@ protected:
     void closeWindow()
     {
         if (window_ != nullptr) {
-            DestroyWindow(window_);
+            destroyOnDecision(window_);
             window_ = nullptr;
             // WM_DESTROY posted WM_QUIT to this thread; later tests must not find it.
             MSG quit = {};
@@ -225,7 +232,10 @@ TEST_F(ControlWindowTest, OnlyAnUnlockGrantsTheMinuteAndItsBalloon)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "event " << c.event);
         lockedSpentDay();
+        // The session is unlocked when the notification comes.
+        fake.lockState = SessionLock::Unlocked;
         EXPECT_EQ(SendMessageW(window_, kSessionChange, c.event, 0), 0);
+        fake.lockState = SessionLock::Locked;
         const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
         if (c.grants) {
             ASSERT_EQ(balloons.size(), 1u);
@@ -399,18 +409,68 @@ TEST_F(ControlWindowTest, WorkAtAnUnlockedSessionAfterTheLockBringsTheMinuteAndI
 }
 
 // As under Wine: every lock is refused and input keeps coming. The lock is
-// asked for again at every tick; no refused lock turns into a minute.
+// asked for again at every tick; no refused lock turns into a minute, and no
+// unlock notification (a script's, every 50 s) either.
 TEST_F(ControlWindowTest, ARefusedLockIsAskedForAtEveryTickAndNeverAnswered)
 {
     fake.lockAnswer = FALSE;
     fake.lockState = SessionLock::Unlocked;
     openWindow(&startWithSecondsLeft(30, 1));
     for (int second = 1; second <= 3 * 60; ++second) {
+        if (second % 50 == 0) {
+            SendMessageW(window_, kSessionChange, WTS_SESSION_UNLOCK, 0);
+        }
         tickWindow();
     }
     EXPECT_EQ(callsOf(PlatformCall::Lock).size(), 3u * 60);
     EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
-    EXPECT_TRUE(callsOf(PlatformCall::LockState).empty());
+    EXPECT_EQ(callsOf(PlatformCall::LockState).size(), 3u) << "asked only for the notifications";
+}
+
+// Another program of the account can send any message and rewrite the window's
+// fields. None of it ends the program, stops the count or reaches the tray object.
+TEST_F(ControlWindowTest, MessagesAndFieldWritesFromOutsideEndNothingAndFoolNothing)
+{
+    const struct {
+        const char* name;
+        void (*attack)(HWND window);
+    } attacks[] = {
+        {"WM_DESTROY", [](HWND window) { SendMessageW(window, WM_DESTROY, 0, 0); }},
+        {"WM_NCDESTROY", [](HWND window) { SendMessageW(window, WM_NCDESTROY, 0, 0); }},
+        {"user data cleared", [](HWND window) { SetWindowLongPtrW(window, GWLP_USERDATA, 0); }},
+        {"user data junk", [](HWND window) { SetWindowLongPtrW(window, GWLP_USERDATA, 0x12345678); }},
+        {"tray property junk", [](HWND window) { SetPropW(window, kTrayIconProperty, reinterpret_cast<HANDLE>(1)); }},
+        {"tray property removed", [](HWND window) { RemovePropW(window, kTrayIconProperty); }},
+        {"second WM_NCCREATE",
+         [](HWND window) {
+             CREATESTRUCTW create = {};
+             create.lpCreateParams = reinterpret_cast<void*>(0x12345678);
+             SendMessageW(window, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&create));
+         }},
+        {"session notifications flag removed",
+         [](HWND window) { RemovePropW(window, kSessionNotificationsProperty); }},
+    };
+    for (const auto& a : attacks) {
+        SCOPED_TRACE(a.name);
+        // The next counted second leaves 180 s: the 3-minute balloon goes through the tray object.
+        openWindow(&startWithSecondsLeft(30, 181));
+        a.attack(window_);
+        MSG quit = {};
+        EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        EXPECT_TRUE(IsWindow(window_));
+        tickWindow();
+        EXPECT_EQ(tracker().usedSeconds(), 30 * 60 - 180);
+        const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
+        ASSERT_EQ(balloons.size(), 1u);
+        EXPECT_EQ(balloons[0].text, L"3 minutes remaining");
+        EXPECT_TRUE(callsOf(PlatformCall::Delete).empty()) << "the icon stays";
+        EXPECT_TRUE(callsOf(PlatformCall::Unregister).empty());
+        EXPECT_TRUE(callsOf(PlatformCall::Register).empty()) << "still registered";
+        // The program's own end still works, and tidies up as always.
+        closeWindow();
+        EXPECT_EQ(callsOf(PlatformCall::Delete).size(), 1u);
+        EXPECT_EQ(callsOf(PlatformCall::Unregister).size(), 1u);
+    }
 }
 
 // What a second start of the program on the same files asks for.
@@ -420,7 +480,7 @@ TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
     ASSERT_NE(showStatusRequestMessage, 0u);
     openWindow(&start());
     ASSERT_EQ(findOwnWindow(kStatusWindowClass), nullptr);
-    EXPECT_EQ(SendMessageW(window_, showStatusRequestMessage, 0, 0), 0);
+    EXPECT_EQ(SendMessageW(window_, showStatusRequestMessage, 0, 0), kShowStatusRequestAccepted);
     HWND status = findOwnWindow(kStatusWindowClass);
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(GetWindow(status, GW_OWNER), window_);
@@ -431,8 +491,10 @@ TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
     EXPECT_FALSE(IsWindow(status));
 }
 
-// A close request (taskkill without /f, the shell's polite close) meets the
-// exit password exactly as the menu's Exit does; the end of the session does not.
+// A close request (taskkill without /f, the shell's polite close, the Restart
+// Manager) meets the exit password exactly as the menu's Exit does. The end of
+// the session ends the program only when Windows says the session is ending;
+// either way the files are saved first.
 TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsIt)
 {
     const struct {
@@ -441,14 +503,21 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         bool exitFlag;
         UINT message;
         WPARAM wParam;
+        LPARAM lParam;
+        bool sessionEnding;
         bool ends;
+        bool prompts;
     } cases[] = {
-        {"close, no password", L"", false, WM_CLOSE, 0, true},
-        {"close, password without the exit flag", L"pw", false, WM_CLOSE, 0, true},
-        {"close, exit flag without a password", L"", true, WM_CLOSE, 0, true},
-        {"close, exit password", L"pw", true, WM_CLOSE, 0, false},
-        {"session ends, exit password", L"pw", true, WM_ENDSESSION, TRUE, true},
-        {"session goes on, exit password", L"pw", true, WM_ENDSESSION, FALSE, false},
+        {"close, no password", L"", false, WM_CLOSE, 0, 0, false, true, false},
+        {"close, password without the exit flag", L"pw", false, WM_CLOSE, 0, 0, false, true, false},
+        {"close, exit flag without a password", L"", true, WM_CLOSE, 0, 0, false, true, false},
+        {"close, exit password", L"pw", true, WM_CLOSE, 0, 0, false, false, true},
+        {"session ends, exit password", L"pw", true, WM_ENDSESSION, TRUE, 0, true, true, false},
+        {"session end sent while it goes on", L"pw", true, WM_ENDSESSION, TRUE, 0, false, false, false},
+        {"session end sent while it goes on, no password", L"", false, WM_ENDSESSION, TRUE, 0, false, false, false},
+        {"session goes on, exit password", L"pw", true, WM_ENDSESSION, FALSE, 0, true, false, false},
+        {"restart manager, exit password", L"pw", true, WM_ENDSESSION, TRUE, kEndSessionCloseApp, false, false, true},
+        {"restart manager, no password", L"", false, WM_ENDSESSION, TRUE, kEndSessionCloseApp, false, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -460,16 +529,19 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         }
         ASSERT_TRUE(usage.setRequirePasswordOnExit(c.exitFlag));
         openWindow(&usage);
+        fake.sessionEnding = c.sessionEnding;
+        forgetDataFile();
 
-        EXPECT_EQ(SendMessageW(window_, c.message, c.wParam, 0), 0);
+        EXPECT_EQ(SendMessageW(window_, c.message, c.wParam, c.lParam), 0);
         MSG quit = {};
         const bool quitPosted = PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
         EXPECT_EQ(!IsWindow(window_), c.ends);
         EXPECT_EQ(quitPosted, c.ends);
+        const bool endingSession = c.message == WM_ENDSESSION && c.wParam != FALSE && c.lParam == 0;
+        EXPECT_EQ(dataFileExists(), endingSession) << "the last save comes with the end of the session";
         HWND prompt = findOwnWindow(kPasswordWindowClass);
-        const bool prompted = c.message == WM_CLOSE && !c.ends;
-        EXPECT_EQ(prompt != nullptr, prompted);
-        if (prompted && prompt != nullptr) {
+        EXPECT_EQ(prompt != nullptr, c.prompts);
+        if (c.prompts && prompt != nullptr) {
             EXPECT_EQ(GetWindow(prompt, GW_OWNER), window_);
             EXPECT_NE(GetPropW(prompt, kExitAfterPasswordProperty), nullptr) << "the prompt is in its exit mode";
             // A second request brings the same prompt forward.

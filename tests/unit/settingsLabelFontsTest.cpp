@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "i18n/strings.h"
+#include "ui/windowState.h"
 #include "ui/settings/settingsWindow.h"
 
 namespace {
@@ -36,7 +37,7 @@ protected:
     void TearDown() override
     {
         if (window_ != nullptr) {
-            DestroyWindow(window_);
+            destroyOnDecision(window_);
         }
         setActiveLanguage(Language::English);
     }
@@ -95,7 +96,7 @@ TEST_F(SettingsLabelFonts, ADpiChangeReplacesEveryFontAndDestroyingTheWindowFree
     EXPECT_EQ(GetObjectType(oldChange), 0u);
 
     HFONT normal = normalFont();
-    DestroyWindow(window_);
+    destroyOnDecision(window_);
     window_ = nullptr;
     EXPECT_EQ(GetObjectType(normal), 0u);
     EXPECT_EQ(GetObjectType(change), 0u);

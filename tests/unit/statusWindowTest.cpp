@@ -16,6 +16,7 @@
 #include "base/scopedHandles.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
+#include "ui/windowState.h"
 #include "ui/status/statusRendering.h"
 #include "ui/status/statusWindow.h"
 #include "ui/status/statusWindowState.h"
@@ -93,7 +94,7 @@ protected:
 
     void TearDown() override
     {
-        DestroyWindow(owner_);  // takes an open status window with it
+        destroyOnDecision(owner_);  // takes an open status window with it
         tracker_.reset();
         setActiveLanguage(Language::English);
         std::error_code ignored;
@@ -234,7 +235,7 @@ TEST_F(StatusWindowTest, SavedPositionIsUsedWhileItsDragStripShows)
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(windowRect(window).left, c.x) << c.savedX << "," << c.savedY;
         EXPECT_EQ(windowRect(window).top, c.y) << c.savedX << "," << c.savedY;
-        DestroyWindow(window);
+        destroyOnDecision(window);
         EXPECT_EQ(readText(configPath()), config) << c.savedX << "," << c.savedY;
     }
 }
@@ -256,7 +257,7 @@ TEST_F(StatusWindowTest, EndOfAMoveSavesTheCornerOnceAndClosingWritesNothing)
     EXPECT_NE(afterDrop.find("\"status_window_y\": 123"), std::string::npos) << afterDrop;
 
     SetWindowPos(window, nullptr, 400, 300, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    DestroyWindow(window);
+    destroyOnDecision(window);
     EXPECT_EQ(readText(configPath()), afterDrop);
 
     // The next opening uses the saved corner.
@@ -269,7 +270,7 @@ TEST_F(StatusWindowTest, EndOfAMoveSavesTheCornerOnceAndClosingWritesNothing)
     SetWindowPos(window, nullptr, -1, 200, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     SendMessageW(window, WM_EXITSIZEMOVE, 0, 0);
     EXPECT_NE(readText(configPath()).find("\"status_window_x\": -1,"), std::string::npos);
-    DestroyWindow(window);
+    destroyOnDecision(window);
     window = open();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(windowRect(window).right, workArea().right - kGap);
@@ -514,6 +515,8 @@ TEST_F(StatusWindowTest, CreationRefusedAfterNcCreateLeavesNothingBehind)
 
     plantedFactory = factory.get();
     for (int i = 0; i < 3; ++i) {
+        // As the program creates its windows.
+        const WindowCreation creation;
         HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"Hourwarden", WS_POPUP, 0, 0,
                                       kWidth, kHeight, owner_, nullptr, windowClass.hInstance, &tracker);
         EXPECT_EQ(window, nullptr);
@@ -561,7 +564,7 @@ TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
 {
     UsageTracker& tracker = loadTracker({}, 1800);
     // DirectWrite fills its own caches at the first text ever drawn; count from after that.
-    DestroyWindow(open());
+    destroyOnDecision(open());
     SharedWriteReferences shared;
     ASSERT_TRUE(shared.capture());
 
@@ -592,7 +595,7 @@ TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
     ID2D1HwndRenderTarget* renderTarget = state->renderTarget.get();
     d2dFactory->AddRef();
     renderTarget->AddRef();
-    DestroyWindow(window);
+    destroyOnDecision(window);
     EXPECT_EQ(renderTarget->Release(), 0u);
     EXPECT_EQ(d2dFactory->Release(), 0u);
     shared.expectUnchanged("after the window is gone");
@@ -601,7 +604,7 @@ TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
 TEST_F(StatusWindowTest, OpeningsAndClosingsLeaveNoReferenceBehind)
 {
     loadTracker({}, 600);
-    DestroyWindow(open());
+    destroyOnDecision(open());
     SharedWriteReferences shared;
     ASSERT_TRUE(shared.capture());
     for (int i = 0; i < 6; ++i) {

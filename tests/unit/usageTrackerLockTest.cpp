@@ -11,6 +11,36 @@ namespace {
 
 class TrackerSpentDay : public TrackerTest {
 protected:
+    // The session as the control window finds it, and what the system does with a lock request.
+    SessionLock session = SessionLock::Unlocked;
+    bool systemAcceptsLocks = true;
+
+    // One second as the control window runs it: the session's state while a
+    // lock awaits its unlock, the tick, then the system's answer to a lock request.
+    TickResult stepSecond()
+    {
+        if (tracker().awaitsUnlock()) {
+            tracker().onSessionLockState(session);
+        }
+        const TickResult result = tickSecond();
+        if (result.lockNow) {
+            if (systemAcceptsLocks) {
+                tracker().onLockAccepted();
+                session = SessionLock::Locked;
+            } else {
+                tracker().onLockRefused();
+            }
+        }
+        return result;
+    }
+
+    // The user unlocks the session, and the system says so.
+    bool unlock()
+    {
+        session = SessionLock::Unlocked;
+        return tracker().onSessionUnlock(session);
+    }
+
     // Ticks once a second for `seconds` and returns at which second (1-based)
     // the lock was asked for, or 0; asserts it is asked at most once and that
     // nothing is counted meanwhile.
@@ -19,7 +49,7 @@ protected:
         const int64_t usedBefore = tracker().usedSeconds();
         int lockedAt = 0;
         for (int second = 1; second <= seconds; ++second) {
-            const TickResult result = tickSecond();
+            const TickResult result = stepSecond();
             EXPECT_FALSE(result.showWarning) << second;
             EXPECT_EQ(result.minuteNotice, 0) << second;
             if (result.lockNow) {
@@ -35,14 +65,17 @@ protected:
     void useUpTheDay()
     {
         while (tracker().remainingSeconds() > 1) {
-            tickSecond();
+            stepSecond();
         }
-        ASSERT_TRUE(tickSecond().lockNow);
+        ASSERT_TRUE(stepSecond().lockNow);
         ASSERT_TRUE(tracker().isLimitReached());
     }
 };
 
-class TrackerLockRefused : public TrackerSpentDay {};
+class TrackerLockRefused : public TrackerSpentDay {
+protected:
+    TrackerLockRefused() { systemAcceptsLocks = false; }
+};
 class TrackerDayChange : public TrackerSpentDay {};
 
 constexpr int kGraceSeconds = 60;
@@ -86,22 +119,24 @@ TEST_F(TrackerSpentDay, EveryUnlockGrantsAFreshMinuteWithoutCounting)
     UsageTracker& usage = startWithSecondsLeft(30, 0);
     ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
     forgetDataFile();
-    for (int unlock = 1; unlock <= 3; ++unlock) {
-        SCOPED_TRACE(testing::Message() << "unlock " << unlock);
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(testing::Message() << "unlock " << round);
         advance(17 * kSecondMs);  // the lock screen stays up a while
-        EXPECT_TRUE(usage.onSessionUnlock());
+        EXPECT_TRUE(unlock());
         EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
     }
     EXPECT_EQ(usage.usedSeconds(), 30 * 60);
     EXPECT_FALSE(dataFileExists());
 }
 
-TEST_F(TrackerSpentDay, UnlockDuringTheMinuteStartsItAnew)
+// No lock of the program's was accepted during the minute, so no unlock can
+// answer one: a notification then (a script's, or the user's own Win+L) changes nothing.
+TEST_F(TrackerSpentDay, UnlockDuringTheMinuteChangesNothing)
 {
-    UsageTracker& usage = startWithSecondsLeft(30, 0);
+    startWithSecondsLeft(30, 0);
     ASSERT_EQ(secondOfLockWithin(40), 0);
-    ASSERT_TRUE(usage.onSessionUnlock());
-    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+    EXPECT_FALSE(unlock());
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds - 40);
 }
 
 TEST_F(TrackerSpentDay, UnlockWithTimeLeftChangesNothing)
@@ -109,7 +144,7 @@ TEST_F(TrackerSpentDay, UnlockWithTimeLeftChangesNothing)
     UsageTracker& usage = startWithSecondsLeft(30, 90);
     tickSecond();
     const std::string before = readWholeFile(dataPath());
-    EXPECT_FALSE(usage.onSessionUnlock());
+    EXPECT_FALSE(unlock());
     EXPECT_EQ(readWholeFile(dataPath()), before);
     // No minute was armed: counting goes on and the lock comes at 0 left.
     int lockedAt = 0;
@@ -126,7 +161,7 @@ TEST_F(TrackerSpentDay, UnlockAfterMidnightStartsTheNewDayWithoutTheMinute)
     ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
     simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 5);
 
-    EXPECT_FALSE(usage.onSessionUnlock());
+    EXPECT_FALSE(unlock());
     EXPECT_EQ(usage.usedSeconds(), 0);
     const DailyUsage saved = savedUsage();
     EXPECT_EQ(saved.date, kDayAfterTestDate);
@@ -185,7 +220,7 @@ TEST_F(TrackerSpentDay, SetLimitWhileLockedDoesNotArmTheMinute)
     ASSERT_TRUE(usage.setLimit(25, true));
     EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
     // The unlock still answers the lock as usual.
-    EXPECT_TRUE(usage.onSessionUnlock());
+    EXPECT_TRUE(unlock());
     EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
 }
 
@@ -251,13 +286,13 @@ TEST_F(TrackerLockRefused, AskedAgainAtTheNextTickWithoutCounting)
     useUpTheDay();
     forgetDataFile();
     for (int attempt = 1; attempt <= 5; ++attempt) {
-        usage.onLockRefused();
-        const TickResult result = tickSecond();
+        const TickResult result = stepSecond();
         EXPECT_TRUE(result.lockNow) << attempt;
         EXPECT_FALSE(result.showWarning) << attempt;
     }
-    // The last request succeeded: nothing more is asked.
-    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 0);
+    // The next request succeeds, and the session shows it locked: nothing more is asked.
+    systemAcceptsLocks = true;
+    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 1);
     EXPECT_EQ(usage.usedSeconds(), 30 * 60);
     EXPECT_FALSE(dataFileExists());
 }
@@ -266,25 +301,28 @@ TEST_F(TrackerLockRefused, AfterTheMinuteOfAStartOnASpentDay)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 0);
     ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
-    usage.onLockRefused();
-    EXPECT_TRUE(tickSecond().lockNow);
+    EXPECT_TRUE(stepSecond().lockNow);
+    EXPECT_TRUE(usage.isLimitReached());
 }
 
-TEST_F(TrackerLockRefused, UnlockGivesTheFreshMinute)
+// The session was never locked, so an unlock notification is not the system's:
+// no minute, and the lock is asked for again at the next tick.
+TEST_F(TrackerLockRefused, AnUnlockNotificationGrantsNothing)
 {
-    UsageTracker& usage = startWithSecondsLeft(30, 1);
+    startWithSecondsLeft(30, 1);
     useUpTheDay();
-    usage.onLockRefused();
-    EXPECT_TRUE(usage.onSessionUnlock());
-    EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
+    for (int round = 1; round <= 3; ++round) {
+        EXPECT_FALSE(unlock()) << round;
+        EXPECT_TRUE(stepSecond().lockNow) << round;
+    }
 }
 
 TEST_F(TrackerLockRefused, SetLimitKeepingTheDaySpentGivesTheFreshMinute)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 1);
     useUpTheDay();
-    usage.onLockRefused();
     ASSERT_TRUE(usage.setLimit(15, true));
+    systemAcceptsLocks = true;
     EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
 }
 
@@ -292,7 +330,6 @@ TEST_F(TrackerLockRefused, RaisingTheLimitCountsOnAndTheNextLockIsAskedOnce)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 1);
     useUpTheDay();
-    usage.onLockRefused();
     ASSERT_TRUE(usage.setLimit(31, true));
     int locks = 0;
     for (int second = 1; second <= 60; ++second) {
@@ -307,7 +344,6 @@ TEST_F(TrackerLockRefused, ANewDayClearsTheRetry)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 1);
     useUpTheDay();
-    usage.onLockRefused();
     simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 1);
     const TickResult result = tickSecond();
     EXPECT_FALSE(result.lockNow);

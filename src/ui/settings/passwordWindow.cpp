@@ -1,11 +1,15 @@
 #include "ui/settings/passwordWindow.h"
 
+#include <cstdint>
+#include <new>
 #include <string>
 
+#include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "ui/labelFit.h"
 #include "ui/uiScale.h"
+#include "ui/windowState.h"
 #include "ui/settings/settingsUi.h"
 #include "ui/ownWindows.h"
 #include "ui/settings/settingsWindow.h"
@@ -50,9 +54,21 @@ void fitPromptLabels(HWND prompt)
     fitLabelFonts(prompt, kPromptLabels, family, kPasswordLabelFontsProperty);
 }
 
-UsageTracker* trackerOf(HWND window)
+// One per prompt, its record (windowState.h) from WM_NCCREATE to WM_NCDESTROY.
+struct PromptState {
+    UsageTracker* tracker = nullptr;
+    bool exitMode = false;
+    // A check, or the box that answers it, is under way: another OK waits for it.
+    bool checking = false;
+    // A check held back after wrong passwords: the text typed and when it may answer.
+    bool held = false;
+    std::wstring heldText;
+    uint64_t answerAt = 0;
+};
+
+PromptState* stateOf(HWND window)
 {
-    return reinterpret_cast<UsageTracker*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    return static_cast<PromptState*>(windowRecord(window));
 }
 
 void focusPasswordField(HWND prompt)
@@ -60,40 +76,101 @@ void focusPasswordField(HWND prompt)
     SetFocus(GetDlgItem(prompt, kPromptFieldId));
 }
 
-void onOkClicked(HWND prompt)
+void enableOk(HWND prompt, bool enable)
 {
-    const UsageTracker* tracker = trackerOf(prompt);
-    if (tracker == nullptr) {
-        return;
-    }
-    const bool correct = tracker->checkPassword(readControlText(prompt, kPromptFieldId));
-    switch (passwordOutcome(correct, hasWindowFlag(prompt, kExitAfterPasswordProperty))) {
+    EnableWindow(GetDlgItem(prompt, kPromptOkId), enable ? TRUE : FALSE);
+}
+
+void answerCheck(HWND prompt, PromptState& state, const std::wstring& text)
+{
+    state.checking = true;
+    const bool correct = state.tracker->tryPassword(text);
+    switch (passwordOutcome(correct, state.exitMode)) {
     case PasswordOutcome::Retry:
+        // Modal: OK clicks that reach the prompt meanwhile find the check still under way.
         MessageBoxW(prompt, localizedText(StringId::IncorrectPassword).c_str(),
                     localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONERROR);
         SetDlgItemTextW(prompt, kPromptFieldId, L"");
         focusPasswordField(prompt);
+        state.checking = false;
         break;
     case PasswordOutcome::ExitProgram:
-        // The control window's end ends the program and takes this prompt with it.
-        DestroyWindow(GetWindow(prompt, GW_OWNER));
+        // The control window's end ends the program and takes this prompt (and its state) with it.
+        destroyOnDecision(GetWindow(prompt, GW_OWNER));
         break;
     case PasswordOutcome::OpenSettings:
-        showSettingsWindow(GetWindow(prompt, GW_OWNER), trackerOf(prompt));
-        DestroyWindow(prompt);
+        showSettingsWindow(GetWindow(prompt, GW_OWNER), state.tracker);
+        destroyOnDecision(prompt);
         break;
     }
 }
 
+void onOkClicked(HWND prompt)
+{
+    PromptState* state = stateOf(prompt);
+    if (state == nullptr || state->tracker == nullptr || state->checking || state->held) {
+        return;
+    }
+    const std::wstring text = readControlText(prompt, kPromptFieldId);
+    const uint32_t delay = state->tracker->passwordCheckDelayMs();
+    if (delay == 0) {
+        answerCheck(prompt, *state, text);
+        return;
+    }
+    // Guessing is slowed down: the answer comes only after the delay.
+    state->held = true;
+    state->heldText = text;
+    state->answerAt = activeTimeSource().tickCount64() + delay;
+    enableOk(prompt, false);
+    SetTimer(prompt, kPromptCheckTimerId, delay, nullptr);
+}
+
+LRESULT handleTimer(HWND prompt, WPARAM timerId)
+{
+    PromptState* state = stateOf(prompt);
+    // Anyone can post a WM_TIMER: only the delay itself having passed answers.
+    if (timerId != kPromptCheckTimerId || state == nullptr || !state->held ||
+        activeTimeSource().tickCount64() < state->answerAt) {
+        return 0;
+    }
+    KillTimer(prompt, kPromptCheckTimerId);
+    state->held = false;
+    const std::wstring text = std::move(state->heldText);
+    state->heldText.clear();
+    enableOk(prompt, true);
+    answerCheck(prompt, *state, text);
+    return 0;
+}
+
+// What showPasswordWindow hands to the creation.
+struct PromptRequest {
+    UsageTracker* tracker;
+    bool exitMode;
+};
+
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
+    if (windowRecord(window) != nullptr) {
+        return TRUE;  // not the system's: the window exists already
+    }
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    const auto* request = static_cast<const PromptRequest*>(create->lpCreateParams);
+    auto* state = new (std::nothrow) PromptState;
+    if (state == nullptr || request == nullptr) {
+        delete state;
+        return FALSE;
+    }
+    state->tracker = request->tracker;
+    state->exitMode = request->exitMode;
+    attachWindowRecord(window, state);
     return DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
 }
 
 LRESULT handleCreate(HWND window)
 {
+    if (GetDlgItem(window, kPromptFieldId) != nullptr) {
+        return 0;  // made once; a second WM_CREATE is not the system's
+    }
     for (const ChildControlDefinition& definition : kPromptControls) {
         createChildControl(window, definition, definition.text ? localizedText(*definition.text) : std::wstring(), false);
     }
@@ -106,7 +183,7 @@ LRESULT handleCommand(HWND window, int controlId)
 {
     switch (controlId) {
     case kPromptOkId: onOkClicked(window); break;
-    case kPromptCancelId: DestroyWindow(window); break;
+    case kPromptCancelId: destroyOnDecision(window); break;
     default: break;
     }
     return 0;
@@ -114,15 +191,29 @@ LRESULT handleCommand(HWND window, int controlId)
 
 LRESULT handleClose(HWND window)
 {
-    DestroyWindow(window);
+    destroyOnDecision(window);
     return 0;
 }
 
 LRESULT handleDestroy(HWND window)
 {
-    RemovePropW(window, kExitAfterPasswordProperty);
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
+    KillTimer(window, kPromptCheckTimerId);
+    setWindowFlag(window, kExitAfterPasswordProperty, false);
     releaseLabelFonts(window, kPasswordLabelFontsProperty);
     return 0;
+}
+
+LRESULT handleNcDestroy(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
+    delete stateOf(window);
+    forgetWindow(window);
+    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
 
 }  // namespace
@@ -144,14 +235,20 @@ void showPasswordWindow(HWND owner, UsageTracker* tracker, bool exitMode)
         SetForegroundWindow(existing);
         return;
     }
-    HWND prompt = CreateWindowExW(WS_EX_DLGMODALFRAME, kPasswordWindowClass,
-                                  localizedText(StringId::PasswordWindowTitle).c_str(), WS_CAPTION | WS_SYSMENU,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, kPasswordWindowWidth, kPasswordWindowHeight, owner,
-                                  nullptr, instance, tracker);
+    PromptRequest request = {tracker, exitMode};
+    HWND prompt = nullptr;
+    {
+        const WindowCreation creation;
+        prompt = CreateWindowExW(WS_EX_DLGMODALFRAME, kPasswordWindowClass,
+                                 localizedText(StringId::PasswordWindowTitle).c_str(), WS_CAPTION | WS_SYSMENU,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, kPasswordWindowWidth, kPasswordWindowHeight, owner,
+                                 nullptr, instance, &request);
+    }
     if (prompt == nullptr) {
         return;
     }
     if (exitMode) {
+        // Shown to those who look; the prompt itself goes by its state.
         setWindowFlag(prompt, kExitAfterPasswordProperty, true);
     }
     ShowWindow(prompt, SW_SHOWNORMAL);
@@ -170,8 +267,10 @@ LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window);
     case WM_COMMAND: return handleCommand(window, LOWORD(wParam));
+    case WM_TIMER: return handleTimer(window, wParam);
     case WM_CLOSE: return handleClose(window);
     case WM_DESTROY: return handleDestroy(window);
+    case WM_NCDESTROY: return handleNcDestroy(window, wParam, lParam);
     default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);

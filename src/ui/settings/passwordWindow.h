@@ -20,6 +20,8 @@ enum PasswordControlId : int {
 // Outer size in plain pixels: the prompt is not scaled.
 inline constexpr int kPasswordWindowWidth = 310;
 inline constexpr int kPasswordWindowHeight = 150;
+// Fires when a check held back after wrong passwords may answer.
+inline constexpr UINT_PTR kPromptCheckTimerId = 1;
 
 enum class PasswordOutcome { Retry, OpenSettings, ExitProgram };
 // What a checked password leads to in the prompt's mode.

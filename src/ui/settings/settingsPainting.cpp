@@ -8,6 +8,7 @@
 #include "ui/settings/settingsControls.h"
 #include "ui/windowFlags.h"
 #include "ui/uiScale.h"
+#include "ui/windowState.h"
 
 namespace {
 
@@ -256,7 +257,7 @@ LRESULT handleSettingsMouseMove(HWND window, LPARAM lParam)
 
 LRESULT handleSettingsMouseLeave(HWND window)
 {
-    if (RemovePropW(window, kSettingsCloseHoveredProperty) != nullptr) {
+    if (removeWindowValue(window, kSettingsCloseHoveredProperty) != nullptr) {
         InvalidateRect(window, nullptr, FALSE);
     }
     return 0;
@@ -266,7 +267,7 @@ LRESULT handleSettingsLeftButtonUp(HWND window, LPARAM lParam)
 {
     const RECT close = closeButtonRect(window);
     if (PtInRect(&close, clientPointFromLParam(lParam))) {
-        DestroyWindow(window);
+        destroyOnDecision(window);
     }
     return 0;
 }

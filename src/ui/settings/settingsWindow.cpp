@@ -9,6 +9,7 @@
 #include "ui/settings/settingsPainting.h"
 #include "ui/ownWindows.h"
 #include "ui/uiScale.h"
+#include "ui/windowState.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ bool isAsciiSpace(wchar_t c)
 
 UsageTracker* trackerOf(HWND window)
 {
-    return reinterpret_cast<UsageTracker*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    return static_cast<UsageTracker*>(windowRecord(window));
 }
 
 bool isChecked(HWND window, int id)
@@ -199,7 +200,7 @@ void onApplyClicked(HWND window, const UsageTracker& tracker)
 void onOkClicked(HWND window, const UsageTracker& tracker)
 {
     if (applyAndShowResult(window, tracker) && IsWindow(window)) {
-        DestroyWindow(window);
+        destroyOnDecision(window);
     }
 }
 
@@ -222,12 +223,17 @@ void onRemovePasswordClicked(HWND window, UsageTracker& tracker)
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    if (!attachWindowRecord(window, create->lpCreateParams)) {
+        return TRUE;  // not the system's: the window exists already
+    }
     return DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
 }
 
 LRESULT handleCreate(HWND window)
 {
+    if (GetDlgItem(window, kSettingsControls[0].id) != nullptr) {
+        return 0;  // made once; a second WM_CREATE is not the system's
+    }
     const UsageTracker* tracker = trackerOf(window);
     for (const ChildControlDefinition& definition : kSettingsControls) {
         HWND control = createChildControl(window, definition, definitionText(definition), true);
@@ -262,7 +268,7 @@ LRESULT handleCommand(HWND window, int controlId)
     case kShowPasswordButtonId: onShowPasswordClicked(window, *tracker); break;
     case kApplyButtonId: onApplyClicked(window, *tracker); break;
     case kOkButtonId: onOkClicked(window, *tracker); break;
-    case kCancelButtonId: DestroyWindow(window); break;
+    case kCancelButtonId: destroyOnDecision(window); break;
     case kRemovePasswordButtonId: onRemovePasswordClicked(window, *tracker); break;
     default: break;
     }
@@ -271,18 +277,30 @@ LRESULT handleCommand(HWND window, int controlId)
 
 LRESULT handleClose(HWND window)
 {
-    DestroyWindow(window);
+    destroyOnDecision(window);
     return 0;
 }
 
 LRESULT handleDestroy(HWND window)
 {
-    Font font(static_cast<HFONT>(RemovePropW(window, kSettingsUiFontProperty)));
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
+    Font font(static_cast<HFONT>(removeWindowValue(window, kSettingsUiFontProperty)));
     releaseLabelFonts(window, kSettingsLabelFontsProperty);
-    RemovePropW(window, kSettingsCloseHoveredProperty);
-    RemovePropW(window, kPasswordVisibleProperty);
-    RemovePropW(window, kPasswordEditActiveProperty);
+    setWindowFlag(window, kSettingsCloseHoveredProperty, false);
+    setWindowFlag(window, kPasswordVisibleProperty, false);
+    setWindowFlag(window, kPasswordEditActiveProperty, false);
     return 0;
+}
+
+LRESULT handleNcDestroy(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
+    forgetWindow(window);
+    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
 
 }  // namespace
@@ -438,10 +456,10 @@ void maskPasswordFields(HWND window)
 void installControlFont(HWND window)
 {
     // The old font is deleted only after every child has let go of it.
-    Font previous(static_cast<HFONT>(RemovePropW(window, kSettingsUiFontProperty)));
+    Font previous(static_cast<HFONT>(removeWindowValue(window, kSettingsUiFontProperty)));
     HFONT font = createUiFont(window, kControlFontPoints, kControlFontWeight);
     if (font != nullptr) {
-        SetPropW(window, kSettingsUiFontProperty, font);
+        setWindowValue(window, kSettingsUiFontProperty, font);
     }
     setFontOnChildren(window, font);
     fitSettingsLabels(window);
@@ -451,7 +469,7 @@ void fitSettingsLabels(HWND window)
 {
     const UINT dpi = GetDpiForWindow(window);
     LabelFontFamily family;
-    family.normalFont = static_cast<HFONT>(GetPropW(window, kSettingsUiFontProperty));
+    family.normalFont = static_cast<HFONT>(windowValue(window, kSettingsUiFontProperty));
     family.face = kUiFontFace;
     family.weight = kControlFontWeight;
     family.largestHeight = labelFontHeight(kControlFontPoints, dpi);
@@ -517,6 +535,7 @@ void showSettingsWindow(HWND owner, UsageTracker* tracker)
     }
     // The window does not exist yet, so its size follows the system DPI.
     const UINT dpi = GetDpiForSystem();
+    const WindowCreation creation;
     HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, kSettingsWindowClass,
                                   localizedText(StringId::SettingsTitle).c_str(), WS_POPUP, CW_USEDEFAULT,
                                   CW_USEDEFAULT, scaleLength(kSettingsWindowWidth, dpi),
@@ -554,6 +573,7 @@ LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_COMMAND: return handleCommand(window, LOWORD(wParam));
     case WM_CLOSE: return handleClose(window);
     case WM_DESTROY: return handleDestroy(window);
+    case WM_NCDESTROY: return handleNcDestroy(window, wParam, lParam);
     case WM_PAINT: return handleSettingsPaint(window);
     case WM_DRAWITEM: return handleSettingsDrawItem(lParam);
     case WM_CTLCOLOREDIT: return handleSettingsControlColor(reinterpret_cast<HDC>(wParam), true);

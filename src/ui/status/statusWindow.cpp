@@ -13,6 +13,7 @@
 #include "ui/status/statusWindowState.h"
 #include "ui/ownWindows.h"
 #include "ui/uiScale.h"
+#include "ui/windowState.h"
 
 namespace {
 
@@ -35,12 +36,15 @@ void repaint(HWND window)
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    if (windowRecord(window) != nullptr) {
+        return TRUE;  // not the system's: the window exists already
+    }
     auto* state = new (std::nothrow) StatusWindowState;
     if (state == nullptr) {
         return FALSE;  // no window rather than one that can neither paint nor close itself
     }
     state->tracker = static_cast<UsageTracker*>(create->lpCreateParams);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    attachWindowRecord(window, state);
     // Default processing is what stores the creation title as the window text.
     DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
     return TRUE;
@@ -124,7 +128,7 @@ LRESULT handleLeftButtonUp(HWND window, const StatusWindowState* state, LPARAM l
     }
     switch (buttonAt(*state, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam))) {
     case StatusButton::Close:
-        DestroyWindow(window);
+        destroyOnDecision(window);
         break;
     case StatusButton::Settings:
         openSettings(GetWindow(window, GW_OWNER), state->tracker);
@@ -159,6 +163,9 @@ LRESULT handleDpiChanged(HWND window, StatusWindowState* state, LPARAM lParam)
 
 LRESULT handleDestroy(HWND window, StatusWindowState* state)
 {
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
     KillTimer(window, kStatusRepaintTimerId);
     if (state != nullptr) {
         state->renderTarget.reset();
@@ -168,13 +175,15 @@ LRESULT handleDestroy(HWND window, StatusWindowState* state)
     return 0;
 }
 
-// The record goes with the last message a window gets. A creation that fails
-// after WM_NCCREATE (WM_CREATE answering -1, say) may skip WM_DESTROY, but
-// never this; whatever a paint made since WM_DESTROY goes with the record.
-// Default processing frees what the system keeps for the window (its text).
+// The record goes with the last message a window gets; whatever a paint made
+// since WM_DESTROY goes with it. Default processing frees what the system
+// keeps for the window (its text).
 LRESULT handleNcDestroy(HWND window, StatusWindowState* state, WPARAM wParam, LPARAM lParam)
 {
-    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    if (!isDestroyDecided(window)) {
+        return 0;
+    }
+    forgetWindow(window);
     delete state;
     return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
@@ -205,7 +214,7 @@ RECT movedTo(const RECT& rect, POINT topLeft)
 
 StatusWindowState* statusWindowStateOf(HWND window)
 {
-    return reinterpret_cast<StatusWindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    return static_cast<StatusWindowState*>(windowRecord(window));
 }
 
 bool containsPixel(const D2D1_RECT_F& rect, int x, int y, float scale)
@@ -335,7 +344,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_LBUTTONUP: return handleLeftButtonUp(window, state, lParam);
     case WM_EXITSIZEMOVE: return handleExitSizeMove(window, state);
     case WM_DPICHANGED: return handleDpiChanged(window, state, lParam);
-    case WM_CLOSE: DestroyWindow(window); return 0;
+    case WM_CLOSE: destroyOnDecision(window); return 0;
     case WM_DESTROY: return handleDestroy(window, state);
     case WM_NCDESTROY: return handleNcDestroy(window, state, wParam, lParam);
     default: return DefWindowProcW(window, message, wParam, lParam);
@@ -355,6 +364,7 @@ void showStatusWindow(HWND owner, UsageTracker* tracker)
         return;
     }
     const UINT systemDpi = GetDpiForSystem();
+    const WindowCreation creation;
     HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, kStatusWindowClass, localizedText(StringId::AppTitle).c_str(),
                                   WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, scaleLength(kWindowWidth, systemDpi),
                                   scaleLength(kWindowHeight, systemDpi), owner, nullptr, instance, tracker);

@@ -17,7 +17,7 @@ inline constexpr wchar_t kStatusWindowClass[] = L"HourwardenStatusWindow";
 inline constexpr UINT_PTR kStatusRepaintTimerId = 10;
 inline constexpr UINT kStatusRepaintPeriodMs = 1000;
 
-// One per status window, in GWLP_USERDATA from WM_NCCREATE to WM_NCDESTROY.
+// One per status window, its record (windowState.h) from WM_NCCREATE to WM_NCDESTROY.
 struct StatusWindowState {
     UsageTracker* tracker = nullptr;  // borrowed from the control window
     ComPtr<ID2D1Factory> d2dFactory;
