@@ -1,10 +1,17 @@
 // One counter per pair of files: a second start on the same files hands over
-// to the program that already runs on them instead of counting beside it.
+// to the program that already runs on them instead of counting beside it, and
+// no other program can make a start hand over to nobody.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+
+// How long a start tries to hand over before it runs anyway, and how often it tries.
+inline constexpr DWORD kHandOverWaitMs = 10000;
+inline constexpr DWORD kHandOverPollMs = 100;
+// How long one request may take the running program to answer.
+inline constexpr DWORD kHandOverRequestTimeoutMs = 1000;
 
 // The directory as the file system names it (links and short names resolved),
 // in one case, so every spelling of one directory gives the same text.
@@ -16,22 +23,33 @@ std::wstring instanceMutexName(const std::wstring& directory);
 // The control window of another process started from `directory`, or null.
 HWND findRunningControlWindow(const std::wstring& directory);
 
-// Holds the instance mutex for this process's lifetime.
+// Asks `running` to open its status window, as a double click on its icon
+// would. True only when it answered as the program does.
+bool askToShowStatus(HWND running, UINT showStatusMessage, DWORD timeoutMs = kHandOverRequestTimeoutMs);
+
+// The instance mutex of a directory; released when destroyed if this process owns it.
 class InstanceLock {
 public:
+    // Creates the mutex owned, or opens the one that exists.
     explicit InstanceLock(const std::wstring& directory);
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    // Another program already works on the same files.
-    bool heldElsewhere() const { return heldElsewhere_; }
+    // This process owns the mutex: no other program holds the files.
+    bool owned() const { return owned_; }
+    // Takes the mutex when its holder released it or ended; true when owned now.
+    bool takeOverIfFree();
 
 private:
     HANDLE mutex_ = nullptr;
-    bool heldElsewhere_ = false;
+    bool owned_ = false;
 };
 
-// Asks the program running from `directory` to open its status window, as a
-// double click on its icon would. False when none answered in time.
-bool askRunningProgramToShowStatus(const std::wstring& directory, UINT showStatusMessage);
+enum class StartDecision { run, handedOver };
+
+// Whether this start runs or leaves to the program already running from
+// `directory`. It leaves only once that program took the request to show its
+// status; it runs as soon as it owns the mutex, and after `waitMs` in any case.
+StartDecision decideStart(InstanceLock& lock, const std::wstring& directory, UINT showStatusMessage,
+                          DWORD waitMs = kHandOverWaitMs);

@@ -51,9 +51,10 @@ enum class StringId : int {
     OneMinuteRemaining,
     GraceMinuteNotice,
     SettingsNotSaved,
+    ExitProtectionNotInForce,
 };
 
-inline constexpr int kStringCount = 43;
+inline constexpr int kStringCount = 44;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

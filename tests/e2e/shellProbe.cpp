@@ -1,5 +1,7 @@
 #include "shellProbe.h"
 
+#include "probe/sessionProbe.h"
+
 #include <commctrl.h>
 #include <tlhelp32.h>
 
@@ -251,6 +253,41 @@ bool runProbeInApp(const App& app, const wchar_t* fileName, const char* entryNam
     }
     RemoteMemory remote(app.process(), size);
     return remote.write(data, size) && runRemoteThread(app.process(), entry, remote.get()) && remote.read(data, size);
+}
+
+namespace {
+
+constexpr wchar_t kSessionProbe[] = L"sessionprobe.dll";
+constexpr char kSessionProbeEntry[] = "simulateSession";
+
+bool askSessionProbe(const App& app, SessionProbeRequest& request)
+{
+    request.done = FALSE;
+    return runProbeInApp(app, kSessionProbe, kSessionProbeEntry, &request, sizeof request) && request.done;
+}
+
+}  // namespace
+
+bool installSessionProbe(const App& app)
+{
+    SessionProbeRequest request = {SessionProbeCommand::Install, FALSE, 0, FALSE};
+    return askSessionProbe(app, request);
+}
+
+long acceptedLocks(const App& app)
+{
+    SessionProbeRequest request = {SessionProbeCommand::Read, FALSE, 0, FALSE};
+    return askSessionProbe(app, request) ? request.acceptedLocks : -1;
+}
+
+bool unlockSession(const App& app)
+{
+    SessionProbeRequest request = {SessionProbeCommand::Unlock, FALSE, 0, FALSE};
+    if (!askSessionProbe(app, request)) {
+        return false;
+    }
+    app.postSessionUnlock();
+    return true;
 }
 
 OpenMenus readOpenMenus(const App& app)

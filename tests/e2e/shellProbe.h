@@ -47,6 +47,16 @@ OpenMenus readOpenMenus(const App& app);
 // thread has ended. Used to read what another process cannot read from outside.
 bool runProbeInApp(const App& app, const wchar_t* fileName, const char* entryName, void* data, size_t size);
 
+// The system's part in locking, played inside the app by the session probe
+// (Wine refuses every lock and never unlocks): after installSessionProbe each
+// lock the app asks for is accepted and its session reports itself locked.
+bool installSessionProbe(const App& app);
+// Locks the app asked for since the probe was installed; -1 when it cannot be read.
+long acceptedLocks(const App& app);
+// The user unlocks: the session reports itself unlocked, and the notification
+// comes as the session service sends it.
+bool unlockSession(const App& app);
+
 // Waits until exactly `menus` menus are open, one of them the root; an empty result on time-out.
 OpenMenus waitForOpenMenus(const App& app, size_t menus = 1);
 

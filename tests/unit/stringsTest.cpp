@@ -58,14 +58,20 @@ TEST_F(StringsTest, EveryRowIsPresentInBothLanguagesAndOnlyTheSharedOnesAgree)
     }
 }
 
-TEST_F(StringsTest, SettingsNotSavedIsTheLastRow)
+// The program's own rows follow the 42 of the table; each table keeps them in place.
+TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
 {
-    EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), 42);
+    EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
+    EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
+              L"The protection against closing is not in force yet: the system refused it. Retrying every second.");
     setActiveLanguage(Language::Russian);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
+    EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
+              L"Защита от закрытия пока не действует: система отказала. Повтор каждую секунду.");
 }
 
 TEST_F(StringsTest, AnyLanguageValueButEnglishSelectsRussian)

@@ -30,6 +30,7 @@ enum SettingsControlId : int {
     kApplyButtonId = 2006,
     kCancelButtonId = 2008,
     kOkButtonId = 2007,
+    kExitProtectionNoteId = 2016,
 };
 
 // Window size at 96 DPI; scaled with the system DPI before the window exists.
@@ -42,3 +43,6 @@ inline constexpr int kMaxLimitMinutesAllowed = 1440;
 inline constexpr int kControlTextMaxChars = 256;
 inline constexpr int kControlFontPoints = 14;
 inline constexpr int kControlFontWeight = FW_NORMAL;
+// Refreshes what may change while the window is open without its doing.
+inline constexpr UINT_PTR kSettingsRefreshTimerId = 1;
+inline constexpr UINT kSettingsRefreshPeriodMs = 1000;

@@ -34,6 +34,8 @@ constexpr ChildControlDefinition kSettingsControls[] = {
     {kExitPasswordCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::RequirePasswordOnExit, 32, 241, 300, 24},
     {kNotificationsCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::ShowLastThreeMinuteNotifications, 32, 269, 400,
      24},
+    // Shown only while the exit password is required but the system refuses the protection.
+    {kExitProtectionNoteId, L"STATIC", 0, 0, StringId::ExitProtectionNotInForce, 32, 293, 436, 16},
     {kApplyButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Apply, 180, 312, 84, 34},
     {kCancelButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Cancel, 274, 312, 84, 34},
     {kOkButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Ok, 368, 312, 84, 34},
@@ -53,6 +55,7 @@ constexpr LabelControl kLabelledControls[] = {
     {kShowPasswordButtonId, LabelKind::OwnerDrawnButton, 0},
     {kExitPasswordCheckId, LabelKind::CheckBox, 0},
     {kNotificationsCheckId, LabelKind::CheckBox, 0},
+    {kExitProtectionNoteId, LabelKind::Static, 0},
     {kApplyButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
     {kCancelButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
     {kOkButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
@@ -253,6 +256,8 @@ LRESULT handleCreate(HWND window)
         setChecked(window, kNotificationsCheckId, tracker->config().showLastThreeMinuteNotifications);
     }
     installControlFont(window);
+    showExitProtectionNote(window);
+    SetTimer(window, kSettingsRefreshTimerId, kSettingsRefreshPeriodMs, nullptr);
     return 0;
 }
 
@@ -275,6 +280,14 @@ LRESULT handleCommand(HWND window, int controlId)
     return 0;
 }
 
+LRESULT handleTimer(HWND window, WPARAM timerId)
+{
+    if (timerId == kSettingsRefreshTimerId) {
+        showExitProtectionNote(window);
+    }
+    return 0;
+}
+
 LRESULT handleClose(HWND window)
 {
     destroyOnDecision(window);
@@ -286,6 +299,7 @@ LRESULT handleDestroy(HWND window)
     if (!isDestroyDecided(window)) {
         return 0;
     }
+    KillTimer(window, kSettingsRefreshTimerId);
     Font font(static_cast<HFONT>(removeWindowValue(window, kSettingsUiFontProperty)));
     releaseLabelFonts(window, kSettingsLabelFontsProperty);
     setWindowFlag(window, kSettingsCloseHoveredProperty, false);
@@ -514,7 +528,23 @@ ApplyResult applySettings(HWND window)
         saved = tracker->setRequirePasswordOnExit(*plan.requirePasswordOnExit) && saved;
     }
     saved = tracker->setLimit(plan.limitMinutes, plan.notifications) && saved;
+    showExitProtectionNote(window);
     return saved ? ApplyResult::Saved : ApplyResult::InForceNotSaved;
+}
+
+bool exitProtectionNoteShown(const UsageTracker& tracker)
+{
+    return tracker.requirePasswordOnExit() && tracker.hasPassword() && !tracker.exitProtectionInForce();
+}
+
+void showExitProtectionNote(HWND window)
+{
+    const UsageTracker* tracker = trackerOf(window);
+    const bool shown = tracker != nullptr && exitProtectionNoteShown(*tracker);
+    HWND note = GetDlgItem(window, kExitProtectionNoteId);
+    if ((IsWindowVisible(note) != FALSE) != shown) {
+        ShowWindow(note, shown ? SW_SHOW : SW_HIDE);
+    }
 }
 
 void relabelSettingsWindow(HWND window)
@@ -571,6 +601,7 @@ LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window);
     case WM_COMMAND: return handleCommand(window, LOWORD(wParam));
+    case WM_TIMER: return handleTimer(window, wParam);
     case WM_CLOSE: return handleClose(window);
     case WM_DESTROY: return handleDestroy(window);
     case WM_NCDESTROY: return handleNcDestroy(window, wParam, lParam);

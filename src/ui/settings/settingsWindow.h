@@ -95,6 +95,10 @@ struct PasswordSectionView {
 
 PasswordSectionView passwordSectionView(const PasswordSectionState& state);
 
+// The note under the check boxes: the exit password is required, but the
+// system refuses to protect the process against the account it limits.
+bool exitProtectionNoteShown(const UsageTracker& tracker);
+
 // --- Window side ------------------------------------------------------------
 
 
@@ -118,6 +122,8 @@ void maskPasswordFields(HWND window);
 // Creates the control font for the window's DPI, hands it to every child and
 // keeps it in SettingsUiFont, deleting the one it replaces.
 void installControlFont(HWND window);
+// Shows or hides the note as exitProtectionNoteShown says.
+void showExitProtectionNote(HWND window);
 // Gives each label that does not fit the control font the largest smaller font
 // at which it does (on the window's DPI and in the current language).
 void fitSettingsLabels(HWND window);

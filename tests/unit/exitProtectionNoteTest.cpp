@@ -1,0 +1,82 @@
+// A protection the system refuses is tried again at every tick, and until it
+// holds the settings window says so instead of pretending it is in force.
+#include "ui/ownWindows.h"
+#include "ui/settings/settingsWindow.h"
+#include "ui/windowState.h"
+#include "usageTrackerFixture.h"
+
+namespace tracker_test {
+namespace {
+
+bool systemRefuses = true;
+int protectCalls = 0;
+
+bool refusingProtection(bool protect)
+{
+    ++protectCalls;
+    return !protect || !systemRefuses;
+}
+
+class ExitProtectionNoteTest : public TrackerTest {
+protected:
+    void SetUp() override
+    {
+        TrackerTest::SetUp();
+        systemRefuses = true;
+        protectCalls = 0;
+        setProtectProcessFunction(refusingProtection);
+        owner_ = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(owner_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        destroyOnDecision(owner_);
+        TrackerTest::TearDown();
+    }
+
+    bool noteVisible() const
+    {
+        HWND settings = findOwnWindow(kSettingsWindowClass);
+        return settings != nullptr && IsWindowVisible(GetDlgItem(settings, kExitProtectionNoteId)) != FALSE;
+    }
+
+    void refreshOpenWindow() const
+    {
+        SendMessageW(findOwnWindow(kSettingsWindowClass), WM_TIMER, kSettingsRefreshTimerId, 0);
+    }
+
+    HWND owner_ = nullptr;
+};
+
+TEST_F(ExitProtectionNoteTest, ARefusedProtectionIsRetriedEachTickAndShownUntilItHolds)
+{
+    UsageTracker& usage = start();
+    ASSERT_TRUE(usage.setPassword(L"pw"));
+    ASSERT_TRUE(usage.setRequirePasswordOnExit(true));
+    EXPECT_FALSE(usage.exitProtectionInForce());
+    showSettingsWindow(owner_, &usage);
+    EXPECT_TRUE(noteVisible());
+
+    const int before = protectCalls;
+    tickSecond();
+    tickSecond();
+    EXPECT_EQ(protectCalls, before + 2) << "asked again at every tick";
+    EXPECT_FALSE(usage.exitProtectionInForce());
+
+    systemRefuses = false;
+    tickSecond();
+    EXPECT_TRUE(usage.exitProtectionInForce());
+    refreshOpenWindow();
+    EXPECT_FALSE(noteVisible());
+
+    // Nothing to protect without the exit flag: no note, whatever the system says.
+    systemRefuses = true;
+    ASSERT_TRUE(usage.setRequirePasswordOnExit(false));
+    EXPECT_FALSE(usage.exitProtectionInForce());
+    refreshOpenWindow();
+    EXPECT_FALSE(noteVisible());
+}
+
+}  // namespace
+}  // namespace tracker_test
