@@ -56,7 +56,7 @@ constexpr Table kRussian = {
     L"До окончания времени осталась 1 минута",
     L"Лимит времени исчерпан. До повторной блокировки осталась 1 минута.",
     L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.",
-    L"Защита от закрытия пока не действует: система отказала. Повтор каждую секунду.",
+    L"Система отказала в защите от выхода; повтор каждую секунду.",
 };
 
 constexpr Table kEnglish = {
@@ -103,7 +103,7 @@ constexpr Table kEnglish = {
     L"1 minute remaining",
     L"The time limit has been reached. One minute remains before the computer is locked again.",
     L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.",
-    L"The protection against closing is not in force yet: the system refused it. Retrying every second.",
+    L"Exit protection refused by the system; retrying every second.",
 };
 
 Language activeLanguage = Language::English;

@@ -112,6 +112,26 @@ bool canOpenEveryThread(const App& app, DWORD access)
     return !ids.empty();
 }
 
+// Start-up until the control window exists, in milliseconds; 0 when it never came.
+ULONGLONG startTimeWith(const std::string& data)
+{
+    const ULONGLONG begin = GetTickCount64();
+    App app(LaunchOptions().withData(data));
+    return app.started() ? GetTickCount64() - begin : 0;
+}
+
+// An older file's plain password is hashed at start; one as long as an edited
+// file may hold costs no more than a short one (it once took minutes).
+TEST(ProtectionE2E, AHugeStoredPasswordDoesNotDelayTheStart)
+{
+    const ULONGLONG shortStart = startTimeWith(dataWithPassword("x"));
+    const ULONGLONG hugeStart = startTimeWith(dataWithPassword(std::string(300000, 'x')));
+    ASSERT_NE(shortStart, 0u);
+    ASSERT_NE(hugeStart, 0u) << "no control window within the time-out";
+    // Well under a second more on a quiet machine; the bound leaves room for a loaded one.
+    EXPECT_LT(hugeStart, shortStart + 3000) << "short " << shortStart << " ms, huge " << hugeStart << " ms";
+}
+
 TEST(ProtectionE2E, AnOlderFilesPlainPasswordIsHashedAtStartAndStillOpensTheSettings)
 {
     App app(LaunchOptions().withData(dataWithPassword("Plain Old 1")));

@@ -41,7 +41,7 @@ const ExpectedControl kControls[] = {
      {32, 269, 432, 293}, true},
     // Shown only while the system refuses the protection the exit password asks for.
     {kExitProtectionNote, L"Static", 0, false,
-     L"The protection against closing is not in force yet: the system refused it. Retrying every second.",
+     L"Exit protection refused by the system; retrying every second.",
      {32, 293, 468, 309}, false},
     {kApply, L"Button", WS_TABSTOP | BS_OWNERDRAW, false, L"Apply", {180, 312, 264, 346}, true},
     {kCancel, L"Button", WS_TABSTOP | BS_OWNERDRAW, false, L"Cancel", {274, 312, 358, 346}, true},

@@ -33,6 +33,7 @@ public:
 
     int shown = 0;
     std::vector<HWND> whileShownPrompts;  // an OK is sent to each while a box is up
+    HWND closeWhileShown = nullptr;       // and this one is asked to close
 
 private:
     static LRESULT CALLBACK onCbt(int code, WPARAM wParam, LPARAM lParam)
@@ -45,6 +46,9 @@ private:
                 ++active->shown;
                 for (HWND prompt : active->whileShownPrompts) {
                     SendMessageW(prompt, WM_COMMAND, kPromptOkId, 0);
+                }
+                if (active->closeWhileShown != nullptr) {
+                    SendMessageW(active->closeWhileShown, WM_CLOSE, 0, 0);
                 }
                 PostMessageW(box, WM_COMMAND, IDOK, 0);
             }
@@ -123,6 +127,22 @@ TEST_F(PasswordPromptTest, AnOkWhileTheIncorrectPasswordBoxIsUpIsIgnored)
     tryPassword(prompt, L"wrong");
     EXPECT_EQ(boxes.shown, 3);
     EXPECT_TRUE(okEnabled(prompt));
+}
+
+TEST_F(PasswordPromptTest, APromptClosedWhileItsBoxIsUpGoesQuietly)
+{
+    MessageBoxAnswerer boxes;
+    HWND prompt = openPrompt();
+    boxes.closeWhileShown = prompt;
+    tryPassword(prompt, L"wrong");
+    EXPECT_EQ(boxes.shown, 1);
+    EXPECT_FALSE(IsWindow(prompt));
+    // A new prompt starts clean; the wrong try still counts toward the delay.
+    boxes.closeWhileShown = nullptr;
+    HWND again = openPrompt();
+    tryPassword(again, L"wrong");
+    EXPECT_EQ(boxes.shown, 2);
+    EXPECT_TRUE(okEnabled(again));
 }
 
 TEST_F(PasswordPromptTest, AfterThreeWrongTheAnswerWaitsWithOkDisabledAndEarlyTimersDoNothing)

@@ -66,12 +66,12 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
-              L"The protection against closing is not in force yet: the system refused it. Retrying every second.");
+              L"Exit protection refused by the system; retrying every second.");
     setActiveLanguage(Language::Russian);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
-              L"Защита от закрытия пока не действует: система отказала. Повтор каждую секунду.");
+              L"Система отказала в защите от выхода; повтор каждую секунду.");
 }
 
 TEST_F(StringsTest, AnyLanguageValueButEnglishSelectsRussian)

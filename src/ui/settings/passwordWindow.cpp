@@ -90,9 +90,12 @@ void answerCheck(HWND prompt, PromptState& state, const std::wstring& text)
         // Modal: OK clicks that reach the prompt meanwhile find the check still under way.
         MessageBoxW(prompt, localizedText(StringId::IncorrectPassword).c_str(),
                     localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONERROR);
-        SetDlgItemTextW(prompt, kPromptFieldId, L"");
-        focusPasswordField(prompt);
-        state.checking = false;
+        // A close request may have ended the prompt, and its state, while the box was up.
+        if (PromptState* open = stateOf(prompt)) {
+            SetDlgItemTextW(prompt, kPromptFieldId, L"");
+            focusPasswordField(prompt);
+            open->checking = false;
+        }
         break;
     case PasswordOutcome::ExitProgram:
         // The control window's end ends the program and takes this prompt (and its state) with it.
