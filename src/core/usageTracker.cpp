@@ -36,6 +36,61 @@ std::wstring todayDateString()
     return text;
 }
 
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
+int64_t daysFromCivil(int64_t year, unsigned month, unsigned day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+// The day number of a "YYYY-MM-DD" date; false for anything else.
+bool dayNumberOf(const std::wstring& date, int64_t& days)
+{
+    if (date.size() != 10 || date[4] != L'-' || date[7] != L'-') {
+        return false;
+    }
+    unsigned parts[3] = {};
+    const size_t starts[3] = {0, 5, 8};
+    const size_t lengths[3] = {4, 2, 2};
+    for (int i = 0; i < 3; ++i) {
+        for (size_t at = starts[i]; at < starts[i] + lengths[i]; ++at) {
+            if (date[at] < L'0' || date[at] > L'9') {
+                return false;
+            }
+            parts[i] = parts[i] * 10 + static_cast<unsigned>(date[at] - L'0');
+        }
+    }
+    if (parts[1] < 1 || parts[1] > 12 || parts[2] < 1 || parts[2] > 31) {
+        return false;
+    }
+    days = daysFromCivil(parts[0], parts[1], parts[2]);
+    return true;
+}
+
+}  // namespace
+
+// A record dated the day after today is what moving the time zone back across
+// midnight leaves: that day goes on, or each move back and forth would bring
+// a fresh allowance. Any other change of date starts a new day.
+bool isNewDay(const std::wstring& recordDate, const std::wstring& today)
+{
+    if (recordDate == today) {
+        return false;
+    }
+    int64_t record = 0;
+    int64_t now = 0;
+    if (!dayNumberOf(recordDate, record) || !dayNumberOf(today, now)) {
+        return true;
+    }
+    return record != now + 1;
+}
+
 UsageTracker::UsageTracker() : UsageTracker(executableDirectory()) {}
 
 UsageTracker::UsageTracker(const std::wstring& directory)
@@ -71,7 +126,7 @@ void UsageTracker::load()
             saveUsage();
         }
     }
-    if (usage_.date != todayDateString()) {
+    if (isNewDay(usage_.date, todayDateString())) {
         resetDay();
     }
     if (isLimitReached()) {
@@ -86,17 +141,19 @@ TickResult UsageTracker::tick()
     retryFailedSaves();
     // Threads the system started since, and a protection refused before, get it now.
     applyExitProtection();
-    if (usage_.date != todayDateString()) {
-        resetDay();
+    // Whatever changed in this tick reaches data.json in one save, at its end.
+    bool changed = false;
+    if (isNewDay(usage_.date, todayDateString())) {
+        startNewDay();
+        changed = true;
     }
     TickResult result;
     if (!isLimitReached() && idleProbe_.isUserActive()) {
         usage_.usedSeconds += 1;
-        saveUsage();
+        changed = true;
         const int32_t remaining = remainingSeconds();
         if (!usage_.warningShown && remaining > 0 && remaining <= kWarningSeconds) {
             usage_.warningShown = true;
-            saveUsage();
             result.showWarning = true;
         }
         if (config_.showLastThreeMinuteNotifications) {
@@ -114,7 +171,6 @@ TickResult UsageTracker::tick()
                 if (remaining == notice.secondsLeft && !(usage_.*notice.shown)) {
                     usage_.*notice.shown = true;
                     result.minuteNotice = notice.minutes;
-                    saveUsage();
                     break;
                 }
             }
@@ -132,6 +188,9 @@ TickResult UsageTracker::tick()
         // Accepted, but the session does not say it is locked: ask again. On a
         // locked session the request fails and nothing changes.
         requestLock(result);
+    }
+    if (changed) {
+        saveUsage();
     }
     return result;
 }
@@ -167,7 +226,7 @@ bool UsageTracker::awaitsUnlock() const
 bool UsageTracker::onSessionLockState(SessionLock state)
 {
     // A changed date is for the next tick to start afresh.
-    if (!awaitsUnlock() || usage_.date != todayDateString()) {
+    if (!awaitsUnlock() || isNewDay(usage_.date, todayDateString())) {
         return false;
     }
     const uint64_t now = activeTimeSource().tickCount64();
@@ -206,7 +265,7 @@ bool UsageTracker::onSessionLockState(SessionLock state)
 
 bool UsageTracker::onSessionUnlock(SessionLock state)
 {
-    if (usage_.date != todayDateString()) {
+    if (isNewDay(usage_.date, todayDateString())) {
         resetDay();
         return false;
     }
@@ -392,6 +451,12 @@ bool UsageTracker::setRequirePasswordOnExit(bool required)
 
 void UsageTracker::resetDay()
 {
+    startNewDay();
+    saveUsage();
+}
+
+void UsageTracker::startNewDay()
+{
     usage_.date = todayDateString();
     usage_.usedSeconds = 0;
     usage_.warningShown = false;
@@ -403,7 +468,6 @@ void UsageTracker::resetDay()
     lockRetry_ = false;
     lockAccepted_ = false;
     lastLockState_ = SessionLock::Unknown;
-    saveUsage();
 }
 
 bool UsageTracker::saveUsage()

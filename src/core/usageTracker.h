@@ -23,6 +23,8 @@ struct TickResult {
 enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 
 std::wstring todayDateString();
+// Whether a record of `recordDate` is over on `today` (both as todayDateString writes them).
+bool isNewDay(const std::wstring& recordDate, const std::wstring& today);
 
 class UsageTracker {
 public:
@@ -95,6 +97,8 @@ private:
     void applyExitProtection();
     void retryFailedSaves();
     void armGraceMinute();
+    // resetDay without the save, for a tick that saves once at its end.
+    void startNewDay();
     void requestLock(TickResult& result);
     void grantGraceMinute();
 

@@ -389,7 +389,8 @@ TEST_F(TrackerDayChange, MidnightStartsANewRecordWhileCounting)
     EXPECT_TRUE(saved.requirePasswordOnExit);
 }
 
-// Any change of the local date while locked and idle starts a day with nothing used.
+// Any change of the local date while locked and idle starts a day with nothing
+// used, except back by exactly one day (below).
 struct DateChangeCase {
     const char* name;
     WORD year, month, day, hour, minute;
@@ -427,12 +428,71 @@ TEST_P(TrackerDateChange, StartsANewDayEvenWhileLocked)
 
 INSTANTIATE_TEST_SUITE_P(Tracker, TrackerDateChange,
                          testing::Values(DateChangeCase{"Midnight", 2024, 3, 16, 0, 0, L"2024-03-16"},
-                                         DateChangeCase{"BackOneDay", 2024, 3, 14, 12, 0, L"2024-03-14"},
+                                         DateChangeCase{"BackTwoDays", 2024, 3, 13, 12, 0, L"2024-03-13"},
                                          DateChangeCase{"IntoNextYear", 2025, 1, 1, 0, 0, L"2025-01-01"},
                                          DateChangeCase{"BackYears", 2019, 7, 4, 8, 30, L"2019-07-04"}),
                          [](const testing::TestParamInfo<DateChangeCase>& info) {
                              return std::string(info.param.name);
                          });
+
+TEST(TrackerDayBoundary, OnlyARecordOfTheDayAfterTodayGoesOn)
+{
+    const struct {
+        const wchar_t* record;
+        const wchar_t* today;
+        bool newDay;
+    } cases[] = {
+        {L"2024-03-15", L"2024-03-15", false},
+        {L"2024-03-16", L"2024-03-15", false},  // the time zone moved back across midnight
+        {L"2024-03-14", L"2024-03-15", true},   // midnight, or the zone moved forward
+        {L"2024-03-17", L"2024-03-15", true},
+        {L"2024-01-01", L"2023-12-31", false},  // the day after, across a year
+        {L"2024-03-01", L"2024-02-29", false},  // and after a leap day
+        {L"2025-03-15", L"2024-03-15", true},   // a clock corrected by a year
+        {L"2023-03-15", L"2024-03-15", true},
+        {L"2024-3-16", L"2024-03-15", true},    // not as the program writes dates
+        {L"", L"2024-03-15", true},
+        {L"2024-13-01", L"2024-12-31", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isNewDay(c.record, c.today), c.newDay) << testing::PrintToString(std::wstring(c.record)) << " on "
+                                                         << testing::PrintToString(std::wstring(c.today));
+    }
+}
+
+// A spent day: the zone moved forward across midnight starts the next day
+// early, once; moved back, the record of that next day goes on, so moving the
+// zone back and forth never buys a second allowance.
+TEST_F(TrackerDayChange, TimeZoneMovesBuyOneEarlyDayAtMost)
+{
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 23, 30, 0);
+    UsageTracker& usage = startWithSecondsLeft(10, 1);
+    useUpTheDay();
+
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 30, 0);  // forward
+    tickSecond();
+    EXPECT_EQ(savedUsage().date, kDayAfterTestDate);
+    for (int second = 0; second < 5 * 60; ++second) {
+        tickSecond();
+    }
+    const int64_t usedEarly = usage.usedSeconds();
+    EXPECT_GT(usedEarly, 0);
+
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 23, 31, 0);  // back
+        tickSecond();
+        EXPECT_EQ(savedUsage().date, kDayAfterTestDate) << "the early day goes on";
+        EXPECT_GT(usage.usedSeconds(), usedEarly) << "its count goes on too";
+        simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 31, 0);  // forward again
+        tickSecond();
+        EXPECT_EQ(savedUsage().date, kDayAfterTestDate);
+    }
+    // Its own midnight comes later, and ends it as any other.
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 2, 0, 0, 1);
+    tickSecond();
+    EXPECT_EQ(usage.usedSeconds(), 1);
+}
 
 TEST_F(TrackerDayChange, MidnightDuringTheOneMoreMinuteClearsIt)
 {

@@ -198,3 +198,51 @@ TEST_F(TrackerSaving, PendingChangesAreSavedOnceMoreWhenTheTrackerEnds)
 
 }  // namespace
 }  // namespace tracker_test
+
+namespace tracker_test {
+namespace {
+
+// Opens of data.json for writing, through the file seam.
+int usageWrites = 0;
+
+HANDLE countingCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    const std::wstring name = path;
+    if ((access & GENERIC_WRITE) != 0 && name.find(L"data.json") != std::wstring::npos) {
+        ++usageWrites;
+    }
+    return systemFileCalls().createFile(path, access, shareMode, disposition);
+}
+
+// A tick that counts a second, shows the warning, sets a notice flag, or
+// starts a new day writes data.json once, at its end, with all of it.
+TEST_F(TrackerTest, ATickSavesDataJsonOnceWhateverItChanged)
+{
+    FileCalls calls = systemFileCalls();
+    calls.createFile = countingCreateFile;
+    setFileCalls(&calls);
+    // The next counted second leaves 180 s: the count, the warning and the 3-minute flag at once.
+    UsageTracker& usage = startWithSecondsLeft(30, 181);
+    const struct {
+        const char* name;
+        void (*before)();
+    } ticks[] = {
+        {"count, warning and notice", [] {}},
+        {"count only", [] {}},
+        {"new day and its first second",
+         [] { simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 1); }},
+    };
+    for (const auto& t : ticks) {
+        SCOPED_TRACE(t.name);
+        t.before();
+        usageWrites = 0;
+        tickSecond();
+        EXPECT_EQ(usageWrites, 1);
+    }
+    const DailyUsage saved = savedUsage();
+    EXPECT_EQ(saved.usedSeconds, usage.usedSeconds());
+    setFileCalls(nullptr);
+}
+
+}  // namespace
+}  // namespace tracker_test
