@@ -107,6 +107,10 @@ void UsageTracker::load()
 {
     removeStaleTempFiles(configPath_);
     removeStaleTempFiles(dataPath_);
+    HANDLE watch = FindFirstChangeNotificationW(directoryOf(configPath_).c_str(), FALSE,
+                                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
+                                                    FILE_NOTIFY_CHANGE_LAST_WRITE);
+    directoryWatch_.reset(watch != INVALID_HANDLE_VALUE ? watch : nullptr);
 
     readConfigFile(configPath_, config_);
     writeConfig();
@@ -139,6 +143,7 @@ TickResult UsageTracker::tick()
 {
     // Every tick, counted or not: a change must not wait for the next counted second.
     retryFailedSaves();
+    undoOutsideEdits();
     // Threads the system started since, and a protection refused before, get it now.
     applyExitProtection();
     // Whatever changed in this tick reaches data.json in one save, at its end.
@@ -497,6 +502,26 @@ bool UsageTracker::writeConfig()
 {
     configUnsaved_ = !writeConfigFile(configPath_, config_);
     return !configUnsaved_;
+}
+
+// While the program runs, the state in force is its own: a file that another
+// program (or Notepad) changed, replaced or deleted gets that state back. The
+// directory's change notification spares the reads while nothing changed; without
+// one, both files are compared at every tick.
+void UsageTracker::undoOutsideEdits()
+{
+    if (directoryWatch_) {
+        if (WaitForSingleObject(directoryWatch_.get(), 0) != WAIT_OBJECT_0) {
+            return;
+        }
+        FindNextChangeNotification(directoryWatch_.get());
+    }
+    if (!configUnsaved_ && readWholeFile(configPath_) != configFileText(config_)) {
+        writeConfig();
+    }
+    if (!usageUnsaved_ && readWholeFile(dataPath_) != usageFileText(usage_)) {
+        saveUsage();
+    }
 }
 
 // A file that another program holds open (a scanner, a backup) refuses the

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/scopedHandles.h"
 #include "core/idleProbe.h"
 #include "storage/usageRecords.h"
 
@@ -96,6 +97,7 @@ private:
     bool writeConfig();
     void applyExitProtection();
     void retryFailedSaves();
+    void undoOutsideEdits();
     void armGraceMinute();
     // resetDay without the save, for a tick that saves once at its end.
     void startNewDay();
@@ -123,6 +125,8 @@ private:
     bool usageUnsaved_ = false;
     uint32_t wrongPasswordsInARow_ = 0;
     bool exitProtectionInForce_ = false;
+    // Signals any change in the files' directory, the program's own saves included.
+    ChangeNotification directoryWatch_;
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;

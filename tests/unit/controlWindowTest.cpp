@@ -530,7 +530,7 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         ASSERT_TRUE(usage.setRequirePasswordOnExit(c.exitFlag));
         openWindow(&usage);
         fake.sessionEnding = c.sessionEnding;
-        forgetDataFile();
+        countDataWritesFromNow();
 
         EXPECT_EQ(SendMessageW(window_, c.message, c.wParam, c.lParam), 0);
         MSG quit = {};
@@ -538,7 +538,7 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         EXPECT_EQ(!IsWindow(window_), c.ends);
         EXPECT_EQ(quitPosted, c.ends);
         const bool endingSession = c.message == WM_ENDSESSION && c.wParam != FALSE && c.lParam == 0;
-        EXPECT_EQ(dataFileExists(), endingSession) << "the last save comes with the end of the session";
+        EXPECT_EQ(dataFileWrittenSince(), endingSession) << "the last save comes with the end of the session";
         HWND prompt = findOwnWindow(kPasswordWindowClass);
         EXPECT_EQ(prompt != nullptr, c.prompts);
         if (c.prompts && prompt != nullptr) {

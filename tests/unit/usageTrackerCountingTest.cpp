@@ -51,7 +51,7 @@ TEST_F(TrackerCounting, EverySecondOfADayUpToTheLockAndBeyond)
     }
 
     // Locked: the lock is asked once; later ticks count, save and ask nothing.
-    forgetDataFile();
+    countDataWritesFromNow();
     for (int second = 1; second <= 2 * 60; ++second) {
         const TickResult result = tickSecond();
         ASSERT_FALSE(result.lockNow) << second;
@@ -59,7 +59,7 @@ TEST_F(TrackerCounting, EverySecondOfADayUpToTheLockAndBeyond)
         ASSERT_EQ(result.minuteNotice, 0) << second;
     }
     EXPECT_EQ(usage.usedSeconds(), kLimitSeconds);
-    EXPECT_FALSE(dataFileExists());
+    EXPECT_FALSE(dataFileWrittenSince());
 }
 
 // The first counted second of a program started today with some time left.
@@ -243,13 +243,13 @@ TEST_F(TrackerIdle, CountsFiveMinutesAfterTheLastInputThenNothingUntilInput)
         tickSecond();
         ASSERT_EQ(usage.usedSeconds(), 1 + idleSeconds) << "idle " << idleSeconds << " s still counts";
     }
-    forgetDataFile();
+    countDataWritesFromNow();
     for (int idleSeconds = 301; idleSeconds <= 900; ++idleSeconds) {
         const TickResult result = tickSecond();
         ASSERT_EQ(usage.usedSeconds(), 301) << "idle " << idleSeconds << " s";
         ASSERT_FALSE(result.showWarning || result.lockNow || result.minuteNotice != 0);
     }
-    EXPECT_FALSE(dataFileExists()) << "an idle tick saved data.json";
+    EXPECT_FALSE(dataFileWrittenSince()) << "an idle tick saved data.json";
 
     simulatedClock.userPresent = true;
     tickSecond();
@@ -260,14 +260,14 @@ TEST_F(TrackerIdle, CountsFiveMinutesAfterTheLastInputThenNothingUntilInput)
 TEST_F(TrackerIdle, FailedInputQueryCountsNothing)
 {
     UsageTracker& usage = startWithSecondsLeft(6, 301);
-    forgetDataFile();
+    countDataWritesFromNow();
     simulatedClock.lastInputAvailable = false;
     for (int second = 1; second <= 10; ++second) {
         const TickResult result = tickSecond();
         ASSERT_FALSE(result.showWarning || result.lockNow || result.minuteNotice != 0) << second;
     }
     EXPECT_EQ(usage.remainingSeconds(), 301);
-    EXPECT_FALSE(dataFileExists());
+    EXPECT_FALSE(dataFileWrittenSince());
 
     simulatedClock.lastInputAvailable = true;
     EXPECT_TRUE(tickSecond().showWarning);

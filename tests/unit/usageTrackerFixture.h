@@ -117,10 +117,24 @@ inline bool recordProtection(bool protect)
     return true;
 }
 
+// Opens of data.json (or its temporary file) for writing since the count was last reset.
+inline int dataFileWrites = 0;
+inline HANDLE countingCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    if ((access & GENERIC_WRITE) != 0 && std::wstring(path).find(L"data.json") != std::wstring::npos) {
+        ++dataFileWrites;
+    }
+    return systemFileCalls().createFile(path, access, shareMode, disposition);
+}
+
 class TrackerTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        dataFileWrites = 0;
+        countingCalls_ = systemFileCalls();
+        countingCalls_.createFile = countingCreateFile;
+        setFileCalls(&countingCalls_);
         protectionRecord = {};
         setProtectProcessFunction(recordProtection);
         simulatedClock = {};
@@ -141,6 +155,7 @@ protected:
     void TearDown() override
     {
         tracker_.reset();
+        setFileCalls(nullptr);
         setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
         setActiveLanguage(Language::English);
@@ -228,12 +243,13 @@ protected:
         return config;
     }
 
-    bool dataFileExists() const { return GetFileAttributesW(dataPath().c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-    // Deletes data.json so that a test can tell whether anything wrote it since.
-    void forgetDataFile() const { ASSERT_TRUE(DeleteFileW(dataPath().c_str())); }
+    // Starts counting the saves of data.json afresh (deleting the file would not
+    // do: the tracker puts back a file that another program deleted).
+    static void countDataWritesFromNow() { dataFileWrites = 0; }
+    static bool dataFileWrittenSince() { return dataFileWrites > 0; }
 
 private:
+    FileCalls countingCalls_ = {};
     std::filesystem::path directory_;
     std::unique_ptr<UsageTracker> tracker_;
 };

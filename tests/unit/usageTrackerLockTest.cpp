@@ -98,12 +98,12 @@ TEST_P(TrackerSpentStart, LocksOneMinuteAfterStartNotBefore)
     storeUsage(todayWith(c.usedSeconds));
     UsageTracker& usage = start();
     ASSERT_TRUE(usage.isLimitReached());
-    forgetDataFile();
+    countDataWritesFromNow();
     simulatedClock.userPresent = c.userPresent;
 
     EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
     EXPECT_EQ(usage.usedSeconds(), c.usedSeconds);
-    EXPECT_FALSE(dataFileExists()) << "the one more minute saved data.json";
+    EXPECT_FALSE(dataFileWrittenSince()) << "the one more minute saved data.json";
 }
 
 INSTANTIATE_TEST_SUITE_P(Tracker, TrackerSpentStart,
@@ -118,7 +118,7 @@ TEST_F(TrackerSpentDay, EveryUnlockGrantsAFreshMinuteWithoutCounting)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 0);
     ASSERT_EQ(secondOfLockWithin(kGraceSeconds), kGraceSeconds);
-    forgetDataFile();
+    countDataWritesFromNow();
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE(testing::Message() << "unlock " << round);
         advance(17 * kSecondMs);  // the lock screen stays up a while
@@ -126,7 +126,7 @@ TEST_F(TrackerSpentDay, EveryUnlockGrantsAFreshMinuteWithoutCounting)
         EXPECT_EQ(secondOfLockWithin(kWatchSeconds), kGraceSeconds);
     }
     EXPECT_EQ(usage.usedSeconds(), 30 * 60);
-    EXPECT_FALSE(dataFileExists());
+    EXPECT_FALSE(dataFileWrittenSince());
 }
 
 // No lock of the program's was accepted during the minute, so no unlock can
@@ -284,7 +284,7 @@ TEST_F(TrackerLockRefused, AskedAgainAtTheNextTickWithoutCounting)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 2);
     useUpTheDay();
-    forgetDataFile();
+    countDataWritesFromNow();
     for (int attempt = 1; attempt <= 5; ++attempt) {
         const TickResult result = stepSecond();
         EXPECT_TRUE(result.lockNow) << attempt;
@@ -294,7 +294,7 @@ TEST_F(TrackerLockRefused, AskedAgainAtTheNextTickWithoutCounting)
     systemAcceptsLocks = true;
     EXPECT_EQ(secondOfLockWithin(kWatchSeconds), 1);
     EXPECT_EQ(usage.usedSeconds(), 30 * 60);
-    EXPECT_FALSE(dataFileExists());
+    EXPECT_FALSE(dataFileWrittenSince());
 }
 
 TEST_F(TrackerLockRefused, AfterTheMinuteOfAStartOnASpentDay)

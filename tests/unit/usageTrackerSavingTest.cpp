@@ -98,11 +98,11 @@ TEST_P(TrackerSavingWhileNothingCounts, PasswordChangeReachesDataFileAtTheFirstT
     EXPECT_EQ(directoryEntries(), kBothFiles);
 
     // Once saved, ticks that change nothing write nothing.
-    forgetDataFile();
+    countDataWritesFromNow();
     for (int second = 0; second < 5; ++second) {
         tickSecond();
     }
-    EXPECT_FALSE(dataFileExists());
+    EXPECT_FALSE(dataFileWrittenSince());
 }
 
 INSTANTIATE_TEST_SUITE_P(Tracker, TrackerSavingWhileNothingCounts,
@@ -202,25 +202,10 @@ TEST_F(TrackerSaving, PendingChangesAreSavedOnceMoreWhenTheTrackerEnds)
 namespace tracker_test {
 namespace {
 
-// Opens of data.json for writing, through the file seam.
-int usageWrites = 0;
-
-HANDLE countingCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
-{
-    const std::wstring name = path;
-    if ((access & GENERIC_WRITE) != 0 && name.find(L"data.json") != std::wstring::npos) {
-        ++usageWrites;
-    }
-    return systemFileCalls().createFile(path, access, shareMode, disposition);
-}
-
 // A tick that counts a second, shows the warning, sets a notice flag, or
 // starts a new day writes data.json once, at its end, with all of it.
 TEST_F(TrackerTest, ATickSavesDataJsonOnceWhateverItChanged)
 {
-    FileCalls calls = systemFileCalls();
-    calls.createFile = countingCreateFile;
-    setFileCalls(&calls);
     // The next counted second leaves 180 s: the count, the warning and the 3-minute flag at once.
     UsageTracker& usage = startWithSecondsLeft(30, 181);
     const struct {
@@ -235,13 +220,68 @@ TEST_F(TrackerTest, ATickSavesDataJsonOnceWhateverItChanged)
     for (const auto& t : ticks) {
         SCOPED_TRACE(t.name);
         t.before();
-        usageWrites = 0;
+        countDataWritesFromNow();
         tickSecond();
-        EXPECT_EQ(usageWrites, 1);
+        EXPECT_EQ(dataFileWrites, 1);
     }
     const DailyUsage saved = savedUsage();
     EXPECT_EQ(saved.usedSeconds, usage.usedSeconds());
-    setFileCalls(nullptr);
+}
+
+}  // namespace
+}  // namespace tracker_test
+
+namespace tracker_test {
+namespace {
+
+// While the program runs, an edit, a replacement or a deletion of either file
+// by another program is undone at a following tick, and the state in force stays.
+TEST_F(TrackerTest, FilesEditedByAnotherProgramGetTheStateInForceBack)
+{
+    UsageTracker& usage = startWithSecondsLeft(45, 45 * 60 - 3000);
+    simulatedClock.userPresent = false;  // nothing counts, so data.json changes only by the edits
+    tickSecond();
+    const std::string config = readWholeFile(configPath());
+    const std::string data = readWholeFile(dataPath());
+    const struct {
+        const char* name;
+        void (*edit)(const std::wstring& configPath, const std::wstring& dataPath);
+    } edits[] = {
+        {"limit and count rewritten",
+         [](const std::wstring& configPath, const std::wstring& dataPath) {
+             AppConfig generous;
+             generous.dailyLimitMinutes = 1440;
+             writeConfigFile(configPath, generous);
+             DailyUsage fresh;
+             fresh.date = kTestDate;
+             writeUsageFile(dataPath, fresh);
+         }},
+        {"both deleted",
+         [](const std::wstring& configPath, const std::wstring& dataPath) {
+             DeleteFileW(configPath.c_str());
+             DeleteFileW(dataPath.c_str());
+         }},
+        {"garbage", [](const std::wstring& configPath, const std::wstring& dataPath) {
+             writeWholeFile(configPath, "{}");
+             writeWholeFile(dataPath, "x");
+         }},
+    };
+    for (const auto& e : edits) {
+        SCOPED_TRACE(e.name);
+        e.edit(configPath(), dataPath());
+        bool restored = false;
+        // The directory's change notification comes a moment after the edit: tick until it has.
+        for (int attempt = 0; attempt < 100 && !restored; ++attempt) {
+            tickSecond();
+            restored = readWholeFile(configPath()) == config && readWholeFile(dataPath()) == data;
+            if (!restored) {
+                Sleep(50);
+            }
+        }
+        EXPECT_TRUE(restored) << readWholeFile(configPath()) << readWholeFile(dataPath());
+        EXPECT_EQ(usage.config().dailyLimitMinutes, 45);
+        EXPECT_EQ(usage.usedSeconds(), 3000);
+    }
 }
 
 }  // namespace

@@ -154,12 +154,21 @@ TEST_F(TrackerSettings, LimitBoundsAreAcceptedAndSaved)
     }
 }
 
+HANDLE refusingCreateFile(const wchar_t*, DWORD, DWORD, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
 TEST_F(TrackerSettings, FailedConfigWriteIsReportedAndTheValuesKept)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 600);
-    std::error_code error;
-    std::filesystem::remove_all(directory(), error);
-    ASSERT_FALSE(error) << error.message();
+    // Nothing in the directory can be written any more.
+    // Outlives the test: the tracker still saves when the fixture ends it.
+    static FileCalls refusing;
+    refusing = systemFileCalls();
+    refusing.createFile = refusingCreateFile;
+    setFileCalls(&refusing);
 
     EXPECT_FALSE(usage.setLimit(45, false));
     EXPECT_EQ(usage.config().dailyLimitMinutes, 45);

@@ -80,7 +80,7 @@ protected:
 TEST_F(TrackerUnreportedUnlock, WorkAtAnUnlockedSessionStartsTheMinuteThenTheLockAgain)
 {
     UsageTracker& usage = lockedDay();
-    forgetDataFile();
+    countDataWritesFromNow();
     // The lock was accepted but never took hold, and the user works on.
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
@@ -90,7 +90,7 @@ TEST_F(TrackerUnreportedUnlock, WorkAtAnUnlockedSessionStartsTheMinuteThenTheLoc
         EXPECT_TRUE(usage.awaitsUnlock());
     }
     EXPECT_EQ(usage.usedSeconds(), 30 * 60);
-    EXPECT_FALSE(dataFileExists()) << "the minute saved data.json";
+    EXPECT_FALSE(dataFileWrittenSince()) << "the minute saved data.json";
 }
 
 // Input on the lock screen, or while the system cannot say, is never an unlock.
