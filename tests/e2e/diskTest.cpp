@@ -190,3 +190,45 @@ TEST(DiskE2E, LimitOkWhileConfigFileIsHeldIsReportedInForceAndSavedOnceLetGo)
 }
 
 }  // namespace
+
+namespace {
+
+// Another Windows program of the account (Notepad would do) rewrites both
+// files while the program runs: the edits are undone at once and the state in
+// force stays the parent's.
+TEST(DiskE2E, FilesRewrittenByAnotherProgramShowTheStateInForceAgainAtOnce)
+{
+    ConfigFile parents;
+    parents.limitMinutes = 45;
+    App app(LaunchOptions().withConfig(parents.text()).withData(dayWithUsed(3000).text()));
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "daily_limit_minutes") == "45";
+    }));
+
+    ConfigFile generous;
+    generous.limitMinutes = 1440;
+    UsageFile fresh;
+    fresh.usedSeconds = 0;
+    const auto write = [&](const wchar_t* name, const std::string& text) {
+        HANDLE file = CreateFileW((app.directory() + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(file);
+    };
+    write(L"config.json", generous.text());
+    write(L"data.json", fresh.text());
+    const ULONGLONG editedAt = GetTickCount64();
+
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "daily_limit_minutes") == "45";
+    })) << app.readFile(L"config.json");
+    EXPECT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) { return usedSecondsIn(text) >= 3000; }))
+        << app.readFile(L"data.json");
+    // Within a tick or two; the bound leaves room for a loaded machine.
+    EXPECT_LT(GetTickCount64() - editedAt, 5000u);
+}
+
+}  // namespace
