@@ -194,7 +194,7 @@ void switchLanguage(HWND window, UsageTracker& tracker, TrayIcon* trayIcon, Lang
 
 void handleExit(HWND window, UsageTracker& tracker)
 {
-    if (tracker.requirePasswordOnExit() && tracker.hasPassword()) {
+    if (tracker.exitGuarded()) {
         openExitPasswordPrompt(window, &tracker);
     } else {
         destroyOnDecision(window);

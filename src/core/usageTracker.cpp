@@ -21,6 +21,9 @@ constexpr int32_t kWarningSeconds = 300;
 constexpr int32_t kMinLimitMinutes = 1;
 constexpr int32_t kMaxLimitMinutes = 1440;
 constexpr uint32_t kFreePasswordTries = 3;
+// A file held at start is tried for about five seconds before the program runs without it.
+constexpr int kStartReadAttempts = 50;
+constexpr DWORD kStartReadPauseMs = 100;
 constexpr uint32_t kFirstPasswordDelayMs = 2000;
 constexpr uint32_t kMaxPasswordDelayMs = 60000;
 
@@ -112,24 +115,41 @@ void UsageTracker::load()
                                                     FILE_NOTIFY_CHANGE_LAST_WRITE);
     directoryWatch_.reset(watch != INVALID_HANDLE_VALUE ? watch : nullptr);
 
-    readConfigFile(configPath_, config_);
+    // A backup or scanning tool at logon may hold a file for a moment.
+    std::string configBytes;
+    std::string usageBytes;
+    FileState configState = FileState::Unreadable;
+    FileState usageState = FileState::Unreadable;
+    for (int attempt = 0; attempt < kStartReadAttempts; ++attempt) {
+        if (configState == FileState::Unreadable) {
+            configState = readStateFile(configPath_, configBytes);
+        }
+        if (usageState == FileState::Unreadable) {
+            usageState = readStateFile(dataPath_, usageBytes);
+        }
+        if (configState != FileState::Unreadable && usageState != FileState::Unreadable) {
+            break;
+        }
+        Sleep(kStartReadPauseMs);
+    }
+
+    // Not loaded: the program runs on the defaults and never writes that file
+    // until it can read it (each tick tries), so the parent's values are not lost.
+    configLoaded_ = configState != FileState::Unreadable;
+    if (configState == FileState::Read) {
+        parseConfigText(configBytes, config_);
+    }
     writeConfig();
     setLanguage(config_.language);
 
-    if (!readUsageFile(dataPath_, usage_)) {
+    usageLoaded_ = usageState != FileState::Unreadable;
+    if (usageState != FileState::Read || !parseUsageText(usageBytes, usage_)) {
         usage_.date = todayDateString();
         saveUsage();
     }
     // Before anything else can take time, and before any window exists.
     applyExitProtection();
-    if (hasPassword() && !isPasswordHash(usage_.settingsPassword)) {
-        // An older file keeps the password itself: keep only its hash from now on.
-        const std::wstring hashed = hashPassword(usage_.settingsPassword);
-        if (!hashed.empty()) {
-            usage_.settingsPassword = hashed;
-            saveUsage();
-        }
-    }
+    hashPlainPassword();
     if (isNewDay(usage_.date, todayDateString())) {
         resetDay();
     }
@@ -142,6 +162,7 @@ void UsageTracker::load()
 TickResult UsageTracker::tick()
 {
     // Every tick, counted or not: a change must not wait for the next counted second.
+    loadHeldFiles();
     retryFailedSaves();
     undoOutsideEdits();
     // Threads the system started since, and a protection refused before, get it now.
@@ -401,8 +422,21 @@ bool UsageTracker::hasPassword() const
     return !usage_.settingsPassword.empty();
 }
 
+bool UsageTracker::settingsGuarded() const
+{
+    return hasPassword() || !usageLoaded_;
+}
+
+bool UsageTracker::exitGuarded() const
+{
+    return (requirePasswordOnExit() && hasPassword()) || !usageLoaded_;
+}
+
 bool UsageTracker::checkPassword(const std::wstring& text) const
 {
+    if (!usageLoaded_) {
+        return false;  // the password in force is not known yet
+    }
     if (!hasPassword()) {
         return text.empty();
     }
@@ -411,6 +445,67 @@ bool UsageTracker::checkPassword(const std::wstring& text) const
         return text == usage_.settingsPassword;
     }
     return verifyPasswordHash(text, usage_.settingsPassword);
+}
+
+void UsageTracker::hashPlainPassword()
+{
+    if (hasPassword() && !isPasswordHash(usage_.settingsPassword)) {
+        // An older file keeps the password itself: keep only its hash from now on.
+        const std::wstring hashed = hashPassword(usage_.settingsPassword);
+        if (!hashed.empty()) {
+            usage_.settingsPassword = hashed;
+            saveUsage();
+        }
+    }
+}
+
+// A file that could not be read at start is read again at every tick; once it
+// can be, the parent's values in it come back into force.
+void UsageTracker::loadHeldFiles()
+{
+    std::string bytes;
+    if (!configLoaded_) {
+        const FileState state = readStateFile(configPath_, bytes);
+        if (state != FileState::Unreadable) {
+            configLoaded_ = true;
+            if (state == FileState::Read) {
+                parseConfigText(bytes, config_);
+                setActiveLanguage(config_.language);
+            }
+            writeConfig();
+        }
+    }
+    if (!usageLoaded_) {
+        const FileState state = readStateFile(dataPath_, bytes);
+        if (state == FileState::Unreadable) {
+            return;
+        }
+        usageLoaded_ = true;
+        DailyUsage stored;
+        if (state == FileState::Read && parseUsageText(bytes, stored)) {
+            usage_.settingsPassword = stored.settingsPassword;
+            usage_.requirePasswordOnExit = stored.requirePasswordOnExit;
+            if (!isNewDay(stored.date, usage_.date)) {
+                // The same day: its seconds and notices, with those counted meanwhile.
+                const int64_t countedMeanwhile = usage_.usedSeconds;
+                usage_.date = stored.date;
+                usage_.usedSeconds = stored.usedSeconds + countedMeanwhile;
+                usage_.warningShown = stored.warningShown || usage_.warningShown;
+                usage_.threeMinuteNotificationShown =
+                    stored.threeMinuteNotificationShown || usage_.threeMinuteNotificationShown;
+                usage_.twoMinuteNotificationShown =
+                    stored.twoMinuteNotificationShown || usage_.twoMinuteNotificationShown;
+                usage_.oneMinuteNotificationShown =
+                    stored.oneMinuteNotificationShown || usage_.oneMinuteNotificationShown;
+            }
+        }
+        saveUsage();
+        applyExitProtection();
+        hashPlainPassword();
+        if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
+            armGraceMinute();
+        }
+    }
 }
 
 bool UsageTracker::tryPassword(const std::wstring& text)
@@ -437,7 +532,7 @@ uint32_t UsageTracker::passwordCheckDelayMs() const
 void UsageTracker::applyExitProtection()
 {
     // Only while the exit password guards the program: the account it limits must not end it either.
-    const bool wanted = requirePasswordOnExit() && hasPassword();
+    const bool wanted = exitGuarded();
     const bool applied = protectProcess(wanted);
     exitProtectionInForce_ = wanted && applied;
 }
@@ -477,6 +572,9 @@ void UsageTracker::startNewDay()
 
 bool UsageTracker::saveUsage()
 {
+    if (!usageLoaded_) {
+        return false;  // never over the parent's file
+    }
     usageUnsaved_ = !writeUsageFile(dataPath_, usage_);
     return !usageUnsaved_;
 }
@@ -500,6 +598,9 @@ void UsageTracker::armGraceMinute()
 
 bool UsageTracker::writeConfig()
 {
+    if (!configLoaded_) {
+        return false;
+    }
     configUnsaved_ = !writeConfigFile(configPath_, config_);
     return !configUnsaved_;
 }

@@ -71,6 +71,12 @@ public:
     bool setPassword(const std::wstring& text);
     bool removePassword();
     bool hasPassword() const;
+    // Whether the settings and Exit ask for a password: also while data.json,
+    // which holds it, could not be read yet.
+    bool settingsGuarded() const;
+    bool exitGuarded() const;
+    // False while data.json could not be read: the password cannot be checked.
+    bool usageLoaded() const { return usageLoaded_; }
     bool checkPassword(const std::wstring& text) const;
     // A password typed at the prompt: checked, and counted toward the delay when wrong.
     bool tryPassword(const std::wstring& text);
@@ -98,6 +104,8 @@ private:
     void applyExitProtection();
     void retryFailedSaves();
     void undoOutsideEdits();
+    void loadHeldFiles();
+    void hashPlainPassword();
     void armGraceMinute();
     // resetDay without the save, for a tick that saves once at its end.
     void startNewDay();
@@ -125,6 +133,9 @@ private:
     bool usageUnsaved_ = false;
     uint32_t wrongPasswordsInARow_ = 0;
     bool exitProtectionInForce_ = false;
+    // The file could be read at start (or since); until then it is never written.
+    bool configLoaded_ = true;
+    bool usageLoaded_ = true;
     // Signals any change in the files' directory, the program's own saves included.
     ChangeNotification directoryWatch_;
     // Tick count before which input is no sign of an unlock: it may have come

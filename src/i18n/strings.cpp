@@ -57,6 +57,7 @@ constexpr Table kRussian = {
     L"Лимит времени исчерпан. До повторной блокировки осталась 1 минута.",
     L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.",
     L"Система отказала в защите от выхода; повтор каждую секунду.",
+    L"Пароль пока нельзя проверить. Повторите позже.",
 };
 
 constexpr Table kEnglish = {
@@ -104,6 +105,7 @@ constexpr Table kEnglish = {
     L"The time limit has been reached. One minute remains before the computer is locked again.",
     L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.",
     L"Exit protection refused by the system; retrying every second.",
+    L"Cannot check the password yet. Try again soon.",
 };
 
 Language activeLanguage = Language::English;

@@ -52,9 +52,10 @@ enum class StringId : int {
     GraceMinuteNotice,
     SettingsNotSaved,
     ExitProtectionNotInForce,
+    PasswordNotCheckableYet,
 };
 
-inline constexpr int kStringCount = 44;
+inline constexpr int kStringCount = 45;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

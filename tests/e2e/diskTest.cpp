@@ -232,3 +232,32 @@ TEST(DiskE2E, FilesRewrittenByAnotherProgramShowTheStateInForceAgainAtOnce)
 }
 
 }  // namespace
+
+namespace {
+
+// A backup or scanning tool holds both files while the program starts at
+// logon. The program waits a little, then runs without them: nothing is taken
+// for missing, nothing is written over, and once they are let go the parent's
+// password and limit and the day's count are all in force, and counting goes on.
+TEST(DiskE2E, FilesHeldWhileTheProgramStartsKeepTheParentsValues)
+{
+    ConfigFile parents;
+    parents.limitMinutes = 60;
+    UsageFile day = dayWithUsed(3000);
+    day.password = "pbkdf2-sha256$1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=";  // "passwd"
+    day.requirePasswordOnExit = true;
+    LaunchOptions options = LaunchOptions().withConfig(parents.text()).withData(day.text());
+    options.holdFilesMs = 8000;
+    ActiveUser user;
+    const ULONGLONG startedAt = GetTickCount64();
+    App app(options);
+    ASSERT_TRUE(app.started());
+    EXPECT_GE(GetTickCount64() - startedAt, 4000u) << "the program tried the held files for a while first";
+    EXPECT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        return usedSecondsIn(text) >= 3002 && jsonValue(text, "require_password_on_exit") == "true" &&
+               jsonValue(text, "settings_password").find("pbkdf2-sha256$1$c2FsdA==$") != std::string::npos;
+    })) << app.readFile(L"data.json");
+    EXPECT_EQ(jsonValue(app.readFile(L"config.json"), "daily_limit_minutes"), "60");
+}
+
+}  // namespace

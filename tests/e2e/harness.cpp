@@ -226,6 +226,21 @@ App::App(const LaunchOptions& options) : directory_(freshDirectory())
         RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Debug", L"RelayInclude", REG_SZ, include.c_str(),
                         static_cast<DWORD>((include.size() + 1) * sizeof(wchar_t)));
     }
+    if (options.holdFilesMs != 0) {
+        std::vector<HANDLE> held;
+        for (const wchar_t* name : {L"\\config.json", L"\\data.json"}) {
+            held.push_back(CreateFileW((directory_ + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        fileHolder_ = std::thread([held, ms = options.holdFilesMs] {
+            Sleep(ms);  // the holder's own pace: it lets go when it is done
+            for (HANDLE handle : held) {
+                if (handle != INVALID_HANDLE_VALUE) {
+                    CloseHandle(handle);
+                }
+            }
+        });
+    }
     std::vector<wchar_t> environment = childEnvironment(options);
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup = {};
@@ -246,6 +261,9 @@ App::App(const LaunchOptions& options) : directory_(freshDirectory())
 
 App::~App()
 {
+    if (fileHolder_.joinable()) {
+        fileHolder_.join();
+    }
     if (process_ != nullptr) {
         if (isRunning() && controlWindow_ != nullptr) {
             PostMessageW(controlWindow_, WM_CLOSE, 0, 0);

@@ -72,6 +72,8 @@ struct LaunchOptions {
     // Functions to trace through Wine's relay channel, e.g. L"user32.LockWorkStation;user32.MessageBoxW".
     std::wstring relayInclude;
     std::wstring locale;  // e.g. L"ru_RU.UTF-8" for LC_ALL
+    // Both files are held open without sharing from before the start for this long, as a backup tool might.
+    DWORD holdFilesMs = 0;
 
     LaunchOptions& withConfig(std::string text) { config = std::move(text); return *this; }
     LaunchOptions& withData(std::string text) { data = std::move(text); return *this; }
@@ -123,6 +125,7 @@ private:
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
     HWND controlWindow_ = nullptr;
+    std::thread fileHolder_;
 };
 
 // Keeps the user "active" while it lives: a one-pixel pointer nudge every

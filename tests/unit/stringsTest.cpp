@@ -62,16 +62,19 @@ TEST_F(StringsTest, EveryRowIsPresentInBothLanguagesAndOnlyTheSharedOnesAgree)
 TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
 {
     EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), 42);
-    EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), 43);
+    EXPECT_EQ(static_cast<int>(StringId::PasswordNotCheckableYet), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
               L"Exit protection refused by the system; retrying every second.");
+    EXPECT_EQ(localizedText(StringId::PasswordNotCheckableYet), L"Cannot check the password yet. Try again soon.");
     setActiveLanguage(Language::Russian);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
               L"Система отказала в защите от выхода; повтор каждую секунду.");
+    EXPECT_EQ(localizedText(StringId::PasswordNotCheckableYet), L"Пароль пока нельзя проверить. Повторите позже.");
 }
 
 TEST_F(StringsTest, AnyLanguageValueButEnglishSelectsRussian)

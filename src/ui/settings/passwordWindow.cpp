@@ -108,12 +108,33 @@ void answerCheck(HWND prompt, PromptState& state, const std::wstring& text)
     }
 }
 
+// The line above the field: what to type, or, while the file that holds the
+// password cannot be read, that it cannot be checked yet.
+void labelPromptText(HWND prompt)
+{
+    const PromptState* state = stateOf(prompt);
+    const bool checkable = state == nullptr || state->tracker == nullptr || state->tracker->usageLoaded();
+    SetDlgItemTextW(prompt, kPromptTextId,
+                    localizedText(checkable ? StringId::PasswordPrompt : StringId::PasswordNotCheckableYet).c_str());
+}
+
 void onOkClicked(HWND prompt)
 {
     PromptState* state = stateOf(prompt);
     if (state == nullptr || state->tracker == nullptr || state->checking || state->held) {
         return;
     }
+    if (!state->tracker->usageLoaded()) {
+        // No try is counted: there is nothing to check against.
+        state->checking = true;
+        MessageBoxW(prompt, localizedText(StringId::PasswordNotCheckableYet).c_str(),
+                    localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONINFORMATION);
+        if (PromptState* open = stateOf(prompt)) {
+            open->checking = false;
+        }
+        return;
+    }
+    labelPromptText(prompt);
     const std::wstring text = readControlText(prompt, kPromptFieldId);
     const uint32_t delay = state->tracker->passwordCheckDelayMs();
     if (delay == 0) {
@@ -177,6 +198,7 @@ LRESULT handleCreate(HWND window)
     for (const ChildControlDefinition& definition : kPromptControls) {
         createChildControl(window, definition, definition.text ? localizedText(*definition.text) : std::wstring(), false);
     }
+    labelPromptText(window);
     fitPromptLabels(window);
     focusPasswordField(window);
     return 0;
@@ -261,6 +283,7 @@ void relabelPasswordWindow(HWND prompt)
 {
     SetWindowTextW(prompt, localizedText(StringId::PasswordWindowTitle).c_str());
     relabelChildControls(prompt, kPromptControls);
+    labelPromptText(prompt);
     fitPromptLabels(prompt);
 }
 
@@ -283,7 +306,7 @@ LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LP
 
 void openSettings(HWND owner, UsageTracker* tracker)
 {
-    if (tracker != nullptr && tracker->hasPassword()) {
+    if (tracker != nullptr && tracker->settingsGuarded()) {
         showPasswordWindow(owner, tracker, false);
     } else {
         showSettingsWindow(owner, tracker);
