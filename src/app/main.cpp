@@ -15,9 +15,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // Before the files are touched: a program already counting on them stays the only one.
     showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
     const std::wstring directory = executableDirectory();
-    const InstanceLock instanceLock(directory);
-    if (instanceLock.heldElsewhere()) {
-        askRunningProgramToShowStatus(directory, showStatusRequestMessage);
+    // Lives as long as the program, so the mutex stays held while it counts.
+    InstanceLock instanceLock(directory);
+    if (decideStart(instanceLock, directory, showStatusRequestMessage) == StartDecision::HandedOver) {
         return 0;
     }
 

@@ -1,5 +1,6 @@
 #include "app/singleInstance.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 
@@ -8,9 +9,6 @@
 #include "storage/textFiles.h"
 
 namespace {
-
-constexpr DWORD kHandOverWaitMs = 10000;
-constexpr DWORD kHandOverPollMs = 100;
 
 std::wstring upperInvariant(const std::wstring& text)
 {
@@ -91,9 +89,11 @@ std::wstring instanceMutexName(const std::wstring& directory)
     return std::wstring(L"Local\\Hourwarden-") + text;
 }
 
-HWND findRunningControlWindow(const std::wstring& directory)
+// A window of this process or of another folder is never the program that holds the files.
+std::vector<HWND> runningControlWindows(const std::wstring& directory)
 {
     const std::wstring wanted = canonicalDirectory(directory);
+    std::vector<HWND> found;
     HWND candidate = nullptr;
     while ((candidate = FindWindowExW(nullptr, candidate, kControlWindowClass, nullptr)) != nullptr) {
         DWORD processId = 0;
@@ -103,43 +103,85 @@ HWND findRunningControlWindow(const std::wstring& directory)
         }
         const std::wstring other = processDirectory(processId);
         if (!other.empty() && canonicalDirectory(other) == wanted) {
-            return candidate;
+            found.push_back(candidate);
         }
     }
-    return nullptr;
+    return found;
+}
+
+// Sent, not posted: any program can bear the class and live in the folder, but
+// only the program itself answers as it does. A hung window costs one time-out,
+// not the start.
+bool askToShowStatus(HWND running, UINT showStatusMessage, DWORD timeoutMs)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(running, &processId);
+    // Lets the status window come to the front, as this start was the user's last action.
+    AllowSetForegroundWindow(processId);
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutW(running, showStatusMessage, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &answer) != 0 &&
+           static_cast<LRESULT>(answer) == kShowStatusRequestAccepted;
 }
 
 InstanceLock::InstanceLock(const std::wstring& directory)
 {
-    mutex_ = CreateMutexW(nullptr, FALSE, instanceMutexName(directory).c_str());
-    // Denied access means the mutex exists, made by a copy running with other rights.
-    // Any other failure lets this copy run: two counters are better than none.
+    const std::wstring name = instanceMutexName(directory);
+    mutex_.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
     const DWORD error = GetLastError();
-    heldElsewhere_ = mutex_ != nullptr ? error == ERROR_ALREADY_EXISTS : error == ERROR_ACCESS_DENIED;
+    if (!mutex_ && error == ERROR_ACCESS_DENIED) {
+        // Made by a program running with other rights: waiting on it and
+        // releasing it is all this start needs, to take it once its holder is gone.
+        mutex_.reset(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str()));
+        return;
+    }
+    // Only the creator gets the initial ownership. Without a handle at all (the
+    // name taken by another kind of object), the hand-over and its time limit decide.
+    owned_ = mutex_ && error != ERROR_ALREADY_EXISTS;
 }
 
 InstanceLock::~InstanceLock()
 {
-    if (mutex_ != nullptr) {
-        CloseHandle(mutex_);
+    if (owned_) {
+        ReleaseMutex(mutex_.get());
     }
 }
 
-// The running program may be starting still: its window comes a moment after its mutex.
-bool askRunningProgramToShowStatus(const std::wstring& directory, UINT showStatusMessage)
+bool InstanceLock::takeOverIfFree()
 {
-    const ULONGLONG end = GetTickCount64() + kHandOverWaitMs;
-    for (;;) {
-        if (HWND running = findRunningControlWindow(directory)) {
-            DWORD processId = 0;
-            GetWindowThreadProcessId(running, &processId);
-            // Lets the status window come to the front, as this start was the user's last action.
-            AllowSetForegroundWindow(processId);
-            return PostMessageW(running, showStatusMessage, 0, 0) != FALSE;
-        }
-        if (GetTickCount64() >= end) {
-            return false;
-        }
-        Sleep(kHandOverPollMs);
+    if (!owned_ && mutex_) {
+        // A holder that ended without releasing leaves the mutex abandoned,
+        // and the waiter owns it all the same.
+        const DWORD result = WaitForSingleObject(mutex_.get(), 0);
+        owned_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
     }
+    return owned_;
+}
+
+// Any program of the account can create the mutex first, so holding it proves
+// nothing: this start leaves only when a genuine copy answered. Otherwise it
+// runs, as soon as the mutex is free or after the wait: something always counts.
+StartDecision decideStart(InstanceLock& lock, const std::wstring& directory, UINT showStatusMessage, DWORD waitMs)
+{
+    const ULONGLONG end = GetTickCount64() + waitMs;
+    while (!lock.owned()) {
+        // The running program may be starting still: its window comes a moment after its mutex.
+        for (HWND running : runningControlWindows(directory)) {
+            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG left = now < end ? end - now : 0;
+            const auto timeout =
+                static_cast<DWORD>(std::clamp<ULONGLONG>(left, kHandOverPollMs, kHandOverRequestTimeoutMs));
+            if (askToShowStatus(running, showStatusMessage, timeout)) {
+                return StartDecision::HandedOver;
+            }
+        }
+        if (lock.takeOverIfFree()) {
+            break;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) {
+            break;
+        }
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kHandOverPollMs, end - now)));
+    }
+    return StartDecision::Run;
 }

@@ -6,6 +6,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "base/scopedHandles.h"
 
 // How long a start tries to hand over before it runs anyway, and how often it tries.
 inline constexpr DWORD kHandOverWaitMs = 10000;
@@ -20,8 +23,8 @@ std::wstring canonicalDirectory(const std::wstring& directory);
 // The session-local mutex owned by the program that works on the files in `directory`.
 std::wstring instanceMutexName(const std::wstring& directory);
 
-// The control window of another process started from `directory`, or null.
-HWND findRunningControlWindow(const std::wstring& directory);
+// The control windows of other processes started from `directory`.
+std::vector<HWND> runningControlWindows(const std::wstring& directory);
 
 // Asks `running` to open its status window, as a double click on its icon
 // would. True only when it answered as the program does.
@@ -36,17 +39,17 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    // This process owns the mutex: no other program holds the files.
+    // This process owns the mutex, for as long as the lock lives.
     bool owned() const { return owned_; }
     // Takes the mutex when its holder released it or ended; true when owned now.
     bool takeOverIfFree();
 
 private:
-    HANDLE mutex_ = nullptr;
+    Owned<HANDLE, scoped_detail::closeFile> mutex_;
     bool owned_ = false;
 };
 
-enum class StartDecision { run, handedOver };
+enum class StartDecision { Run, HandedOver };
 
 // Whether this start runs or leaves to the program already running from
 // `directory`. It leaves only once that program took the request to show its

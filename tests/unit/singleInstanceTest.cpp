@@ -284,7 +284,7 @@ TEST_F(SingleInstanceTest, OnlyTheFirstLockOnADirectoryOwnsItAndItsEndReleasesIt
         observer.reset(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
         ASSERT_TRUE(observer);
         // Owning, it runs at once.
-        EXPECT_EQ(decideStart(running, first(), statusRequest(), kShortWaitMs), StartDecision::run);
+        EXPECT_EQ(decideStart(running, first(), statusRequest(), kShortWaitMs), StartDecision::Run);
 
         EXPECT_FALSE(onAnotherThread([&] {
             InstanceLock again(withCase(first(), true));
@@ -347,7 +347,7 @@ TEST_F(SingleInstanceTest, AStartBesideNoGenuineCopyRuns)
         const StartDecision decision = decideStart(*lock, directory, statusRequest(), kShortWaitMs);
         const ULONGLONG elapsed = GetTickCount64() - started;
 
-        EXPECT_EQ(decision, StartDecision::run);
+        EXPECT_EQ(decision, StartDecision::Run);
         EXPECT_EQ(lock->owned(), c.owns);
         if (c.owns) {
             EXPECT_LT(elapsed, kShortWaitMs);
