@@ -617,10 +617,12 @@ void UsageTracker::undoOutsideEdits()
         }
         FindNextChangeNotification(directoryWatch_.get());
     }
-    if (!configUnsaved_ && readWholeFile(configPath_) != configFileText(config_)) {
+    // Bounded reads: a file blown up to gigabytes is written over, not read.
+    std::string bytes;
+    if (!configUnsaved_ && (readStateFile(configPath_, bytes) != FileState::Read || bytes != configFileText(config_))) {
         writeConfig();
     }
-    if (!usageUnsaved_ && readWholeFile(dataPath_) != usageFileText(usage_)) {
+    if (!usageUnsaved_ && (readStateFile(dataPath_, bytes) != FileState::Read || bytes != usageFileText(usage_))) {
         saveUsage();
     }
 }

@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "base/scopedHandles.h"
 #include "storage/patternSearch.h"
 #include "storage/textFiles.h"
 
@@ -113,34 +112,7 @@ bool parseUsageText(std::string_view text, DailyUsage& usage)
 
 FileState readStateFile(const std::wstring& path, std::string& bytes)
 {
-    bytes.clear();
-    FileHandle file(CreateFileW(fileSystemPath(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileState::Absent
-                                                                              : FileState::Unreadable;
-    }
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > static_cast<LONGLONG>(kMaxStateFileBytes)) {
-        return FileState::Unreadable;
-    }
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    // One more byte than the size asks for: a file that grew meanwhile reads as unreadable, not cut.
-    std::string rest(1, '\0');
-    if ((!bytes.empty() && !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) ||
-        read != bytes.size()) {
-        bytes.clear();
-        return FileState::Unreadable;
-    }
-    DWORD extra = 0;
-    if (!ReadFile(file.get(), rest.data(), 1, &extra, nullptr) || extra != 0) {
-        bytes.clear();
-        return FileState::Unreadable;
-    }
-    return FileState::Read;
+    return readWholeFile(path, kMaxStateFileBytes, bytes);
 }
 
 bool readConfigFile(const std::wstring& path, AppConfig& config)

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "storage/textFiles.h"
 #include "storage/usageRecords.h"
 
 std::string configFileText(const AppConfig& config);
@@ -13,12 +14,11 @@ std::string usageFileText(const DailyUsage& usage);
 bool parseConfigText(std::string_view text, AppConfig& config);
 bool parseUsageText(std::string_view text, DailyUsage& usage);
 
-// What reading a file found. Only an absent file means the defaults: one that
-// another program holds, that is refused or that is absurdly large is there,
-// and its values must not be written over.
-enum class FileState { Read, Absent, Unreadable };
-// The whole file; more than this is not a file of the program's.
+// More than this is not a file of the program's.
 inline constexpr size_t kMaxStateFileBytes = 1024 * 1024;
+// One of the program's two files. Only an absent file means the defaults: one
+// that another program holds, that is refused or that is absurdly large is
+// there, and its values must not be written over.
 FileState readStateFile(const std::wstring& path, std::string& bytes);
 
 bool readConfigFile(const std::wstring& path, AppConfig& config);

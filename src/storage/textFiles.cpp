@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <string>
+
 #include "base/scopedHandles.h"
 
 namespace {
@@ -15,6 +18,7 @@ constexpr std::wstring_view kTempSuffix = L".tmp";
 // A held target costs a save at most this many attempts with these pauses between.
 constexpr int kReplaceAttempts = 4;
 constexpr DWORD kReplacePauseMs = 5;
+constexpr size_t kPaddingChunk = 1024 * 1024;
 
 std::wstring tempPathFor(const std::wstring& path)
 {
@@ -71,7 +75,8 @@ HANDLE systemCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWOR
     return CreateFileW(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// MoveFileExW swaps the name atomically; ReplaceFileW (under Wine) briefly leaves no file at all.
+// MoveFileExW swaps the name atomically. Used where no file has the name yet:
+// over an existing file it would give the file the temporary file's access list.
 BOOL systemReplaceFile(const wchar_t* from, const wchar_t* to)
 {
     return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -82,7 +87,39 @@ BOOL systemDeleteFile(const wchar_t* path)
     return DeleteFileW(path);
 }
 
-constexpr FileCalls kSystemFileCalls = {systemCreateFile, systemReplaceFile, systemDeleteFile};
+bool isHeldError(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// ReplaceFileW keeps what an administrator set on the file (access list, owner,
+// attributes). No merge errors are ignored: a replacement that would lose them
+// fails, and the in-place write keeps them instead.
+//
+// Wine's ReplaceFileW, on a target held without delete sharing, leaves an
+// empty "rf*.tmp" file beside it at every failed call. Opening the target the
+// way a replacement must first is refused in exactly that case and leaves
+// nothing behind. (Wine also moves the old file away before renaming the new
+// one, so for a fraction of a millisecond there is no file at all.)
+BOOL systemReplaceExistingFile(const wchar_t* target, const wchar_t* replacement)
+{
+    {
+        FileHandle probe(CreateFileW(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!probe && isHeldError(GetLastError())) {
+            return FALSE;
+        }
+    }
+    return ReplaceFileW(target, replacement, nullptr, 0, nullptr, nullptr);
+}
+
+BOOL systemSetEndOfFile(HANDLE file)
+{
+    return SetEndOfFile(file);
+}
+
+constexpr FileCalls kSystemFileCalls = {systemCreateFile, systemReplaceFile, systemDeleteFile,
+                                        systemReplaceExistingFile, systemSetEndOfFile};
 
 const FileCalls* activeFileCalls = &kSystemFileCalls;
 
@@ -104,7 +141,31 @@ bool writeAll(HANDLE file, std::string_view bytes)
     return true;
 }
 
-enum class TempWrite { Replaced, NoTempFile, NotReplaced };
+bool isExistingFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// One attempt at giving `temp` the target's name; the last error tells why not.
+bool putTempInPlace(const std::wstring& temp, const std::wstring& target)
+{
+    if (isExistingFile(target)) {
+        if (fileCalls().replaceExistingFile(target.c_str(), temp.c_str())) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        // Otherwise the name is free: the target went away meanwhile, or the
+        // replacement moved the old file away and then failed.
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+            error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            return false;
+        }
+    }
+    return fileCalls().replaceFile(temp.c_str(), target.c_str()) != FALSE;
+}
+
+enum class TempWrite { Replaced, NoTempFile, Refused, Held };
 
 // No FlushFileBuffers before the rename: the temporary file alone already
 // keeps readers and a killed process from seeing a torn file, while a flush
@@ -128,12 +189,18 @@ TempWrite replaceThroughTempFile(const std::wstring& target, std::string_view by
         }
     }
     const std::wstring targetPath = fileSystemPath(target);
-    // A reader that has the target open for a moment blocks the rename (under
-    // Wine any reader does; on Windows a scanner glancing at a file just
-    // written can): a few quick attempts pass it by.
+    // A reader that has the target open for a moment blocks the replacement
+    // (on Windows a scanner glancing at a file just written can): a few quick
+    // attempts pass it by.
     for (int attempt = 1; attempt <= kReplaceAttempts; ++attempt) {
-        if (fileCalls().replaceFile(temp.c_str(), targetPath.c_str())) {
+        if (putTempInPlace(temp, targetPath)) {
             return TempWrite::Replaced;
+        }
+        if (!isHeldError(GetLastError())) {
+            // Refused for good (access denied, a replacement the account may
+            // not make): waiting changes nothing.
+            fileCalls().deleteFile(temp.c_str());
+            return TempWrite::Refused;
         }
         if (attempt < kReplaceAttempts) {
             Sleep(kReplacePauseMs);
@@ -141,21 +208,46 @@ TempWrite replaceThroughTempFile(const std::wstring& target, std::string_view by
     }
     // Another process holds the target open for longer; the caller saves again later.
     fileCalls().deleteFile(temp.c_str());
-    return TempWrite::NotReplaced;
+    return TempWrite::Held;
 }
 
 // Exclusive, so no reader meets the file half written; while another process
-// holds it, this fails like the rename would. The new text goes over the old
-// before the end is cut off: a process killed in between leaves the whole new
-// text at the start of the file, and the readers take the first occurrence of
-// each key.
+// holds it, this fails like the replacement would. The new text goes over the
+// old, padded with spaces to the old length in the same write, before the end
+// is cut off: a process killed in between leaves the whole new text followed
+// by nothing but whitespace, which the readers skip (they take the first
+// occurrence of each key).
 bool overwriteInPlace(const std::wstring& target, std::string_view bytes)
 {
     FileHandle file(fileCalls().createFile(fileSystemPath(target).c_str(), GENERIC_WRITE, 0, OPEN_ALWAYS));
     if (!file) {
         return false;
     }
-    if (!writeAll(file.get(), bytes) || !SetEndOfFile(file.get())) {
+    LARGE_INTEGER oldSize = {};
+    if (!GetFileSizeEx(file.get(), &oldSize)) {
+        return false;
+    }
+    const uint64_t oldLength = static_cast<uint64_t>(oldSize.QuadPart);
+    const uint64_t padding = oldLength > bytes.size() ? oldLength - bytes.size() : 0;
+    // A first write of text and padding together; only an old file of more
+    // than a megabyte past the new text (never one this program wrote) needs
+    // more spaces after it.
+    std::string padded(bytes);
+    padded.append(static_cast<size_t>(padding < kPaddingChunk ? padding : kPaddingChunk), ' ');
+    if (!writeAll(file.get(), padded)) {
+        return false;
+    }
+    const std::string spaces(kPaddingChunk, ' ');
+    for (uint64_t left = padding - (padded.size() - bytes.size()); left > 0;) {
+        const size_t chunk = static_cast<size_t>(left < kPaddingChunk ? left : kPaddingChunk);
+        if (!writeAll(file.get(), std::string_view(spaces).substr(0, chunk))) {
+            return false;
+        }
+        left -= chunk;
+    }
+    LARGE_INTEGER end = {};
+    end.QuadPart = static_cast<LONGLONG>(bytes.size());
+    if (!SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) || !fileCalls().setEndOfFile(file.get())) {
         return false;
     }
     return file.close();
@@ -195,26 +287,44 @@ std::wstring executableDirectory()
     return directoryOf(modulePath(nullptr));
 }
 
-std::string readWholeFile(const std::wstring& path)
+FileState readWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes)
 {
-    FileHandle file(CreateFileW(fileSystemPath(absolutePath(path)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    bytes.clear();
+    FileHandle file(CreateFileW(fileSystemPath(absolutePath(path)).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        return {};
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileState::Absent
+                                                                              : FileState::Unreadable;
     }
-    std::string bytes;
+    // Refused before reading, so a huge file costs no memory and no time.
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size) || static_cast<ULONGLONG>(size.QuadPart) > maxBytes) {
+        return FileState::Unreadable;
+    }
+    bytes.reserve(static_cast<size_t>(size.QuadPart));
     char buffer[kReadChunk];
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
-            // Half a file could read as other values than the file holds.
-            return {};
+        // Half a file could read as other values than the file holds; one that
+        // grew past the bound meanwhile is refused like a large one.
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) || bytes.size() + read > maxBytes) {
+            bytes.clear();
+            return FileState::Unreadable;
         }
         if (read == 0) {
-            return bytes;
+            return FileState::Read;
         }
         bytes.append(buffer, read);
     }
+}
+
+std::string readWholeFile(const std::wstring& path)
+{
+    std::string bytes;
+    readWholeFile(path, SIZE_MAX, bytes);
+    return bytes;
 }
 
 bool writeWholeFile(const std::wstring& path, std::string_view bytes)
@@ -222,10 +332,13 @@ bool writeWholeFile(const std::wstring& path, std::string_view bytes)
     const std::wstring target = absolutePath(path);
     switch (replaceThroughTempFile(target, bytes)) {
     case TempWrite::Replaced: return true;
-    case TempWrite::NotReplaced: return false;
+    // A held file cannot be written in place either.
+    case TempWrite::Held: return false;
     // An install may let the program write its two files and nothing else
-    // beside them; every save would be lost if only a replacement counted.
-    case TempWrite::NoTempFile: return overwriteInPlace(target, bytes);
+    // beside them, or not let it replace them; every save would be lost if
+    // only a replacement counted.
+    case TempWrite::NoTempFile:
+    case TempWrite::Refused: return overwriteInPlace(target, bytes);
     }
     return false;
 }

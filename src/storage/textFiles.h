@@ -16,15 +16,28 @@ std::wstring modulePath(HMODULE module);
 // Everything before the last backslash or slash of `path`; "." when it has none.
 std::wstring directoryOf(std::wstring_view path);
 
-// Empty when the file cannot be opened or read; NUL bytes are kept.
+// What reading a file found. Only an absent file (or folder) means there is
+// nothing: one that another program holds, that is refused or that is larger
+// than the reader accepts is there, and its contents are unknown.
+enum class FileState { Read, Absent, Unreadable };
+
+// The whole file in `bytes` when it is Read (NUL bytes are kept); a file of
+// more than `maxBytes` is Unreadable and not read at all. `bytes` is empty
+// unless the file was Read.
+FileState readWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);
+
+// Empty when the file cannot be opened or read.
 std::string readWholeFile(const std::wstring& path);
 
 // Replaces the file as a whole through a temporary file in the same directory:
 // readers and a killed process see either the old or the new complete
-// contents, never a mix or a truncated file. Where no temporary file can be
-// made (a directory that refuses new files), the file is overwritten in place
-// instead. False when the new contents could not be put in place (the old file
-// then stays as it was).
+// contents, never a mix or a truncated file (under Wine, replacing an existing
+// file leaves it missing for a moment). An existing file is replaced so
+// that it keeps its access list, owner and attributes. Where no temporary file
+// can be made or put in the file's place (an account that may write the file
+// but not replace it), the file is overwritten in place instead. False when
+// the new contents could not be put in place, among others while another
+// program holds the file (the old file then stays as it was).
 bool writeWholeFile(const std::wstring& path, std::string_view bytes);
 
 // Removes the temporary files that writeWholeFile leaves behind only when the
@@ -44,12 +57,20 @@ std::wstring fileSystemPath(const std::wstring& path);
 
 // The file calls behind writeWholeFile and removeStaleTempFiles. The program
 // uses the system's; unit tests install their own to play a directory that
-// refuses new files or a system that keeps to the classic path limit.
+// refuses new files, an account that may not replace a file, or a system that
+// keeps to the classic path limit.
 struct FileCalls {
     HANDLE (*createFile)(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition);
     // Renames over an existing file, as MoveFileExW with MOVEFILE_REPLACE_EXISTING.
     BOOL (*replaceFile)(const wchar_t* from, const wchar_t* to);
     BOOL (*deleteFile)(const wchar_t* path);
+    // Puts `replacement` in the place of the existing file `target`, which keeps
+    // its access list, owner and attributes, as ReplaceFileW. A target that
+    // another program holds without sharing deletion fails with
+    // ERROR_SHARING_VIOLATION.
+    BOOL (*replaceExistingFile)(const wchar_t* target, const wchar_t* replacement);
+    // Cuts the file off at its current position, as SetEndOfFile.
+    BOOL (*setEndOfFile)(HANDLE file);
 };
 
 const FileCalls& systemFileCalls();

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <random>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "base/scopedHandles.h"
+#include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
 #include "storageTestSupport.h"
 
@@ -225,8 +229,39 @@ TEST(StorageWholeFile, RelativePathIsReplacedInTheCurrentDirectory)
     EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"relative.json"});
 }
 
+bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+enum class ReadOutcome { Read, Missing, Failed };
+
+// As readWholeFile, but telling a missing file from one that could not be read.
+ReadOutcome readTellingMissing(const std::wstring& path, std::string& bytes)
+{
+    bytes.clear();
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? ReadOutcome::Missing : ReadOutcome::Failed;
+    }
+    char buffer[64 * 1024];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+        if (read == 0) {
+            return ReadOutcome::Read;
+        }
+        bytes.append(buffer, read);
+    }
+    return ReadOutcome::Failed;
+}
+
 // A reader running alongside the writer must only ever see one of the two
-// complete texts: never a missing, empty, shortened or mixed file.
+// complete texts: never an empty, shortened or mixed file, and (where the
+// system replaces a file in one step) never a missing one. Wine's ReplaceFileW
+// moves the old file away before renaming the new one, so there a reader can
+// find no file for a fraction of a millisecond.
 TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
 {
     ScratchDirectory dir;
@@ -237,12 +272,16 @@ TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
 
     std::atomic<bool> writing{true};
     std::atomic<int> reads{0};
+    std::atomic<int> missingReads{0};
     std::atomic<int> badReads{0};
     std::string firstBad;
     std::thread reader([&] {
+        std::string seen;
         while (writing.load()) {
-            const std::string seen = readWholeFile(path);
-            if (seen != longText && seen != shortText) {
+            const ReadOutcome outcome = readTellingMissing(path, seen);
+            if (outcome == ReadOutcome::Missing) {
+                missingReads.fetch_add(1);
+            } else if (outcome == ReadOutcome::Failed || (seen != longText && seen != shortText)) {
                 if (badReads.fetch_add(1) == 0) {
                     firstBad = seen.substr(0, 40) + " (" + std::to_string(seen.size()) + " bytes)";
                 }
@@ -250,8 +289,8 @@ TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
             reads.fetch_add(1);
         }
     });
-    // A replacement is refused while the reader has the file open, so go on
-    // until enough of both went through side by side.
+    // A replacement may be refused while the reader has the file open, so go
+    // on until enough of both went through side by side.
     constexpr int kReplacements = 40;
     constexpr int kReads = 300;
     const ULONGLONG deadline = GetTickCount64() + 30000;
@@ -266,12 +305,15 @@ TEST(StorageWholeFile, ConcurrentReaderSeesOnlyCompleteTexts)
     reader.join();
 
     EXPECT_EQ(badReads.load(), 0) << firstBad;
+    if (!runningUnderWine()) {
+        EXPECT_EQ(missingReads.load(), 0);
+    }
     EXPECT_GE(reads.load(), kReads);
     EXPECT_GE(successes, kReplacements);
     EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
 }
 
-// ---- Where no temporary file can be made, or paths near the classic limit ----
+// ---- Through the file calls: refused, held, interrupted ----
 
 // The system's file calls with one twist, installed for one test.
 class FileCallsOverride {
@@ -299,7 +341,8 @@ HANDLE createInRefusingDirectory(const wchar_t* path, DWORD access, DWORD shareM
 }
 
 const FileCalls kRefusingDirectory = {createInRefusingDirectory, systemFileCalls().replaceFile,
-                                      systemFileCalls().deleteFile};
+                                      systemFileCalls().deleteFile, systemFileCalls().replaceExistingFile,
+                                      systemFileCalls().setEndOfFile};
 
 TEST(StorageWholeFile, DirectoryRefusingNewFilesGetsTheFileWrittenInPlace)
 {
@@ -345,50 +388,401 @@ TEST(StorageWholeFile, InPlaceWriteWaitsForAHolderWithoutSharingToLetGo)
     EXPECT_EQ(readWholeFile(path), "new");
 }
 
-// A reader that holds the target for a moment: the first renames are refused.
-int refusedRenamesLeft = 0;
-int renameAttempts = 0;
+// File calls that count what a save does and refuse what the test says.
+// A refusal count of -1 refuses for ever.
+struct ScriptedCalls {
+    std::wstring target;
+    int renames = 0;
+    int replacements = 0;
+    int inPlaceOpens = 0;
+    int renameRefusals = 0;
+    DWORD renameError = ERROR_ACCESS_DENIED;
+    int replacementRefusals = 0;
+    DWORD replacementError = ERROR_ACCESS_DENIED;
+    // Run instead of the replacement, to play one that fails half way.
+    BOOL (*replacementInstead)(const wchar_t* target, const wchar_t* replacement) = nullptr;
+    bool cutRefused = false;
+    LONGLONG sizeAtCut = -1;
+};
+ScriptedCalls scripted;
 
-BOOL replaceAfterBriefRefusals(const wchar_t* from, const wchar_t* to)
+bool refuseOnce(int& refusals, DWORD error)
 {
-    ++renameAttempts;
-    if (refusedRenamesLeft > 0) {
-        --refusedRenamesLeft;
+    if (refusals == 0) {
+        return false;
+    }
+    if (refusals > 0) {
+        --refusals;
+    }
+    SetLastError(error);
+    return true;
+}
+
+HANDLE scriptedCreate(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    if ((access & GENERIC_WRITE) != 0 && scripted.target == path) {
+        ++scripted.inPlaceOpens;
+    }
+    return systemFileCalls().createFile(path, access, shareMode, disposition);
+}
+
+BOOL scriptedRename(const wchar_t* from, const wchar_t* to)
+{
+    ++scripted.renames;
+    return !refuseOnce(scripted.renameRefusals, scripted.renameError) && systemFileCalls().replaceFile(from, to);
+}
+
+BOOL scriptedReplace(const wchar_t* target, const wchar_t* replacement)
+{
+    ++scripted.replacements;
+    if (refuseOnce(scripted.replacementRefusals, scripted.replacementError)) {
+        return FALSE;
+    }
+    if (scripted.replacementInstead != nullptr) {
+        return scripted.replacementInstead(target, replacement);
+    }
+    return systemFileCalls().replaceExistingFile(target, replacement);
+}
+
+// A kill between the in-place write and the cut: the cut never happens.
+BOOL scriptedSetEndOfFile(HANDLE file)
+{
+    LARGE_INTEGER size = {};
+    scripted.sizeAtCut = GetFileSizeEx(file, &size) ? size.QuadPart : -2;
+    if (scripted.cutRefused) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return systemFileCalls().replaceFile(from, to);
+    return systemFileCalls().setEndOfFile(file);
 }
 
-const FileCalls kBrieflyHeldTarget = {systemFileCalls().createFile, replaceAfterBriefRefusals,
-                                      systemFileCalls().deleteFile};
+const FileCalls kScripted = {scriptedCreate, scriptedRename, systemFileCalls().deleteFile, scriptedReplace,
+                             scriptedSetEndOfFile};
 
-TEST(StorageWholeFile, ATargetHeldForAMomentIsReplacedAfterAFewAttempts)
+class ScriptedSave {
+public:
+    explicit ScriptedSave(const std::wstring& target) : calls_(kScripted)
+    {
+        scripted = {};
+        scripted.target = target;
+    }
+
+private:
+    FileCallsOverride calls_;
+};
+
+TEST(StorageWholeFile, AnExistingFileIsReplacedAndANewOneRenamedIntoPlace)
 {
     ScratchDirectory dir;
     const std::wstring path = dir.file(L"data.json");
-    ASSERT_TRUE(writeWholeFile(path, "old"));
-    FileCallsOverride brief(kBrieflyHeldTarget);
+    ScriptedSave save(path);
+
+    ASSERT_TRUE(writeWholeFile(path, "first"));
+    EXPECT_EQ(scripted.renames, 1);
+    EXPECT_EQ(scripted.replacements, 0);
+
+    ASSERT_TRUE(writeWholeFile(path, "second"));
+    ASSERT_TRUE(writeWholeFile(path, "third"));
+    EXPECT_EQ(scripted.renames, 1);
+    EXPECT_EQ(scripted.replacements, 2);
+    EXPECT_EQ(scripted.inPlaceOpens, 0);
+    EXPECT_EQ(readWholeFile(path), "third");
+    EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+}
+
+// The account may write the file but not replace it (or not rename a new one
+// into the directory): every save is written in place, at the first refusal.
+TEST(StorageWholeFile, RefusedReplacementOrRenameIsWrittenInPlace)
+{
     const struct {
-        int refusals;
-        bool replaced;
-    } cases[] = {{0, true}, {1, true}, {3, true}, {4, false}, {100, false}};
+        const char* name;
+        bool targetExists;
+        DWORD error;
+    } cases[] = {
+        {"replacement denied", true, ERROR_ACCESS_DENIED},
+        {"replaced file not removable", true, ERROR_UNABLE_TO_REMOVE_REPLACED},
+        {"replacement fails without a reason", true, ERROR_SUCCESS},
+        {"rename denied", false, ERROR_ACCESS_DENIED},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.refusals);
-        refusedRenamesLeft = c.refusals;
-        renameAttempts = 0;
-        const std::string bytes = "try " + std::to_string(c.refusals);
-        EXPECT_EQ(writeWholeFile(path, bytes), c.replaced);
-        // A few attempts, never an endless wait on the user-interface thread.
-        EXPECT_EQ(renameAttempts, c.replaced ? c.refusals + 1 : 4);
-        EXPECT_EQ(readWholeFile(path) == bytes, c.replaced);
+        SCOPED_TRACE(c.name);
+        ScratchDirectory dir;
+        const std::wstring path = dir.file(L"data.json");
+        if (c.targetExists) {
+            ASSERT_TRUE(writeWholeFile(path, std::string(300, 'o')));
+        }
+        ScriptedSave save(path);
+        scripted.replacementRefusals = -1;
+        scripted.replacementError = c.error;
+        scripted.renameRefusals = -1;
+        scripted.renameError = c.error;
+
+        const std::string bytes = "{\n  \"used_seconds\": 7\n}\n";
+        EXPECT_TRUE(writeWholeFile(path, bytes));
+        EXPECT_EQ(readWholeFile(path), bytes);
+        // No waiting for a refusal that does not pass.
+        EXPECT_EQ(scripted.replacements + scripted.renames, 1);
+        EXPECT_EQ(scripted.replacements, c.targetExists ? 1 : 0);
+        EXPECT_EQ(scripted.inPlaceOpens, 1);
         EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
     }
+}
+
+// A held file cannot be written in place either: the save fails, and the
+// caller tries again later.
+TEST(StorageWholeFile, HeldTargetIsTriedAFewTimesAndNeverWrittenInPlace)
+{
+    const struct {
+        int refusals;
+        DWORD error;
+        bool saved;
+    } cases[] = {
+        {0, ERROR_SHARING_VIOLATION, true}, {1, ERROR_SHARING_VIOLATION, true}, {3, ERROR_LOCK_VIOLATION, true},
+        {4, ERROR_SHARING_VIOLATION, false}, {-1, ERROR_LOCK_VIOLATION, false},
+    };
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    std::string before = "old";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.refusals << " refusals, error " << c.error);
+        ScriptedSave save(path);
+        scripted.replacementRefusals = c.refusals;
+        scripted.replacementError = c.error;
+        const std::string bytes = "try " + std::to_string(c.refusals) + " " + std::to_string(c.error);
+        EXPECT_EQ(writeWholeFile(path, bytes), c.saved);
+        // A few attempts, never an endless wait on the user-interface thread.
+        EXPECT_EQ(scripted.replacements, c.saved ? c.refusals + 1 : 4);
+        EXPECT_EQ(scripted.renames, 0);
+        EXPECT_EQ(scripted.inPlaceOpens, 0);
+        if (c.saved) {
+            before = bytes;
+        }
+        EXPECT_EQ(readWholeFile(path), before);
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+}
+
+// A replacement that fails after the old file has left the name (or finds it
+// gone) leaves the name free: the new file is renamed to it.
+BOOL targetGoneThenFileNotFound(const wchar_t* target, const wchar_t*)
+{
+    DeleteFileW(target);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+BOOL targetRemovedThenReplacementNotMoved(const wchar_t* target, const wchar_t*)
+{
+    DeleteFileW(target);
+    SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    return FALSE;
+}
+
+BOOL targetRenamedThenReplacementNotMoved(const wchar_t* target, const wchar_t*)
+{
+    MoveFileW(target, (std::wstring(target) + L".old").c_str());
+    SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+    return FALSE;
+}
+
+TEST(StorageWholeFile, ReplacementThatLeftTheNameFreeIsFinishedByTheRename)
+{
+    const struct {
+        BOOL (*replacement)(const wchar_t*, const wchar_t*);
+        std::vector<std::wstring> entries;
+    } cases[] = {
+        {targetGoneThenFileNotFound, {L"data.json"}},
+        {targetRemovedThenReplacementNotMoved, {L"data.json"}},
+        {targetRenamedThenReplacementNotMoved, {L"data.json", L"data.json.old"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entries.size());
+        ScratchDirectory dir;
+        const std::wstring path = dir.file(L"data.json");
+        ASSERT_TRUE(writeWholeFile(path, "old"));
+        ScriptedSave save(path);
+        scripted.replacementInstead = c.replacement;
+        EXPECT_TRUE(writeWholeFile(path, "new"));
+        EXPECT_EQ(scripted.replacements, 1);
+        EXPECT_EQ(scripted.renames, 1);
+        EXPECT_EQ(scripted.inPlaceOpens, 0);
+        EXPECT_EQ(readWholeFile(path), "new");
+        EXPECT_EQ(dir.entries(), c.entries);
+    }
+}
+
+// What a kill between the in-place write and the cut leaves behind: the new
+// text, then spaces up to the old length, which the readers take as the new
+// values. A longer new text needs no cut at all.
+TEST(StorageWholeFile, InPlaceWriteKilledBeforeTheCutLeavesTheNewTextAndSpaces)
+{
+    DailyUsage longer;
+    longer.date = L"2024-03-15";
+    longer.usedSeconds = 123456;
+    longer.settingsPassword = L"pbkdf2-sha256$" + std::wstring(80, L'a');
+    longer.requirePasswordOnExit = true;
+    DailyUsage shorter;
+    shorter.date = L"2024-03-16";
+    shorter.usedSeconds = 5;
+    const std::string longText = usageFileText(longer);
+    const std::string shortText = usageFileText(shorter);
+    ASSERT_GT(longText.size(), shortText.size() + 50);
+
+    ScratchDirectory dir;
+    const std::wstring path = dir.file(L"data.json");
+    ASSERT_TRUE(writeWholeFile(path, longText));
+    {
+        ScriptedSave save(path);
+        scripted.replacementRefusals = -1;
+        scripted.cutRefused = true;
+
+        EXPECT_FALSE(writeWholeFile(path, shortText));
+        EXPECT_EQ(scripted.sizeAtCut, static_cast<LONGLONG>(longText.size()));
+        EXPECT_EQ(readWholeFile(path), shortText + std::string(longText.size() - shortText.size(), ' '));
+        DailyUsage read;
+        ASSERT_TRUE(readUsageFile(path, read));
+        EXPECT_EQ(storage_test::fields(read), storage_test::fields(shorter));
+
+        // Growing: the write alone already leaves exactly the new text.
+        EXPECT_FALSE(writeWholeFile(path, longText));
+        EXPECT_EQ(scripted.sizeAtCut, static_cast<LONGLONG>(longText.size()));
+        EXPECT_EQ(readWholeFile(path), longText);
+
+        // With the cut, the file is the new text exactly.
+        scripted.cutRefused = false;
+        ASSERT_TRUE(writeWholeFile(path, shortText));
+        EXPECT_EQ(readWholeFile(path), shortText);
+        EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"data.json"});
+    }
+
+    // The config file's reader takes the padded text as the new values too.
+    AppConfig wide;
+    wide.dailyLimitMinutes = 1440;
+    wide.language = Language::Russian;
+    wide.statusWindowX = -2147483647;
+    wide.statusWindowY = 2147483647;
+    AppConfig narrow;
+    narrow.dailyLimitMinutes = 45;
+    narrow.showLastThreeMinuteNotifications = false;
+    narrow.statusWindowX = 10;
+    narrow.statusWindowY = 20;
+    const std::wstring configPath = dir.file(L"config.json");
+    ASSERT_TRUE(writeWholeFile(configPath, configFileText(wide)));
+    ScriptedSave save(configPath);
+    scripted.replacementRefusals = -1;
+    scripted.cutRefused = true;
+    EXPECT_FALSE(writeWholeFile(configPath, configFileText(narrow)));
+    EXPECT_EQ(readWholeFile(configPath).size(), configFileText(wide).size());
+    AppConfig read;
+    ASSERT_TRUE(readConfigFile(configPath, read));
+    EXPECT_EQ(storage_test::fields(read), storage_test::fields(narrow));
+}
+
+// ---- Access lists ----
+
+// The file's owner and access list in their text form; empty when unreadable.
+std::wstring accessListOf(const std::wstring& path)
+{
+    constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kParts, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    LPWSTR text = nullptr;
+    std::wstring result;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, kParts, &text, nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
+// Sets a protected access list given in text form, as an administrator would.
+bool setAccessList(const std::wstring& path, const wchar_t* accessList)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    const bool set = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present &&
+                     SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return set;
+}
+
+// Everyone may do everything: unlike what a new file in a temporary folder
+// gets, on Windows and (where Wine keeps an access list as the Unix mode) under Wine.
+constexpr const wchar_t* kAdministratorsAccessList = L"D:P(A;;FA;;;WD)";
+
+// A file with an access list of its own, and the list a new file there gets.
+struct FileWithAccessList {
+    std::wstring path;
+    std::wstring accessList;
+    std::wstring newFilesAccessList;
+};
+
+FileWithAccessList makeFileWithAccessList(const ScratchDirectory& dir)
+{
+    FileWithAccessList file{dir.file(L"config.json"), {}, {}};
+    if (!writeWholeFile(file.path, "{\n  \"daily_limit_minutes\": 120\n}\n") ||
+        !writeWholeFile(dir.file(L"fresh.json"), "x") || !setAccessList(file.path, kAdministratorsAccessList)) {
+        return file;
+    }
+    file.accessList = accessListOf(file.path);
+    file.newFilesAccessList = accessListOf(dir.file(L"fresh.json"));
+    return file;
+}
+
+TEST(StorageAccessList, FileWrittenInPlaceKeepsItsAccessList)
+{
+    ScratchDirectory dir;
+    const FileWithAccessList file = makeFileWithAccessList(dir);
+    ASSERT_FALSE(file.accessList.empty());
+    // Otherwise this test could not tell a kept list from a lost one.
+    ASSERT_NE(file.accessList, file.newFilesAccessList);
+
+    ScriptedSave save(file.path);
+    scripted.replacementRefusals = -1;
+    for (const std::string& bytes : {"{\n  \"daily_limit_minutes\": 45\n}\n"s, "{}"s}) {
+        ASSERT_TRUE(writeWholeFile(file.path, bytes));
+        EXPECT_EQ(readWholeFile(file.path), bytes);
+        EXPECT_EQ(accessListOf(file.path), file.accessList);
+    }
+    EXPECT_EQ(scripted.inPlaceOpens, 2);
+}
+
+TEST(StorageAccessList, ReplacedFileKeepsItsAccessList)
+{
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "Wine's ReplaceFileW gives the file the replacement's access list and attributes";
+    }
+    ScratchDirectory dir;
+    const FileWithAccessList file = makeFileWithAccessList(dir);
+    ASSERT_FALSE(file.accessList.empty());
+    ASSERT_NE(file.accessList, file.newFilesAccessList);
+
+    ScriptedSave save(file.path);
+    for (const std::string& bytes : {"{\n  \"daily_limit_minutes\": 45\n}\n"s, "{}"s}) {
+        ASSERT_TRUE(writeWholeFile(file.path, bytes));
+        EXPECT_EQ(readWholeFile(file.path), bytes);
+        EXPECT_EQ(accessListOf(file.path), file.accessList);
+    }
+    EXPECT_EQ(scripted.replacements, 2);
+    EXPECT_EQ(scripted.inPlaceOpens, 0);
 }
 
 // The classic limit as Windows keeps it without long-path support: a path of
 // MAX_PATH characters or more works only in the \\?\ form.
 int classicLimitRefusals = 0;
+// Renames and replacements that succeeded.
 int classicLimitReplacements = 0;
 
 bool withinClassicLimit(const wchar_t* path)
@@ -413,8 +807,9 @@ BOOL replaceWithClassicLimit(const wchar_t* from, const wchar_t* to)
     if (!withinClassicLimit(from) || !withinClassicLimit(to)) {
         return FALSE;
     }
-    ++classicLimitReplacements;
-    return systemFileCalls().replaceFile(from, to);
+    const BOOL renamed = systemFileCalls().replaceFile(from, to);
+    classicLimitReplacements += renamed ? 1 : 0;
+    return renamed;
 }
 
 BOOL deleteWithClassicLimit(const wchar_t* path)
@@ -422,7 +817,18 @@ BOOL deleteWithClassicLimit(const wchar_t* path)
     return withinClassicLimit(path) && systemFileCalls().deleteFile(path);
 }
 
-constexpr FileCalls kClassicLimit = {createWithClassicLimit, replaceWithClassicLimit, deleteWithClassicLimit};
+BOOL replaceExistingWithClassicLimit(const wchar_t* target, const wchar_t* replacement)
+{
+    if (!withinClassicLimit(target) || !withinClassicLimit(replacement)) {
+        return FALSE;
+    }
+    const BOOL replaced = systemFileCalls().replaceExistingFile(target, replacement);
+    classicLimitReplacements += replaced ? 1 : 0;
+    return replaced;
+}
+
+const FileCalls kClassicLimit = {createWithClassicLimit, replaceWithClassicLimit, deleteWithClassicLimit,
+                                 replaceExistingWithClassicLimit, systemFileCalls().setEndOfFile};
 
 std::wstring longForm(const std::wstring& path)
 {

@@ -261,9 +261,16 @@ TEST_F(TrackerTest, FilesEditedByAnotherProgramGetTheStateInForceBack)
              DeleteFileW(configPath.c_str());
              DeleteFileW(dataPath.c_str());
          }},
-        {"garbage", [](const std::wstring& configPath, const std::wstring& dataPath) {
+        {"garbage",
+         [](const std::wstring& configPath, const std::wstring& dataPath) {
              writeWholeFile(configPath, "{}");
              writeWholeFile(dataPath, "x");
+         }},
+        // Larger than any file of the program's: written over without being read.
+        {"blown up", [](const std::wstring& configPath, const std::wstring& dataPath) {
+             const std::string huge(kMaxStateFileBytes + 1, ' ');
+             writeWholeFile(configPath, huge);
+             writeWholeFile(dataPath, huge);
          }},
     };
     for (const auto& e : edits) {
