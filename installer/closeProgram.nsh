@@ -1,8 +1,9 @@
 ; Closing a running Hourwarden before its files are replaced or removed.
 ;
 ; The program ends when its control window receives WM_CLOSE. CloseRunningProgram
-; asks every copy running in this session to close, one after the other, and
-; waits for each process to exit, so that afterwards no copy holds the exe open.
+; asks every copy started from $INSTDIR in this session to close, one after the
+; other, and waits for each process to exit, so that afterwards no copy holds
+; the exe open. Copies started from other folders are someone else's and left alone.
 ; It leaves "closed" on the stack, "password" when a copy answered with its
 ; exit password prompt (the parent chose to guard its exit), or "running" when
 ; a copy did not exit in time. CloseProgramWindow handles one copy.
@@ -18,6 +19,7 @@
 ; More copies than anyone runs; the bound keeps a window that reappears from looping forever.
 !define HOURWARDEN_MAX_COPIES 8
 !define HOURWARDEN_SYNCHRONIZE 0x00100000
+!define HOURWARDEN_QUERY_LIMITED_INFORMATION 0x1000
 ; NSIS's own code for "aborted by the script".
 !define HOURWARDEN_EXIT_STILL_RUNNING 2
 
@@ -88,13 +90,44 @@ Function ${PREFIX}CloseProgramWindow
     Exch $0
 FunctionEnd
 
-; Out: "closed" when no copy runs any more, "password" or "running" when one would not close.
+; Out: the control window of a copy started from $INSTDIR, or 0.
+Function ${PREFIX}FindOwnProgramWindow
+    Push $0 ; a control window
+    Push $1 ; its process id
+    Push $2 ; the process
+    Push $3 ; the process's executable
+    StrCpy $0 0
+    ${Do}
+        FindWindow $0 "${HOURWARDEN_WINDOW_CLASS}" "" "" $0
+        ${If} $0 = 0
+            ${Break}
+        ${EndIf}
+        System::Call 'user32::GetWindowThreadProcessId(p r0, *i 0 r1)'
+        System::Call 'kernel32::OpenProcess(i ${HOURWARDEN_QUERY_LIMITED_INFORMATION}, i 0, i r1) p .r2'
+        StrCpy $3 ""
+        ${If} $2 P<> 0
+            System::Call 'kernel32::QueryFullProcessImageNameW(p r2, i 0, w .r3, *i ${NSIS_MAX_STRLEN})'
+            System::Call 'kernel32::CloseHandle(p r2)'
+        ${EndIf}
+        ; Paths compare without regard to case, as Windows names files.
+        ${If} $3 == "$INSTDIR\${PRODUCT}.exe"
+            ${Break}
+        ${EndIf}
+    ${Loop}
+    Pop $3
+    Pop $2
+    Pop $1
+    Exch $0
+FunctionEnd
+
+; Out: "closed" when no copy from $INSTDIR runs any more, "password" or "running" when one would not close.
 Function ${PREFIX}CloseRunningProgram
     Push $0 ; a control window, then the result
     Push $1 ; copies asked
     StrCpy $1 0
     ${Do}
-        FindWindow $0 "${HOURWARDEN_WINDOW_CLASS}"
+        Call ${PREFIX}FindOwnProgramWindow
+        Pop $0
         ${If} $0 = 0
             StrCpy $0 "closed"
             ${Break}

@@ -299,14 +299,14 @@ std::wstring tempDirectory()
     return result;
 }
 
-std::optional<std::wstring> registryString(const wchar_t* key, const wchar_t* name)
+std::optional<std::wstring> registryString(const wchar_t* key, const wchar_t* name, HKEY root)
 {
     DWORD size = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     std::wstring value(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     value.resize(wcslen(value.c_str()));
@@ -323,16 +323,26 @@ std::optional<DWORD> registryDword(const wchar_t* key, const wchar_t* name)
     return value;
 }
 
-bool registryKeyExists(const wchar_t* key)
+bool registryKeyExists(const wchar_t* key, HKEY root)
 {
     RegistryKey opened;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &opened.key) == ERROR_SUCCESS;
+    return RegOpenKeyExW(root, key, 0, KEY_READ, &opened.key) == ERROR_SUCCESS;
 }
 
 void setRegistryString(const wchar_t* key, const wchar_t* name, const std::wstring& value)
 {
     RegSetKeyValueW(HKEY_CURRENT_USER, key, name, REG_SZ, value.c_str(),
                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void setRegistryBinary(const wchar_t* key, const wchar_t* name, const std::vector<BYTE>& value)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, key, name, REG_BINARY, value.data(), static_cast<DWORD>(value.size()));
+}
+
+bool registryValueExists(const wchar_t* key, const wchar_t* name)
+{
+    return RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 void deleteRegistryValue(const wchar_t* key, const wchar_t* name)
@@ -400,6 +410,17 @@ HWND findDescendantWithTextPrefix(HWND parent, const std::wstring& prefix)
         }
     }
     return nullptr;
+}
+
+std::vector<HWND> visibleDescendantsOfClass(HWND parent, const wchar_t* wanted)
+{
+    std::vector<HWND> found;
+    for (HWND child : descendants(parent)) {
+        if (IsWindowVisible(child) && equalsIgnoringCase(className(child), wanted)) {
+            found.push_back(child);
+        }
+    }
+    return found;
 }
 
 HWND findDescendantOfClass(HWND parent, const wchar_t* wanted)

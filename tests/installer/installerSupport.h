@@ -68,10 +68,13 @@ bool removeTree(const std::wstring& directory);
 std::wstring knownFolder(const GUID& id);
 std::wstring tempDirectory();
 
-std::optional<std::wstring> registryString(const wchar_t* key, const wchar_t* name);
+// In HKEY_CURRENT_USER unless `root` says otherwise.
+std::optional<std::wstring> registryString(const wchar_t* key, const wchar_t* name, HKEY root = HKEY_CURRENT_USER);
 std::optional<DWORD> registryDword(const wchar_t* key, const wchar_t* name);
-bool registryKeyExists(const wchar_t* key);
+bool registryKeyExists(const wchar_t* key, HKEY root = HKEY_CURRENT_USER);
+bool registryValueExists(const wchar_t* key, const wchar_t* name);
 void setRegistryString(const wchar_t* key, const wchar_t* name, const std::wstring& value);
+void setRegistryBinary(const wchar_t* key, const wchar_t* name, const std::vector<BYTE>& value);
 void deleteRegistryValue(const wchar_t* key, const wchar_t* name);
 
 // Top-level windows of a class, with their processes.
@@ -90,6 +93,8 @@ std::vector<HWND> processWindows(DWORD processId, const wchar_t* className);
 // A descendant whose text begins with `prefix`, or null.
 HWND findDescendantWithTextPrefix(HWND parent, const std::wstring& prefix);
 HWND findDescendantOfClass(HWND parent, const wchar_t* className);
+// Every visible descendant of the class, in no particular order.
+std::vector<HWND> visibleDescendantsOfClass(HWND parent, const wchar_t* className);
 
 struct VersionInfo {
     WORD fileVersion[4] = {};

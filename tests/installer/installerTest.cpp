@@ -7,8 +7,14 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <taskschd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "core/passwordHash.h"
 #include "storage/settingsFiles.h"
@@ -72,6 +78,11 @@ std::optional<DWORD> runSetup(const std::wstring& arguments, const Environment& 
     return setup.wait(kSetupTimeoutMs);
 }
 
+std::wstring directoryOf(const std::wstring& path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
 std::string expectedFirstConfig(Language language)
 {
     AppConfig config;
@@ -117,11 +128,15 @@ void uninstallSilently()
 // kHoldWindowSwitch, holding a control window until the test releases it.
 class StubbornProgram {
 public:
-    StubbornProgram() : release_(CreateEventW(nullptr, TRUE, FALSE, kReleaseEventName))
+    // Runs a copy of this executable as `exe`, where the installer looks for its program.
+    explicit StubbornProgram(const std::wstring& exe) : release_(CreateEventW(nullptr, TRUE, FALSE, kReleaseEventName))
     {
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        process_ = Process(quoted(self) + L" " + kHoldWindowSwitch);
+        SHCreateDirectoryExW(nullptr, directoryOf(exe).c_str(), nullptr);
+        if (CopyFileW(self, exe.c_str(), FALSE)) {
+            process_ = Process(quoted(exe) + L" " + kHoldWindowSwitch);
+        }
     }
     ~StubbornProgram()
     {
@@ -235,6 +250,25 @@ public:
 
     // The wizard's Next, Install and Finish button.
     void next() { press(IDOK); }
+
+    // Confirms the message box whose text begins with `prefix`; false when none came.
+    bool dismissBox(const std::wstring& prefix)
+    {
+        HWND box = nullptr;
+        if (!waitUntil([&] {
+                for (HWND dialog : processWindows(setup_.id(), kDialogClass)) {
+                    if (dialog != dialog_ && findDescendantWithTextPrefix(dialog, prefix) != nullptr) {
+                        box = dialog;
+                        return true;
+                    }
+                }
+                return false;
+            })) {
+            return false;
+        }
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return waitUntil([&] { return !IsWindow(box); });
+    }
 
     HWND window() const { return dialog_; }
 
@@ -493,6 +527,11 @@ TEST_F(InstallerTest, InteractiveUpgradeWaitsForTheExitPasswordToBeTyped)
     Wizard wizard(setup);
     ASSERT_TRUE(wizard.waitForPage(L"Setup will install Hourwarden"));
     wizard.next();
+    // Under Wine the account is an administrator: the kind of installation is asked, this account's preset.
+    ASSERT_TRUE(wizard.waitForPage(L"For this account only"));
+    EXPECT_EQ(SendMessageW(findDescendantWithTextPrefix(wizard.window(), L"For this account only"), BM_GETCHECK, 0, 0),
+              BST_CHECKED);
+    wizard.next();
     ASSERT_TRUE(wizard.waitForPage(directory));
     wizard.next();
 
@@ -623,8 +662,10 @@ TEST_F(InstallerTest, InteractiveInstallSpeaksTheChosenLanguage)
 TEST_F(InstallerTest, ProgramThatWillNotCloseStopsSilentSetupAndInteractiveSetupOffersRetry)
 {
     const std::wstring directory = customInstallDirectory();
-    StubbornProgram stubborn;
+    const std::wstring exe = directory + L"\\Hourwarden.exe";
+    StubbornProgram stubborn(exe);
     ASSERT_TRUE(stubborn.holdsWindow());
+    const std::optional<std::string> stub = readFile(exe);
 
     // Interactively, up to the Install button; its wait for the program runs alongside the silent one's.
     Process setup(quoted(setupExe()) + L" /D=" + directory, setupEnvironment(false));
@@ -638,7 +679,7 @@ TEST_F(InstallerTest, ProgramThatWillNotCloseStopsSilentSetupAndInteractiveSetup
     // Silently: after the installer's wait, a non-zero exit code and nothing installed.
     EXPECT_EQ(runSetup(L"/S /D=" + directory, setupEnvironment(false)), std::optional<DWORD>(2));
     EXPECT_FALSE(stubborn.process().hasExited());
-    EXPECT_FALSE(fileExists(directory + L"\\Hourwarden.exe"));
+    EXPECT_TRUE(readFile(exe) == stub) << "the running program was replaced";
     EXPECT_FALSE(registryKeyExists(kUninstallKey));
     EXPECT_FALSE(registryString(kRunKey, L"Hourwarden").has_value());
 
@@ -653,7 +694,7 @@ TEST_F(InstallerTest, ProgramThatWillNotCloseStopsSilentSetupAndInteractiveSetup
         }
         return false;
     })) << "no message about the running program";
-    EXPECT_FALSE(fileExists(directory + L"\\Hourwarden.exe"));
+    EXPECT_TRUE(readFile(exe) == stub) << "the running program was replaced";
     stubborn.release();
     ASSERT_EQ(stubborn.process().wait(), std::optional<DWORD>(0));
     PostMessageW(stillRunningBox, WM_COMMAND, IDRETRY, 0);
@@ -661,6 +702,517 @@ TEST_F(InstallerTest, ProgramThatWillNotCloseStopsSilentSetupAndInteractiveSetup
     wizard.next();
     ASSERT_EQ(setup.wait(), std::optional<DWORD>(0));
     EXPECT_TRUE(readFile(directory + L"\\Hourwarden.exe") == readFile(builtProgram())) << "not the built program";
+}
+
+// ---- The installation an administrator makes for another account ----
+//
+// Wine has one account, which is an administrator: the current account stands
+// in for the child's. Wine runs no task at logon and its scheduler keeps only a
+// task's settings, so the program is not started here and the logon trigger
+// is not read back.
+
+namespace {
+
+constexpr wchar_t kAccountUninstallKeyPrefix[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Hourwarden-";
+constexpr wchar_t kTaskFolder[] = L"\\Hourwarden";
+constexpr wchar_t kStartupApprovedKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+constexpr DWORD kFullControl = 0x1f01ff;
+constexpr DWORD kReadAndExecute = 0x1200a9;
+constexpr DWORD kModify = 0x1301bf;
+
+std::wstring currentAccount()
+{
+    wchar_t name[256] = {};
+    DWORD size = 256;
+    return GetUserNameW(name, &size) ? name : L"";
+}
+
+std::wstring accountFolder(const std::wstring& account)
+{
+    return knownFolder(FOLDERID_ProgramFilesX64) + L"\\Hourwarden\\" + account;
+}
+
+std::wstring accountUninstallKey(const std::wstring& account)
+{
+    return kAccountUninstallKeyPrefix + account;
+}
+
+class ComScope {
+public:
+    ComScope() : initialized_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
+    ~ComScope()
+    {
+        if (initialized_) {
+            CoUninitialize();
+        }
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+private:
+    bool initialized_;
+};
+
+template <class Interface>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef()
+    {
+        if (pointer_ != nullptr) {
+            pointer_->Release();
+        }
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    Interface** put() { return &pointer_; }
+    Interface* operator->() const { return pointer_; }
+    explicit operator bool() const { return pointer_ != nullptr; }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+class Bstr {
+public:
+    explicit Bstr(const std::wstring& text) : text_(SysAllocString(text.c_str())) {}
+    Bstr() = default;
+    ~Bstr() { SysFreeString(text_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    operator BSTR() const { return text_; }
+    BSTR* put() { return &text_; }
+
+private:
+    BSTR text_ = nullptr;
+};
+
+// The task scheduler's folder of the program's tasks, or nothing.
+bool openTaskFolder(ComRef<ITaskFolder>& folder)
+{
+    ComRef<ITaskService> service;
+    if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                                reinterpret_cast<void**>(service.put())))) {
+        return false;
+    }
+    VARIANT none;
+    VariantInit(&none);
+    return SUCCEEDED(service->Connect(none, none, none, none)) &&
+           SUCCEEDED(service->GetFolder(Bstr(kTaskFolder), folder.put()));
+}
+
+// The registered definition of the account's task, as the scheduler gives it back.
+std::optional<std::wstring> taskDefinition(const std::wstring& account)
+{
+    ComScope com;
+    ComRef<ITaskFolder> folder;
+    ComRef<IRegisteredTask> task;
+    Bstr xml;
+    if (!openTaskFolder(folder) || FAILED(folder->GetTask(Bstr(account), task.put())) ||
+        FAILED(task->get_Xml(xml.put())) || xml == nullptr) {
+        return std::nullopt;
+    }
+    return std::wstring(xml);
+}
+
+// The tasks of the program's folder, as the scheduler keeps them on disk (one
+// file each; Wine's scheduler cannot list a folder through its interface).
+std::vector<std::wstring> registeredTasks()
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return directoryEntries(std::wstring(system) + L"\\Tasks" + kTaskFolder);
+}
+
+void deleteTask(const std::wstring& account)
+{
+    ComScope com;
+    ComRef<ITaskFolder> folder;
+    if (openTaskFolder(folder)) {
+        folder->DeleteTask(Bstr(account), 0);
+    }
+}
+
+std::wstring sidText(PSID sid)
+{
+    LPWSTR text = nullptr;
+    std::wstring result;
+    if (sid != nullptr && ConvertSidToStringSidW(sid, &text)) {
+        result = text;
+        LocalFree(text);
+    }
+    return result;
+}
+
+std::wstring accountSid(const std::wstring& account)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD sidSize = sizeof sid;
+    wchar_t domain[256] = {};
+    DWORD domainSize = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    return LookupAccountNameW(nullptr, account.c_str(), sid, &sidSize, domain, &domainSize, &use) ? sidText(sid)
+                                                                                                     : L"";
+}
+
+// A file's or folder's owner and what each SID may do by its access list.
+struct AccessList {
+    bool read = false;
+    bool isProtected = false;
+    std::wstring owner;
+    std::map<std::wstring, DWORD> allowed;  // SID text -> rights of its allow entries
+    bool hasDenyEntries = false;
+};
+
+AccessList accessListOf(const std::wstring& path)
+{
+    AccessList list;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return list;
+    }
+    list.read = dacl != nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    list.isProtected = GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+    list.owner = sidText(owner);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+            continue;
+        }
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            // Entries that only pass to children say nothing about this object itself.
+            if ((header->AceFlags & INHERIT_ONLY_ACE) == 0) {
+                list.allowed[sidText(&ace->SidStart)] |= ace->Mask;
+            }
+        } else {
+            list.hasDenyEntries = true;
+        }
+    }
+    LocalFree(descriptor);
+    return list;
+}
+
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+
+// Administrators and SYSTEM may do everything, the account exactly `accountRights`, nobody else anything.
+void expectAccessList(const std::wstring& path, const std::wstring& sid, DWORD accountRights)
+{
+    SCOPED_TRACE(toUtf8(path));
+    const AccessList list = accessListOf(path);
+    ASSERT_TRUE(list.read) << "no access list";
+    EXPECT_TRUE(list.isProtected) << "inherits from its parent";
+    EXPECT_EQ(list.owner, kAdministratorsSid);
+    EXPECT_FALSE(list.hasDenyEntries);
+    const std::map<std::wstring, DWORD> expected = {
+        {kAdministratorsSid, kFullControl}, {kSystemSid, kFullControl}, {sid, accountRights}};
+    EXPECT_EQ(list.allowed, expected);
+}
+
+// Into HOURWARDEN_SCREENSHOT_DIR, when it is set, once the page has settled.
+void saveScreenshot(HWND window, const wchar_t* name)
+{
+    const char* directory = std::getenv("HOURWARDEN_SCREENSHOT_DIR");
+    if (directory == nullptr || *directory == '\0') {
+        return;
+    }
+    ASSERT_TRUE(waitUntil([&] { return windowLooksSettled(window); }));
+    EXPECT_TRUE(saveWindowBitmap(window, windowsPathFromEnvironment("HOURWARDEN_SCREENSHOT_DIR") + L"\\" + name));
+}
+
+bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::wstring accountSetupArguments(const std::wstring& account)
+{
+    return L"/S /LANG=en /FORUSER=" + account + L" /PASSWORD=tea-time /EXITNEEDSPASSWORD";
+}
+
+// Runs the quiet uninstall command of the account's installation and waits for its entry to go.
+void uninstallForAccount(const std::wstring& account)
+{
+    const std::wstring key = accountUninstallKey(account);
+    const std::optional<std::wstring> command = registryString(key.c_str(), L"QuietUninstallString", HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(command.has_value());
+    Process uninstall(*command);
+    ASSERT_TRUE(uninstall.started());
+    ASSERT_EQ(uninstall.wait(kSetupTimeoutMs), std::optional<DWORD>(0));
+    ASSERT_TRUE(waitUntil([&] { return !registryKeyExists(key.c_str(), HKEY_LOCAL_MACHINE); }, kSetupTimeoutMs));
+}
+
+class AccountInstallerTest : public InstallerTest {
+protected:
+    void SetUp() override
+    {
+        InstallerTest::SetUp();
+        account_ = currentAccount();
+        ASSERT_FALSE(account_.empty());
+        ASSERT_FALSE(registryKeyExists(accountUninstallKey(account_).c_str(), HKEY_LOCAL_MACHINE));
+        ASSERT_FALSE(directoryExists(accountFolder(account_)));
+    }
+
+    void TearDown() override
+    {
+        if (registryKeyExists(accountUninstallKey(account_).c_str(), HKEY_LOCAL_MACHINE)) {
+            uninstallForAccount(account_);
+        }
+        deleteTask(account_);
+        removeTree(knownFolder(FOLDERID_ProgramFilesX64) + L"\\Hourwarden");
+        InstallerTest::TearDown();
+    }
+
+    const std::wstring& account() const { return account_; }
+    std::wstring folder() const { return accountFolder(account_); }
+    std::wstring exe() const { return folder() + L"\\Hourwarden.exe"; }
+
+private:
+    std::wstring account_;
+};
+
+}  // namespace
+
+TEST_F(AccountInstallerTest, SilentInstallMakesFilesTheAccountCannotChangeAndATaskItCannotSwitchOff)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+
+    // The files, and nothing of the setup's own left beside them.
+    EXPECT_TRUE(readFile(exe()) == readFile(builtProgram())) << "not the built program";
+    std::vector<std::wstring> entries = directoryEntries(folder());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::wstring>{L"Hourwarden.exe", L"config.json", L"data.json", L"uninstall.exe"}));
+    EXPECT_EQ(readFile(folder() + L"\\config.json"), expectedFirstConfig(Language::English));
+    // The settings password as the program keeps it, and its guard on the exit.
+    DailyUsage usage;
+    const std::string data = readFile(folder() + L"\\data.json").value_or("");
+    ASSERT_TRUE(parseUsageText(data, usage)) << data;
+    EXPECT_TRUE(verifyPasswordHash(L"tea-time", usage.settingsPassword)) << data;
+    EXPECT_TRUE(usage.requirePasswordOnExit);
+    EXPECT_EQ(usage.usedSeconds, 0);
+    EXPECT_EQ(usage.date, todayDate());
+    EXPECT_EQ(data, usageFileText(usage)) << "not the program's own text";
+
+    // Started by the task only: no Run value, no entry of the account's own.
+    EXPECT_FALSE(registryString(kRunKey, L"Hourwarden").has_value());
+    EXPECT_FALSE(registryKeyExists(kUninstallKey));
+    const std::wstring key = accountUninstallKey(account());
+    EXPECT_EQ(registryString(key.c_str(), L"InstallLocation", HKEY_LOCAL_MACHINE), folder());
+    EXPECT_EQ(registryString(key.c_str(), L"DisplayName", HKEY_LOCAL_MACHINE), L"Hourwarden (" + account() + L")");
+    EXPECT_EQ(registryString(key.c_str(), L"QuietUninstallString", HKEY_LOCAL_MACHINE),
+              quoted(folder() + L"\\uninstall.exe") + L" /S");
+
+    const std::optional<std::wstring> task = taskDefinition(account());
+    ASSERT_TRUE(task.has_value()) << "no task \\Hourwarden\\" << toUtf8(account());
+    for (const wchar_t* setting : {L"<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
+                                   L"<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>",
+                                   L"<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>",
+                                   L"<AllowHardTerminate>false</AllowHardTerminate>",
+                                   L"<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>"}) {
+        EXPECT_NE(task->find(setting), std::wstring::npos) << toUtf8(setting) << " in " << toUtf8(*task);
+    }
+
+    // Wine keeps no access lists (it shows one made up from the Unix mode): only Windows can show them.
+    if (runningUnderWine()) {
+        return;
+    }
+    const std::wstring sid = accountSid(account());
+    ASSERT_FALSE(sid.empty());
+    expectAccessList(folder(), sid, kReadAndExecute);
+    expectAccessList(exe(), sid, kReadAndExecute);
+    expectAccessList(folder() + L"\\uninstall.exe", sid, kReadAndExecute);
+    expectAccessList(folder() + L"\\config.json", sid, kModify);
+    expectAccessList(folder() + L"\\data.json", sid, kModify);
+}
+
+// An upgrade ends the account's copy (found by its full path, never by its
+// class: a copy from elsewhere goes on), keeps both files and the one task.
+TEST_F(AccountInstallerTest, SilentUpgradeEndsOnlyTheAccountsCopyAndKeepsFilesAndTheOneTask)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+    AppConfig config;
+    config.dailyLimitMinutes = 45;
+    DailyUsage usage;
+    usage.date = todayDate();
+    usage.usedSeconds = 1234;
+    usage.settingsPassword = hashPassword(L"kept");
+    ASSERT_TRUE(writeFile(folder() + L"\\config.json", configFileText(config)));
+    ASSERT_TRUE(writeFile(folder() + L"\\data.json", usageFileText(usage)));
+    std::string olderBuild = readFile(exe()).value_or("") + "an older build";
+    ASSERT_TRUE(writeFile(exe(), olderBuild));
+
+    // The account's copy, and a copy of the same program in another folder.
+    const std::wstring elsewhere = customInstallDirectory() + L"\\Hourwarden.exe";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, customInstallDirectory().c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(CopyFileW(builtProgram().c_str(), elsewhere.c_str(), FALSE));
+    Process accountsCopy(quoted(exe()));
+    Process otherCopy(quoted(elsewhere));
+    ASSERT_TRUE(waitUntil([&] {
+        return programRunningFrom(exe()).has_value() && programRunningFrom(elsewhere).has_value();
+    }));
+    // The account's copy counts, so its data.json is its own from here on.
+    usage = {};
+    ASSERT_TRUE(parseUsageText(readFile(folder() + L"\\data.json").value_or(""), usage));
+
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+
+    EXPECT_TRUE(accountsCopy.hasExited()) << "the account's copy still runs";
+    EXPECT_FALSE(otherCopy.hasExited()) << "a copy from another folder was ended";
+    EXPECT_TRUE(readFile(exe()) == readFile(builtProgram())) << "not the built program";
+    EXPECT_EQ(readFile(folder() + L"\\config.json"), configFileText(config));
+    DailyUsage kept;
+    ASSERT_TRUE(parseUsageText(readFile(folder() + L"\\data.json").value_or(""), kept));
+    EXPECT_EQ(kept.settingsPassword, usage.settingsPassword) << "the password was written over";
+    EXPECT_GE(kept.usedSeconds, 1234);
+    EXPECT_EQ(registeredTasks(), std::vector<std::wstring>{account()});
+    EXPECT_TRUE(taskDefinition(account()).has_value());
+}
+
+TEST_F(AccountInstallerTest, UninstallRemovesTheTaskTheFolderAndTheEntryAndNothingElse)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+    // Someone else's file beside the account's folder.
+    const std::wstring parent = knownFolder(FOLDERID_ProgramFilesX64) + L"\\Hourwarden";
+    ASSERT_TRUE(writeFile(parent + L"\\neighbour.txt", "not ours"));
+
+    uninstallForAccount(account());
+
+    EXPECT_FALSE(directoryExists(folder())) << "left: " << directoryEntries(folder()).size() << " entries";
+    EXPECT_FALSE(taskDefinition(account()).has_value()) << "the task is still registered";
+    EXPECT_EQ(readFile(parent + L"\\neighbour.txt"), std::optional<std::string>("not ours"));
+    EXPECT_TRUE(directoryExists(knownFolder(FOLDERID_ProgramFilesX64)));
+}
+
+// Refusals leave everything as it was, with exit code 2.
+TEST_F(AccountInstallerTest, UnknownAccountAndForeignFoldersAreRefused)
+{
+    EXPECT_EQ(runSetup(L"/S /FORUSER=no-such-account-hw", setupEnvironment(true)), std::optional<DWORD>(2));
+    EXPECT_FALSE(directoryExists(knownFolder(FOLDERID_ProgramFilesX64) + L"\\Hourwarden"));
+    EXPECT_FALSE(registryKeyExists(accountUninstallKey(L"no-such-account-hw").c_str(), HKEY_LOCAL_MACHINE));
+
+    // A folder of that name that this setup did not make.
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder().c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(writeFile(folder() + L"\\foreign.txt", "someone's"));
+    EXPECT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(2));
+    EXPECT_EQ(directoryEntries(folder()), std::vector<std::wstring>{L"foreign.txt"});
+    EXPECT_FALSE(registryKeyExists(accountUninstallKey(account()).c_str(), HKEY_LOCAL_MACHINE));
+    EXPECT_FALSE(taskDefinition(account()).has_value());
+
+    // For this account: a folder with files but no program.
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, customInstallDirectory().c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(writeFile(customInstallDirectory() + L"\\notes.txt", "mine"));
+    EXPECT_EQ(runSetup(L"/S /D=" + customInstallDirectory(), setupEnvironment(false)), std::optional<DWORD>(2));
+    EXPECT_EQ(directoryEntries(customInstallDirectory()), std::vector<std::wstring>{L"notes.txt"});
+    EXPECT_FALSE(registryKeyExists(kUninstallKey));
+}
+
+// Interactively, an administrator is offered the installation for another
+// account first; the account is checked, and the password must be typed the
+// same twice.
+TEST_F(AccountInstallerTest, InteractiveInstallAsksForTheAccountAndThePasswordTwice)
+{
+    Process setup(quoted(setupExe()) + L" /LANG=en", setupEnvironment(true));
+    Wizard wizard(setup);
+    ASSERT_TRUE(wizard.waitForPage(L"Setup will install Hourwarden"));
+    wizard.next();
+
+    ASSERT_TRUE(wizard.waitForPage(L"For another account (recommended for a child)"));
+    const HWND recommended = findDescendantWithTextPrefix(wizard.window(), L"For another account");
+    EXPECT_EQ(SendMessageW(recommended, BM_GETCHECK, 0, 0), BST_CHECKED);
+    const std::vector<HWND> accountFields = visibleDescendantsOfClass(wizard.window(), L"Edit");
+    ASSERT_EQ(accountFields.size(), 1u);
+    saveScreenshot(wizard.window(), L"installer-mode.bmp");
+    // An unknown account keeps the page; the known one goes on.
+    SendMessageW(accountFields.front(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"no-such-account-hw"));
+    wizard.next();
+    ASSERT_TRUE(wizard.dismissBox(L"There is no local account with this name."));
+    SendMessageW(accountFields.front(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(account().c_str()));
+    wizard.next();
+
+    ASSERT_TRUE(wizard.waitForPage(L"Confirm password:"));
+    std::vector<HWND> passwordFields;
+    ASSERT_TRUE(waitUntil([&] {
+        passwordFields = visibleDescendantsOfClass(wizard.window(), L"Edit");
+        return passwordFields.size() == 2;
+    }));
+    saveScreenshot(wizard.window(), L"installer-password.bmp");
+    SendMessageW(passwordFields[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Lemon tree"));
+    SendMessageW(passwordFields[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"lemon tree"));
+    wizard.next();
+    ASSERT_TRUE(wizard.dismissBox(L"The two passwords differ."));
+    SendMessageW(passwordFields[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"lemon tree"));
+    wizard.next();
+
+    ASSERT_TRUE(wizard.waitForPage(L"Hourwarden " + toWide(HOURWARDEN_EXPECTED_VERSION) + L" is installed for the account"));
+    wizard.next();
+    ASSERT_EQ(setup.wait(), std::optional<DWORD>(0));
+    DailyUsage usage;
+    ASSERT_TRUE(parseUsageText(readFile(folder() + L"\\data.json").value_or(""), usage));
+    EXPECT_TRUE(verifyPasswordHash(L"lemon tree", usage.settingsPassword));
+    EXPECT_TRUE(usage.requirePasswordOnExit) << "the exit guard is preset";
+    EXPECT_TRUE(taskDefinition(account()).has_value());
+}
+
+// ---- Fixes of the installation for this account ----
+
+// An upgrade closes only the copy from its own folder, and a start that Task
+// Manager's Startup tab switched off is switched on again.
+TEST_F(InstallerTest, UpgradeClosesOnlyItsOwnCopyAndSwitchesADisabledStartOnAgain)
+{
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring exe = defaultInstallDirectory() + L"\\Hourwarden.exe";
+    std::optional<FoundWindow> first;
+    ASSERT_TRUE(waitUntil([&] { return (first = programRunningFrom(exe)).has_value(); }));
+    const std::wstring elsewhere = customInstallDirectory() + L"\\Hourwarden.exe";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, customInstallDirectory().c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(CopyFileW(builtProgram().c_str(), elsewhere.c_str(), FALSE));
+    Process otherCopy(quoted(elsewhere));
+    ASSERT_TRUE(waitUntil([&] { return programRunningFrom(elsewhere).has_value(); }));
+    // What the Startup tab writes when it disables a start.
+    setRegistryBinary(kStartupApprovedKey, L"Hourwarden", {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+
+    EXPECT_TRUE(waitUntil([&] {
+        const std::optional<FoundWindow> found = programRunningFrom(exe);
+        return found.has_value() && found->processId != first->processId;
+    })) << "the program was not started again";
+    EXPECT_FALSE(otherCopy.hasExited()) << "a copy from another folder was closed";
+    EXPECT_FALSE(registryValueExists(kStartupApprovedKey, L"Hourwarden"));
+}
+
+// The new program cannot be written (another program holds the old one): the
+// old program runs again before setup stops.
+TEST_F(InstallerTest, FailedUpgradeStartsTheOldProgramAgain)
+{
+    ASSERT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring exe = defaultInstallDirectory() + L"\\Hourwarden.exe";
+    std::optional<FoundWindow> first;
+    ASSERT_TRUE(waitUntil([&] { return (first = programRunningFrom(exe)).has_value(); }));
+    std::string olderBuild = readFile(exe).value_or("") + "an older build";
+    ASSERT_TRUE(closeAllOfClass(kControlClass));
+    ASSERT_TRUE(writeFile(exe, olderBuild));
+    Process running(quoted(exe));
+    ASSERT_TRUE(waitUntil([&] { return programRunningFrom(exe).has_value(); }));
+    // Readers may share it, writers may not: the program still starts from it, setup cannot replace it.
+    HANDLE held = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(runSetup(L"/S", setupEnvironment(true)), std::optional<DWORD>(2));
+
+    EXPECT_TRUE(running.hasExited());
+    EXPECT_TRUE(waitUntil([&] { return programRunningFrom(exe).has_value(); }))
+        << "the old program was not started again";
+    CloseHandle(held);
+    EXPECT_TRUE(readFile(exe) == std::optional<std::string>(olderBuild));
 }
 
 int main(int argc, char** argv)

@@ -1,0 +1,45 @@
+// The setup helper's commands, as the system carries them out. Each returns
+// the exit code and the one line the helper prints.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "setup/setupDefinitions.h"
+
+struct SetupOutcome {
+    SetupExit exit = SetupExit::Success;
+    std::wstring message;  // empty: nothing to print
+};
+
+struct LocalAccount {
+    std::wstring sid;     // S-1-5-21-...
+    std::wstring userId;  // COMPUTER\name, as the system spells it
+};
+
+// `name` when it is a user account of this computer (not a group, not a
+// domain's account).
+SetupOutcome findLocalAccount(std::wstring_view name, LocalAccount& account);
+
+// Owner and protected access lists of the installation folder and of those
+// of its files that exist: the account may run the program and rewrite its
+// two files, and may add, remove or change nothing else.
+SetupOutcome secureInstallation(const std::wstring& folder, const std::wstring& account);
+
+// data.json of the first day, with the password from the environment hashed;
+// refused when the file exists.
+SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit);
+
+// Task Scheduler: the account's task in the program's folder.
+SetupOutcome registerProgramTask(const std::wstring& account, const std::wstring& programPath);
+// An absent task is no failure; the folder goes with its last task.
+SetupOutcome deleteProgramTask(const std::wstring& account);
+SetupOutcome runProgramTask(const std::wstring& account);
+
+// Ends every process started from `programPath` (compared as full paths) and
+// waits for them to be gone.
+SetupOutcome endProgram(const std::wstring& programPath);
+
+// Removes the switched-off mark of the program's startup entry from the
+// account's registry, when it is loaded.
+SetupOutcome removeStartupApproved(const std::wstring& account);
