@@ -67,6 +67,9 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 
 ; The account installed for; empty for this account only.
 Var ForAccount
+; What /FORUSER= named, and "1" when it was given.
+Var AccountArgument
+Var AccountGiven
 ; "1" when setup runs elevated as an administrator.
 Var IsAdministrator
 ; "1" when /D= chose the folder: an installation for this account.
@@ -222,10 +225,10 @@ LangString ProgramNotReplaced ${LANG_RUSSIAN} "Не удалось записа�
 ; Install
 
 ; Before any page: refuses, with exit code 2 and nothing changed, an
-; installation for another account without elevation or for an unknown account.
-; In: the account name on the stack.
+; installation for another account (/FORUSER=) without elevation or for an unknown account.
 Function ChooseAccountOrQuit
-    Exch $0
+    Push $0
+    StrCpy $0 $AccountArgument
     ${If} $IsAdministrator != 1
         MessageBox MB_OK|MB_ICONSTOP "$(NeedsAdministrator)" /SD IDOK
         SetErrorLevel ${EXIT_REFUSED}
@@ -233,7 +236,7 @@ Function ChooseAccountOrQuit
     ${EndIf}
     !insertmacro RUN_HELPER 'check-account "$0"'
     ${If} $HelperCode != 0
-        MessageBox MB_OK|MB_ICONSTOP "$(NoSuchAccount)$\r$\n$HelperOutput" /SD IDOK
+        MessageBox MB_OK|MB_ICONSTOP "$(NoSuchAccount)" /SD IDOK
         SetErrorLevel ${EXIT_REFUSED}
         Quit
     ${EndIf}
@@ -292,17 +295,24 @@ Function .onInit
     ${EndIf}
     ClearErrors
     ${GetOptions} $0 "/PASSWORD=" $SetupPassword
+    ; Interactively the first page checks it: only then do messages speak the chosen language.
     ClearErrors
-    ${GetOptions} $0 "/FORUSER=" $1
+    ${GetOptions} $0 "/FORUSER=" $AccountArgument
     ${IfNot} ${Errors}
-        Push $1
-        Call ChooseAccountOrQuit
+        StrCpy $AccountGiven 1
+        ${If} ${Silent}
+            Call ChooseAccountOrQuit
+        ${EndIf}
     ${EndIf}
     Pop $1
     Pop $0
 FunctionEnd
 
 Function WelcomePagePre
+    ${If} $AccountGiven == 1
+    ${AndIf} $ForAccount == ""
+        Call ChooseAccountOrQuit
+    ${EndIf}
     ${If} $IsAdministrator == 1
         StrCpy $WelcomeMessage "$(WelcomeAdministratorText)"
     ${Else}
@@ -349,7 +359,7 @@ Function ModePageLeave
         ${NSD_GetText} $AccountField $0
         !insertmacro RUN_HELPER 'check-account "$0"'
         ${If} $HelperCode != 0
-            MessageBox MB_OK|MB_ICONEXCLAMATION "$(NoSuchAccount)$\r$\n$HelperOutput"
+            MessageBox MB_OK|MB_ICONEXCLAMATION "$(NoSuchAccount)"
             Abort
         ${EndIf}
         StrCpy $ForAccount $0
