@@ -4,6 +4,7 @@
 
 #include <bcrypt.h>
 
+#include "base/systemLibrary.h"
 #include "storage/textFiles.h"
 
 namespace {
@@ -19,6 +20,45 @@ constexpr size_t kSha256Bytes = 32;
 bool succeeded(NTSTATUS status)
 {
     return status >= 0;
+}
+
+// A password is checked a few times a day at most: bcrypt.dll is loaded at the
+// first check, not at every start.
+SystemLibrary bcryptLibrary(L"bcrypt.dll");
+
+// The functions used here, all of them or none.
+struct Bcrypt {
+    decltype(&BCryptOpenAlgorithmProvider) openAlgorithmProvider = nullptr;
+    decltype(&BCryptCloseAlgorithmProvider) closeAlgorithmProvider = nullptr;
+    decltype(&BCryptCreateHash) createHash = nullptr;
+    decltype(&BCryptHashData) hashData = nullptr;
+    decltype(&BCryptFinishHash) finishHash = nullptr;
+    decltype(&BCryptDestroyHash) destroyHash = nullptr;
+    decltype(&BCryptDeriveKeyPBKDF2) deriveKeyPbkdf2 = nullptr;
+    decltype(&BCryptGenRandom) genRandom = nullptr;
+
+    bool complete() const
+    {
+        return openAlgorithmProvider && closeAlgorithmProvider && createHash && hashData && finishHash &&
+               destroyHash && deriveKeyPbkdf2 && genRandom;
+    }
+};
+
+// False when bcrypt.dll cannot be loaded: the check then fails as any other
+// failure of the system's cryptography does.
+bool loadBcrypt(Bcrypt& bcrypt)
+{
+    bcrypt.openAlgorithmProvider =
+        bcryptLibrary.function<decltype(&BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+    bcrypt.closeAlgorithmProvider =
+        bcryptLibrary.function<decltype(&BCryptCloseAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
+    bcrypt.createHash = bcryptLibrary.function<decltype(&BCryptCreateHash)>("BCryptCreateHash");
+    bcrypt.hashData = bcryptLibrary.function<decltype(&BCryptHashData)>("BCryptHashData");
+    bcrypt.finishHash = bcryptLibrary.function<decltype(&BCryptFinishHash)>("BCryptFinishHash");
+    bcrypt.destroyHash = bcryptLibrary.function<decltype(&BCryptDestroyHash)>("BCryptDestroyHash");
+    bcrypt.deriveKeyPbkdf2 = bcryptLibrary.function<decltype(&BCryptDeriveKeyPBKDF2)>("BCryptDeriveKeyPBKDF2");
+    bcrypt.genRandom = bcryptLibrary.function<decltype(&BCryptGenRandom)>("BCryptGenRandom");
+    return bcrypt.complete();
 }
 
 int base64Value(char c)
@@ -66,22 +106,22 @@ std::wstring encodeHash(uint64_t iterations, const std::vector<uint8_t>& salt, c
 }
 
 // SHA-256 of `bytes`; empty on failure.
-std::vector<uint8_t> sha256(std::string_view bytes)
+std::vector<uint8_t> sha256(const Bcrypt& bcrypt, std::string_view bytes)
 {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    if (!succeeded(bcrypt.openAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         return {};
     }
     std::vector<uint8_t> digest(kSha256Bytes);
     BCRYPT_HASH_HANDLE hash = nullptr;
-    bool done = succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+    bool done = succeeded(bcrypt.createHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
     if (done) {
-        done = succeeded(BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+        done = succeeded(bcrypt.hashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
                                         static_cast<ULONG>(bytes.size()), 0)) &&
-               succeeded(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
-        BCryptDestroyHash(hash);
+               succeeded(bcrypt.finishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+        bcrypt.destroyHash(hash);
     }
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    bcrypt.closeAlgorithmProvider(algorithm, 0);
     return done ? digest : std::vector<uint8_t>();
 }
 
@@ -93,28 +133,32 @@ std::vector<uint8_t> pbkdf2Sha256(std::string_view password, std::string_view sa
     // HMAC hashes a key longer than its block before every use (RFC 2104), and
     // the derivation keys HMAC afresh at each iteration: hashing it once here
     // gives the same result at a cost that no longer grows with the key.
+    Bcrypt bcrypt;
+    if (!loadBcrypt(bcrypt)) {
+        return {};
+    }
     std::vector<uint8_t> shortKey;
     if (password.size() > kHmacBlockBytes) {
-        shortKey = sha256(password);
+        shortKey = sha256(bcrypt, password);
         if (shortKey.empty()) {
             return {};
         }
         password = std::string_view(reinterpret_cast<const char*>(shortKey.data()), shortKey.size());
     }
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                               BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
+    if (!succeeded(bcrypt.openAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                                BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
         return {};
     }
     std::vector<uint8_t> key(length);
     // An empty buffer still needs a valid pointer.
     static const char kNothing = 0;
-    const NTSTATUS status = BCryptDeriveKeyPBKDF2(
+    const NTSTATUS status = bcrypt.deriveKeyPbkdf2(
         algorithm, reinterpret_cast<PUCHAR>(const_cast<char*>(password.empty() ? &kNothing : password.data())),
         static_cast<ULONG>(password.size()),
         reinterpret_cast<PUCHAR>(const_cast<char*>(salt.empty() ? &kNothing : salt.data())),
         static_cast<ULONG>(salt.size()), iterations, key.data(), static_cast<ULONG>(key.size()), 0);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    bcrypt.closeAlgorithmProvider(algorithm, 0);
     if (!succeeded(status)) {
         return {};
     }
@@ -176,8 +220,12 @@ bool decodeBase64(std::string_view text, std::vector<uint8_t>& bytes)
 
 std::wstring hashPassword(std::wstring_view password)
 {
+    Bcrypt bcrypt;
+    if (!loadBcrypt(bcrypt)) {
+        return {};
+    }
     std::vector<uint8_t> salt(kPasswordSaltBytes);
-    if (!succeeded(BCryptGenRandom(nullptr, salt.data(), static_cast<ULONG>(salt.size()),
+    if (!succeeded(bcrypt.genRandom(nullptr, salt.data(), static_cast<ULONG>(salt.size()),
                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return {};
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/passwordHash.h"
+#include "libraryLoadSeam.h"
 
 namespace {
 
@@ -163,6 +164,28 @@ TEST(PasswordHash, MalformedStoredValuesMatchNothing)
         EXPECT_FALSE(verifyPasswordHash(L"passwd", value)) << testing::PrintToString(value);
         EXPECT_FALSE(verifyPasswordHash(L"", value)) << testing::PrintToString(value);
     }
+}
+
+// bcrypt.dll is loaded at the first check; should that fail, hashing and
+// checking fail as when the cryptography itself fails, and the next check
+// tries again.
+TEST(PasswordHash, AMissingCryptographyLibraryFailsEveryCheckAndIsTriedAgain)
+{
+    const std::wstring good = L"pbkdf2-sha256$1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=";
+    ASSERT_TRUE(verifyPasswordHash(L"passwd", good));
+    {
+        ReplacedLibraryLoad refused(ReplacedLibraryLoad::Answer::Refuse);
+        EXPECT_EQ(hashPassword(L"passwd"), L"");
+        EXPECT_FALSE(verifyPasswordHash(L"passwd", good));
+        EXPECT_TRUE(pbkdf2Sha256("passwd", "salt", 1, kPasswordHashBytes).empty());
+        ASSERT_FALSE(refused.requested().empty());
+        for (const std::wstring& name : refused.requested()) {
+            EXPECT_EQ(name, L"bcrypt.dll");
+        }
+    }
+    EXPECT_TRUE(verifyPasswordHash(L"passwd", good));
+    const std::wstring stored = hashPassword(L"passwd");
+    EXPECT_TRUE(verifyPasswordHash(L"passwd", stored));
 }
 
 }  // namespace

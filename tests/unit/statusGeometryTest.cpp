@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "i18n/strings.h"
 #include "ui/status/statusRendering.h"
@@ -77,6 +78,48 @@ TEST(StatusFigures, PercentUsedAndLimitForEveryCase)
         EXPECT_EQ(figures.usedShown, c.usedShown) << c.name;
         EXPECT_EQ(figures.percent, c.percent) << c.name;
     }
+}
+
+// The scene holds what a frame draws, so two counts that read the same on
+// screen give the same scene, and the repaint timer stays quiet between them.
+TEST(StatusScene, ChangesExactlyWhenSomethingDrawnChanges)
+{
+    struct Count {
+        int32_t limitMinutes;
+        int32_t remaining;
+        int64_t used;
+    };
+    const struct {
+        const char* name;
+        Count before;
+        Count after;
+        bool same;
+    } cases[] = {
+        {"a second within the minute", {120, 5430, 1770}, {120, 5429, 1771}, true},
+        {"the minute turns", {120, 5430, 1770}, {120, 5399, 1801}, false},
+        {"only the percentage moves", {1, 40, 20}, {1, 39, 21}, false},
+        {"more seconds on a spent day", {120, 0, 7230}, {120, 0, 7290}, true},
+        {"a negative remainder reads as none", {120, -5, 7205}, {120, 0, 7200}, true},
+        {"another limit", {120, 5430, 1770}, {90, 5430, 1770}, false},
+    };
+    for (const auto& c : cases) {
+        const StatusFigures before = computeStatusFigures(c.before.limitMinutes, c.before.remaining, c.before.used);
+        const StatusFigures after = computeStatusFigures(c.after.limitMinutes, c.after.remaining, c.after.used);
+        const StatusScene sceneBefore = statusSceneOf(before, false, false, Language::English);
+        const StatusScene sceneAfter = statusSceneOf(after, false, false, Language::English);
+        EXPECT_EQ(sceneBefore == sceneAfter, c.same) << c.name;
+        for (const auto& [figures, scene] : {std::pair{before, sceneBefore}, std::pair{after, sceneAfter}}) {
+            EXPECT_EQ(scene.percent, figures.percent) << c.name;
+            EXPECT_EQ(formatDuration(scene.remainingMinutes * 60), formatDuration(figures.remaining)) << c.name;
+            EXPECT_EQ(usedLineText(scene.usedMinutes * 60), usedLineText(figures.usedShown)) << c.name;
+            EXPECT_EQ(limitLineText(scene.limitMinutes * 60), limitLineText(figures.limitSeconds)) << c.name;
+        }
+    }
+    const StatusFigures figures = computeStatusFigures(120, 5430, 1770);
+    const StatusScene plain = statusSceneOf(figures, false, false, Language::English);
+    EXPECT_NE(statusSceneOf(figures, true, false, Language::English), plain) << "close button hovered";
+    EXPECT_NE(statusSceneOf(figures, false, true, Language::English), plain) << "settings button hovered";
+    EXPECT_NE(statusSceneOf(figures, false, false, Language::Russian), plain) << "another language";
 }
 
 TEST(StatusRing, ShapeAndSegmentCountFollowThePercent)

@@ -16,7 +16,9 @@
 #include "base/scopedHandles.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
+#include "libraryLoadSeam.h"
 #include "ui/windowState.h"
+#include "ui/status/statusFactories.h"
 #include "ui/status/statusRendering.h"
 #include "ui/status/statusWindow.h"
 #include "ui/status/statusWindowState.h"
@@ -331,16 +333,42 @@ TEST_F(StatusWindowTest, HoverFlagsRepaintOnlyWhenTheyChangeAndAlwaysOnLeave)
     }
 }
 
-TEST_F(StatusWindowTest, RepaintTimerAndRefreshOnlyAskForAPaint)
+// The timer asks for a frame only when the one drawn last is out of date: a
+// figure, the hover or the language differs, or nothing has been drawn on the
+// current target. A refresh always asks.
+TEST_F(StatusWindowTest, RepaintTimerAsksForAPaintOnlyWhenWhatIsShownChanged)
 {
-    loadTracker();
+    UsageTracker& tracker = loadTracker({}, 1800);
     HWND window = open();
     ASSERT_NE(window, nullptr);
-    ValidateRect(window, nullptr);
-    SendMessageW(window, WM_TIMER, kStatusRepaintTimerId + 1, 0);
-    EXPECT_FALSE(repaintPending(window));
-    SendMessageW(window, WM_TIMER, kStatusRepaintTimerId, 0);
-    EXPECT_TRUE(repaintPending(window));
+    StatusWindowState* state = statusWindowStateOf(window);
+    ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(state->drawnScene) << "the first frame was drawn";
+    const struct {
+        const char* change;
+        void (*apply)(UsageTracker& tracker, StatusWindowState& state);
+        bool repaint;
+    } steps[] = {
+        {"nothing", [](UsageTracker&, StatusWindowState&) {}, false},
+        {"the limit", [](UsageTracker& t, StatusWindowState&) { t.setLimit(90, true); }, true},
+        {"nothing again", [](UsageTracker&, StatusWindowState&) {}, false},
+        {"the close button's hover", [](UsageTracker&, StatusWindowState& st) { st.closeHovered = true; }, true},
+        {"the settings button's hover", [](UsageTracker&, StatusWindowState& st) { st.settingsHovered = true; },
+         true},
+        {"the language", [](UsageTracker&, StatusWindowState&) { setActiveLanguage(Language::Russian); }, true},
+        {"a new day", [](UsageTracker& t, StatusWindowState&) { t.resetDay(); }, true},
+        {"the target, lost", [](UsageTracker&, StatusWindowState& st) { dropDeviceResources(st); }, true},
+    };
+    for (const auto& step : steps) {
+        step.apply(tracker, *state);
+        ValidateRect(window, nullptr);
+        SendMessageW(window, WM_TIMER, kStatusRepaintTimerId + 1, 0);
+        EXPECT_FALSE(repaintPending(window)) << "another timer, after " << step.change;
+        SendMessageW(window, WM_TIMER, kStatusRepaintTimerId, 0);
+        EXPECT_EQ(repaintPending(window), step.repaint) << "after a change of " << step.change;
+        // The frame the timer would have asked for.
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    }
     ValidateRect(window, nullptr);
     refreshStatusWindow();
     EXPECT_TRUE(repaintPending(window));
@@ -481,9 +509,9 @@ TEST_F(StatusWindowTest, ButtonsWorkWhenAPaintCannotDraw)
 }
 
 // A creation refused after WM_NCCREATE: the status window's own procedure
-// handles every message, then WM_CREATE is answered with -1, after a device
+// handles every message, then WM_CREATE is answered with -1, after a paint
 // resource has been put into the record as a paint would.
-ID2D1Factory* plantedFactory = nullptr;
+ID2D1PathGeometry* plantedGeometry = nullptr;
 
 LRESULT CALLBACK refusingCreateProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -491,9 +519,9 @@ LRESULT CALLBACK refusingCreateProc(HWND window, UINT message, WPARAM wParam, LP
     if (message != WM_CREATE) {
         return result;
     }
-    if (StatusWindowState* state = statusWindowStateOf(window); state != nullptr && plantedFactory != nullptr) {
-        *state->d2dFactory.put() = plantedFactory;
-        plantedFactory->AddRef();
+    if (StatusWindowState* state = statusWindowStateOf(window); state != nullptr && plantedGeometry != nullptr) {
+        *state->paintResources.ringArc.put() = plantedGeometry;
+        plantedGeometry->AddRef();
     }
     return -1;
 }
@@ -503,7 +531,9 @@ TEST_F(StatusWindowTest, CreationRefusedAfterNcCreateLeavesNothingBehind)
     ComPtr<ID2D1Factory> factory;
     ASSERT_TRUE(SUCCEEDED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), nullptr,
                                             reinterpret_cast<void**>(factory.put()))));
-    const ULONG held = referenceCount(factory.get());
+    ComPtr<ID2D1PathGeometry> geometry;
+    ASSERT_TRUE(SUCCEEDED(factory->CreatePathGeometry(geometry.put())));
+    const ULONG held = referenceCount(geometry.get());
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = refusingCreateProc;
@@ -513,16 +543,16 @@ TEST_F(StatusWindowTest, CreationRefusedAfterNcCreateLeavesNothingBehind)
     ASSERT_NE(atom, 0);
     UsageTracker& tracker = loadTracker();
 
-    plantedFactory = factory.get();
+    plantedGeometry = geometry.get();
     for (int i = 0; i < 3; ++i) {
         // As the program creates its windows.
         const WindowCreation creation;
         HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"Hourwarden", WS_POPUP, 0, 0,
                                       kWidth, kHeight, owner_, nullptr, windowClass.hInstance, &tracker);
         EXPECT_EQ(window, nullptr);
-        EXPECT_EQ(referenceCount(factory.get()), held) << "round " << i << ": the record was not freed";
+        EXPECT_EQ(referenceCount(geometry.get()), held) << "round " << i << ": the record was not freed";
     }
-    plantedFactory = nullptr;
+    plantedGeometry = nullptr;
     UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
 }
 
@@ -555,11 +585,29 @@ private:
     ULONG fontsCount_ = 0;
 };
 
-// Every reference a paint takes is given back: the factories' and the render
-// target's counts stay put over paints in every ring shape and hover state,
-// and once the window is gone only the references held here remain. The counts
-// are exact, so a few rounds show a leak as surely as many (the end-to-end
-// tests run hundreds against the real program).
+// The limits that, with 1800 s used, show 75 %, 0 %, 25 % and 95 %; a new day shows 100 %.
+constexpr int32_t kRingShapeLimits[] = {120, 30, 40, 600};
+
+// Paints the window in every ring shape and both hover states.
+void paintEveryShape(HWND window, UsageTracker& tracker)
+{
+    constexpr int kPaints = 20;
+    for (int i = 0; i < kPaints; ++i) {
+        if (i == kPaints - 4) {
+            tracker.resetDay();
+        }
+        tracker.setLimit(kRingShapeLimits[i % std::size(kRingShapeLimits)], true);
+        SendMessageW(window, WM_MOUSEMOVE, 0, i % 2 == 0 ? clientPoint(384, 36) : clientPoint(200, 200));
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    }
+}
+
+// What a frame draws with is made once per render target: over paints in
+// every ring shape and hover state the brushes and text formats stay the same
+// objects, and the references of the factories and of the target stay put. The
+// counts are exact, so a few rounds show a leak as surely as many (the
+// end-to-end tests run hundreds against the real program). Once the window is
+// gone, only the process's own hold on the factories remains.
 TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
 {
     UsageTracker& tracker = loadTracker({}, 1800);
@@ -567,64 +615,97 @@ TEST_F(StatusWindowTest, PaintsKeepEveryReferenceBalanced)
     destroyOnDecision(open());
     SharedWriteReferences shared;
     ASSERT_TRUE(shared.capture());
+    const StatusFactories& factories = sharedStatusFactories();
+    ASSERT_TRUE(factories.ready());
+    EXPECT_EQ(factories.write(), shared.factory());
+    const ULONG d2dBefore = referenceCount(factories.d2d());
 
     HWND window = open();
     ASSERT_NE(window, nullptr);
     StatusWindowState* state = statusWindowStateOf(window);
     ASSERT_NE(state, nullptr);
-    ASSERT_TRUE(state->d2dFactory && state->renderTarget && state->writeFactory);
-    EXPECT_EQ(state->writeFactory.get(), shared.factory());
-    const ULONG d2dCount = referenceCount(state->d2dFactory.get());
+    ASSERT_TRUE(state->renderTarget);
+    paintEveryShape(window, tracker);
+    const ULONG d2dCount = referenceCount(factories.d2d());
     const ULONG targetCount = referenceCount(state->renderTarget.get());
+    ID2D1SolidColorBrush* const firstBrush = state->paintResources.brushes[0].get();
+    IDWriteTextFormat* const firstFormat = state->paintResources.textFormats[0].get();
+    ASSERT_NE(firstBrush, nullptr);
+    ASSERT_NE(firstFormat, nullptr);
 
-    // 75 %, 0 %, 25 %, 95 % and, after a new day, 100 %: every shape of the ring.
-    const int32_t limits[] = {120, 30, 40, 600};
-    constexpr int kPaints = 20;
-    for (int i = 0; i < kPaints; ++i) {
-        if (i == kPaints - 4) {
-            tracker.resetDay();
-        }
-        tracker.setLimit(limits[i % std::size(limits)], true);
-        SendMessageW(window, WM_MOUSEMOVE, 0, i % 2 == 0 ? clientPoint(384, 36) : clientPoint(200, 200));
-        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    }
-    EXPECT_EQ(referenceCount(state->d2dFactory.get()), d2dCount);
+    paintEveryShape(window, tracker);
+    EXPECT_EQ(referenceCount(factories.d2d()), d2dCount);
     EXPECT_EQ(referenceCount(state->renderTarget.get()), targetCount);
+    EXPECT_EQ(state->paintResources.brushes[0].get(), firstBrush) << "made once per target";
+    EXPECT_EQ(state->paintResources.textFormats[0].get(), firstFormat) << "made once per target";
 
-    ID2D1Factory* d2dFactory = state->d2dFactory.get();
     ID2D1HwndRenderTarget* renderTarget = state->renderTarget.get();
-    d2dFactory->AddRef();
     renderTarget->AddRef();
     destroyOnDecision(window);
     EXPECT_EQ(renderTarget->Release(), 0u);
-    EXPECT_EQ(d2dFactory->Release(), 0u);
+    EXPECT_EQ(referenceCount(factories.d2d()), d2dBefore) << "everything made with the factory is gone";
     shared.expectUnchanged("after the window is gone");
 }
 
-TEST_F(StatusWindowTest, OpeningsAndClosingsLeaveNoReferenceBehind)
+// The factories are made at the first opening and kept: later openings use
+// the same ones without loading anything, and each closing leaves only the
+// process's own hold on them.
+TEST_F(StatusWindowTest, OpeningsAndClosingsKeepTheFactoriesAndLeaveNoReferenceBehind)
 {
     loadTracker({}, 600);
     destroyOnDecision(open());
     SharedWriteReferences shared;
     ASSERT_TRUE(shared.capture());
+    const StatusFactories& factories = sharedStatusFactories();
+    ASSERT_TRUE(factories.ready());
+    ID2D1Factory* const d2d = factories.d2d();
+    IDWriteFactory* const write = factories.write();
+    const ULONG d2dHeld = referenceCount(d2d);
+    ReplacedLibraryLoad loads(ReplacedLibraryLoad::Answer::AlreadyLoaded);
     for (int i = 0; i < 6; ++i) {
         HWND window = open();
         ASSERT_NE(window, nullptr) << i;
         StatusWindowState* state = statusWindowStateOf(window);
         ASSERT_NE(state, nullptr);
-        ID2D1Factory* d2dFactory = state->d2dFactory.get();
-        ASSERT_NE(d2dFactory, nullptr);
-        d2dFactory->AddRef();
+        EXPECT_TRUE(state->renderTarget) << i;
+        EXPECT_EQ(factories.d2d(), d2d) << i;
+        EXPECT_EQ(factories.write(), write) << i;
         if (i % 2 == 0) {
             SendMessageW(window, WM_LBUTTONUP, 0, clientPoint(384, 36));
         } else {
             SendMessageW(window, WM_CLOSE, 0, 0);
         }
         ASSERT_FALSE(IsWindow(window)) << i;
-        ASSERT_EQ(d2dFactory->Release(), 0u) << i;
+        ASSERT_EQ(referenceCount(d2d), d2dHeld) << i;
     }
+    EXPECT_TRUE(loads.requested().empty()) << "no DLL was loaded again";
     EXPECT_EQ(countStatusWindows(), 0);
     shared.expectUnchanged("after the last closing");
+}
+
+// A pair of factories made from scratch: d2d1.dll and dwrite.dll are asked for
+// once each however often the factories are wanted, and a DLL that cannot be
+// loaded leaves them missing until a later attempt succeeds.
+TEST(StatusFactories, EachDllIsLoadedOnceAndARefusalIsReportedAndTriedAgain)
+{
+    StatusFactories factories;
+    {
+        ReplacedLibraryLoad refused(ReplacedLibraryLoad::Answer::Refuse);
+        EXPECT_FALSE(factories.acquire());
+        EXPECT_FALSE(factories.ready());
+        EXPECT_EQ(factories.d2d(), nullptr);
+        EXPECT_EQ(factories.write(), nullptr);
+        EXPECT_EQ(refused.requested(), std::vector<std::wstring>{L"d2d1.dll"}) << "nothing after the first refusal";
+    }
+    ReplacedLibraryLoad loads(ReplacedLibraryLoad::Answer::AlreadyLoaded);
+    ASSERT_TRUE(factories.acquire());
+    ID2D1Factory* const d2d = factories.d2d();
+    IDWriteFactory* const write = factories.write();
+    EXPECT_TRUE(factories.acquire());
+    EXPECT_EQ(factories.d2d(), d2d);
+    EXPECT_EQ(factories.write(), write);
+    const std::vector<std::wstring> once{L"d2d1.dll", L"dwrite.dll"};
+    EXPECT_EQ(loads.requested(), once);
 }
 
 }  // namespace

@@ -25,14 +25,46 @@ constexpr D2D1_COLOR_F rgb(float red, float green, float blue)
 }
 
 constexpr D2D1_COLOR_F kBackground = rgb(0.95f, 0.96f, 0.98f);
-constexpr D2D1_COLOR_F kCardFill = rgb(1.0f, 1.0f, 1.0f);
-constexpr D2D1_COLOR_F kBorder = rgb(0.86f, 0.88f, 0.91f);
-constexpr D2D1_COLOR_F kCloseFill = rgb(0.95f, 0.96f, 0.98f);
-constexpr D2D1_COLOR_F kCloseFillHovered = rgb(0.98f, 0.90f, 0.90f);
-constexpr D2D1_COLOR_F kButtonFill = rgb(0.94f, 0.96f, 0.99f);
-constexpr D2D1_COLOR_F kButtonFillHovered = rgb(0.89f, 0.93f, 0.99f);
-constexpr D2D1_COLOR_F kRingTrack = rgb(0.89f, 0.92f, 0.95f);
-constexpr D2D1_COLOR_F kRingAccent = rgb(0.20f, 0.62f, 0.43f);
+
+// The brushes of a frame, one per colour, indices into StatusPaintResources::brushes.
+enum class Colour : size_t {
+    CardFill,
+    Border,
+    CloseFill,
+    CloseFillHovered,
+    ButtonFill,
+    ButtonFillHovered,
+    RingTrack,
+    RingAccent,
+    CloseGlyph,
+    Title,
+    Percent,
+    RemainingLabel,
+    RemainingValue,
+    FigureLine,
+    SettingsLabel,
+    Count,
+};
+static_assert(static_cast<size_t>(Colour::Count) == StatusPaintResources::kColourCount);
+
+constexpr D2D1_COLOR_F kColours[] = {
+    rgb(1.0f, 1.0f, 1.0f),     // CardFill
+    rgb(0.86f, 0.88f, 0.91f),  // Border
+    rgb(0.95f, 0.96f, 0.98f),  // CloseFill
+    rgb(0.98f, 0.90f, 0.90f),  // CloseFillHovered
+    rgb(0.94f, 0.96f, 0.99f),  // ButtonFill
+    rgb(0.89f, 0.93f, 0.99f),  // ButtonFillHovered
+    rgb(0.89f, 0.92f, 0.95f),  // RingTrack
+    rgb(0.20f, 0.62f, 0.43f),  // RingAccent
+    rgb(0.30f, 0.33f, 0.38f),  // CloseGlyph
+    rgb(0.17f, 0.20f, 0.25f),  // Title
+    rgb(0.15f, 0.20f, 0.29f),  // Percent
+    rgb(0.40f, 0.44f, 0.50f),  // RemainingLabel
+    rgb(0.13f, 0.17f, 0.24f),  // RemainingValue
+    rgb(0.34f, 0.38f, 0.44f),  // FigureLine
+    rgb(0.16f, 0.38f, 0.72f),  // SettingsLabel
+};
+static_assert(std::size(kColours) == StatusPaintResources::kColourCount);
 
 // Layout in DIPs, relative to the card's edges.
 constexpr float kCardInset = 12.0f;
@@ -74,27 +106,36 @@ constexpr wchar_t kFontFamily[] = L"Segoe UI";
 constexpr wchar_t kCloseGlyph[] = L"\u00D7";
 constexpr wchar_t kLineSeparator[] = L": ";
 
+// The text formats of a frame, indices into StatusPaintResources::textFormats.
+enum class TextStyleId : size_t {
+    CloseGlyph,
+    Title,
+    Percent,
+    RemainingLabel,
+    RemainingValue,
+    FigureLine,
+    SettingsLabel,
+    Count,
+};
+static_assert(static_cast<size_t>(TextStyleId::Count) == StatusPaintResources::kTextStyleCount);
+
 struct TextStyle {
     float size;
-    int weight;
-    D2D1_COLOR_F colour;
+    DWRITE_FONT_WEIGHT weight;
+    Colour colour;
     DWRITE_TEXT_ALIGNMENT alignment;
 };
 
-constexpr TextStyle kCloseGlyphStyle{20.0f, DWRITE_FONT_WEIGHT_NORMAL, rgb(0.30f, 0.33f, 0.38f),
-                                     DWRITE_TEXT_ALIGNMENT_CENTER};
-constexpr TextStyle kTitleStyle{16.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, rgb(0.17f, 0.20f, 0.25f),
-                                DWRITE_TEXT_ALIGNMENT_LEADING};
-constexpr TextStyle kPercentStyle{22.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, rgb(0.15f, 0.20f, 0.29f),
-                                  DWRITE_TEXT_ALIGNMENT_CENTER};
-constexpr TextStyle kRemainingLabelStyle{14.0f, DWRITE_FONT_WEIGHT_NORMAL, rgb(0.40f, 0.44f, 0.50f),
-                                         DWRITE_TEXT_ALIGNMENT_LEADING};
-constexpr TextStyle kRemainingValueStyle{29.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, rgb(0.13f, 0.17f, 0.24f),
-                                         DWRITE_TEXT_ALIGNMENT_LEADING};
-constexpr TextStyle kFigureLineStyle{14.0f, DWRITE_FONT_WEIGHT_NORMAL, rgb(0.34f, 0.38f, 0.44f),
-                                     DWRITE_TEXT_ALIGNMENT_LEADING};
-constexpr TextStyle kSettingsLabelStyle{14.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, rgb(0.16f, 0.38f, 0.72f),
-                                        DWRITE_TEXT_ALIGNMENT_CENTER};
+constexpr TextStyle kTextStyles[] = {
+    {20.0f, DWRITE_FONT_WEIGHT_NORMAL, Colour::CloseGlyph, DWRITE_TEXT_ALIGNMENT_CENTER},
+    {16.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, Colour::Title, DWRITE_TEXT_ALIGNMENT_LEADING},
+    {22.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, Colour::Percent, DWRITE_TEXT_ALIGNMENT_CENTER},
+    {14.0f, DWRITE_FONT_WEIGHT_NORMAL, Colour::RemainingLabel, DWRITE_TEXT_ALIGNMENT_LEADING},
+    {29.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, Colour::RemainingValue, DWRITE_TEXT_ALIGNMENT_LEADING},
+    {14.0f, DWRITE_FONT_WEIGHT_NORMAL, Colour::FigureLine, DWRITE_TEXT_ALIGNMENT_LEADING},
+    {14.0f, DWRITE_FONT_WEIGHT_SEMI_BOLD, Colour::SettingsLabel, DWRITE_TEXT_ALIGNMENT_CENTER},
+};
+static_assert(std::size(kTextStyles) == StatusPaintResources::kTextStyleCount);
 
 HRESULT systemEndDraw(ID2D1RenderTarget& target)
 {
@@ -103,13 +144,46 @@ HRESULT systemEndDraw(ID2D1RenderTarget& target)
 
 EndDrawFunction endDraw = systemEndDraw;
 
-void drawStyledLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, const std::wstring& text,
-                     const D2D1_RECT_F& box, const TextStyle& style)
+// A frame's objects are made when first needed and kept with the target; one
+// that cannot be made leaves its part of the picture out, and is tried again
+// at the next frame.
+ID2D1SolidColorBrush* brushFor(ID2D1RenderTarget& target, StatusPaintResources& resources, Colour colour)
 {
-    drawLabel(target, factory, text, box, style.size, style.weight, style.colour, style.alignment);
+    const auto index = static_cast<size_t>(colour);
+    ComPtr<ID2D1SolidColorBrush>& brush = resources.brushes[index];
+    if (!brush) {
+        target.CreateSolidColorBrush(kColours[index], brush.put());
+    }
+    return brush.get();
 }
 
-// A brush that could not be made leaves its shape out rather than drawing with nothing.
+IDWriteTextFormat* textFormatFor(IDWriteFactory& factory, StatusPaintResources& resources, TextStyleId id)
+{
+    const auto index = static_cast<size_t>(id);
+    ComPtr<IDWriteTextFormat>& format = resources.textFormats[index];
+    if (!format) {
+        const TextStyle& style = kTextStyles[index];
+        if (FAILED(factory.CreateTextFormat(kFontFamily, nullptr, style.weight, DWRITE_FONT_STYLE_NORMAL,
+                                            DWRITE_FONT_STRETCH_NORMAL, style.size, L"", format.put()))) {
+            return nullptr;
+        }
+        format->SetTextAlignment(style.alignment);
+        format->SetParagraphAlignment(DWRITE_PARAGRAPH_ALIGNMENT_CENTER);
+    }
+    return format.get();
+}
+
+void drawLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, StatusPaintResources& resources,
+               const std::wstring& text, const D2D1_RECT_F& box, TextStyleId id)
+{
+    IDWriteTextFormat* format = textFormatFor(factory, resources, id);
+    ID2D1SolidColorBrush* brush = brushFor(target, resources, kTextStyles[static_cast<size_t>(id)].colour);
+    if (format != nullptr && brush != nullptr) {
+        target.DrawText(text.c_str(), static_cast<UINT32>(text.size()), format, box, brush,
+                        D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    }
+}
+
 void fillRounded(ID2D1RenderTarget& target, const D2D1_RECT_F& rect, float radius, ID2D1Brush* brush)
 {
     if (brush != nullptr) {
@@ -117,30 +191,78 @@ void fillRounded(ID2D1RenderTarget& target, const D2D1_RECT_F& rect, float radiu
     }
 }
 
-// The accent arc as one open polyline with round caps and joins.
-void drawRingArc(ID2D1RenderTarget& target, ID2D1Factory& factory, ID2D1Brush& accent, D2D1_POINT_2F centre,
-                 float radius, const RingPlan& plan)
+bool samePlan(const RingPlan& a, const RingPlan& b)
 {
-    ComPtr<ID2D1PathGeometry> path;
+    return a.shape == b.shape && a.segments == b.segments && a.startAngle == b.startAngle &&
+           a.sweepAngle == b.sweepAngle;
+}
+
+// The accent arc as one open polyline, kept while the share and the place stay the same.
+ID2D1PathGeometry* ringArcFor(ID2D1Factory& factory, StatusPaintResources& resources, D2D1_POINT_2F centre,
+                              float radius, const RingPlan& plan)
+{
+    if (resources.ringArc && samePlan(resources.ringArcPlan, plan) && resources.ringArcCentre.x == centre.x &&
+        resources.ringArcCentre.y == centre.y && resources.ringArcRadius == radius) {
+        return resources.ringArc.get();
+    }
+    ComPtr<ID2D1PathGeometry>& path = resources.ringArc;
     ComPtr<ID2D1GeometrySink> sink;
     if (FAILED(factory.CreatePathGeometry(path.put())) || FAILED(path->Open(sink.put()))) {
-        return;
+        path.reset();
+        return nullptr;
     }
     sink->BeginFigure(ringArcPoint(centre, radius, plan, 0), D2D1_FIGURE_BEGIN_HOLLOW);
     for (int i = 1; i <= plan.segments; ++i) {
         sink->AddLine(ringArcPoint(centre, radius, plan, i));
     }
     sink->EndFigure(D2D1_FIGURE_END_OPEN);
-    sink->Close();
+    if (FAILED(sink->Close())) {
+        path.reset();
+        return nullptr;
+    }
+    resources.ringArcPlan = plan;
+    resources.ringArcCentre = centre;
+    resources.ringArcRadius = radius;
+    return path.get();
+}
 
-    const D2D1_STROKE_STYLE_PROPERTIES roundStroke{D2D1_CAP_STYLE_ROUND, D2D1_CAP_STYLE_ROUND,
-                                                   D2D1_CAP_STYLE_ROUND, D2D1_LINE_JOIN_ROUND,
-                                                   kRingMiterLimit,      D2D1_DASH_STYLE_SOLID,
-                                                   0.0f};
-    ComPtr<ID2D1StrokeStyle> stroke;
-    // Without a stroke style the default one serves.
-    factory.CreateStrokeStyle(roundStroke, nullptr, 0, stroke.put());
-    target.DrawGeometry(path.get(), &accent, kRingStrokeWidth, stroke.get());
+// Round caps and joins; without a stroke style the default one serves.
+ID2D1StrokeStyle* roundStrokeFor(ID2D1Factory& factory, StatusPaintResources& resources)
+{
+    if (!resources.roundStroke) {
+        const D2D1_STROKE_STYLE_PROPERTIES roundStroke{D2D1_CAP_STYLE_ROUND, D2D1_CAP_STYLE_ROUND,
+                                                       D2D1_CAP_STYLE_ROUND, D2D1_LINE_JOIN_ROUND,
+                                                       kRingMiterLimit,      D2D1_DASH_STYLE_SOLID,
+                                                       0.0f};
+        factory.CreateStrokeStyle(roundStroke, nullptr, 0, resources.roundStroke.put());
+    }
+    return resources.roundStroke.get();
+}
+
+void drawUsageRing(ID2D1RenderTarget& target, ID2D1Factory& factory, StatusPaintResources& resources,
+                   D2D1_POINT_2F centre, float radius, int32_t percent)
+{
+    const D2D1_ELLIPSE circle{centre, radius, radius};
+    if (ID2D1SolidColorBrush* track = brushFor(target, resources, Colour::RingTrack); track != nullptr) {
+        target.DrawEllipse(circle, track, kRingStrokeWidth);
+    }
+    ID2D1SolidColorBrush* accent = brushFor(target, resources, Colour::RingAccent);
+    if (accent == nullptr) {
+        return;
+    }
+    const RingPlan plan = planUsageRing(percent);
+    switch (plan.shape) {
+    case RingShape::FullCircle:
+        target.DrawEllipse(circle, accent, kRingStrokeWidth);
+        break;
+    case RingShape::Arc:
+        if (ID2D1PathGeometry* arc = ringArcFor(factory, resources, centre, radius, plan); arc != nullptr) {
+            target.DrawGeometry(arc, accent, kRingStrokeWidth, roundStrokeFor(factory, resources));
+        }
+        break;
+    case RingShape::TrackOnly:
+        break;
+    }
 }
 
 StatusButtons buttonsOf(const StatusSceneLayout& layout)
@@ -259,103 +381,75 @@ std::wstring limitLineText(int32_t limitSeconds)
     return localizedText(StringId::Limit) + kLineSeparator + formatDuration(limitSeconds);
 }
 
-void drawLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, const std::wstring& text, const D2D1_RECT_F& box,
-               float size, int weight, const D2D1_COLOR_F& colour, DWRITE_TEXT_ALIGNMENT alignment)
+StatusScene statusSceneOf(const StatusFigures& figures, bool closeHovered, bool settingsHovered, Language language)
 {
-    ComPtr<IDWriteTextFormat> format;
-    if (FAILED(factory.CreateTextFormat(kFontFamily, nullptr, static_cast<DWRITE_FONT_WEIGHT>(weight),
-                                        DWRITE_FONT_STYLE_NORMAL, DWRITE_FONT_STRETCH_NORMAL, size, L"",
-                                        format.put()))) {
-        return;
-    }
-    format->SetTextAlignment(alignment);
-    format->SetParagraphAlignment(DWRITE_PARAGRAPH_ALIGNMENT_CENTER);
-    ComPtr<ID2D1SolidColorBrush> brush;
-    if (FAILED(target.CreateSolidColorBrush(colour, brush.put()))) {
-        return;
-    }
-    target.DrawText(text.c_str(), static_cast<UINT32>(text.size()), format.get(), box, brush.get(),
-                    D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    // As formatDuration shows them: a negative count as nothing.
+    const auto wholeMinutes = [](int64_t seconds) { return std::max<int64_t>(seconds, 0) / kSecondsPerMinute; };
+    StatusScene scene;
+    scene.percent = figures.percent;
+    scene.remainingMinutes = static_cast<int32_t>(wholeMinutes(figures.remaining));
+    scene.usedMinutes = wholeMinutes(figures.usedShown);
+    scene.limitMinutes = static_cast<int32_t>(wholeMinutes(figures.limitSeconds));
+    scene.closeHovered = closeHovered;
+    scene.settingsHovered = settingsHovered;
+    scene.language = language;
+    return scene;
 }
 
-void drawUsageRing(ID2D1RenderTarget& target, ID2D1Factory& factory, D2D1_POINT_2F centre, float radius,
-                   int32_t percent)
+StatusScene currentStatusScene(const StatusWindowState& state)
 {
-    ComPtr<ID2D1SolidColorBrush> track;
-    ComPtr<ID2D1SolidColorBrush> accent;
-    target.CreateSolidColorBrush(kRingTrack, track.put());
-    target.CreateSolidColorBrush(kRingAccent, accent.put());
-    const D2D1_ELLIPSE circle{centre, radius, radius};
-    if (track) {
-        target.DrawEllipse(circle, track.get(), kRingStrokeWidth);
+    StatusFigures figures;
+    if (state.tracker != nullptr) {
+        const UsageTracker& tracker = *state.tracker;
+        figures = computeStatusFigures(tracker.config().dailyLimitMinutes, tracker.remainingSeconds(),
+                                       tracker.usedSeconds());
     }
-    if (!accent) {
-        return;
-    }
-    const RingPlan plan = planUsageRing(percent);
-    switch (plan.shape) {
-    case RingShape::FullCircle:
-        target.DrawEllipse(circle, accent.get(), kRingStrokeWidth);
-        break;
-    case RingShape::Arc:
-        drawRingArc(target, factory, *accent.get(), centre, radius, plan);
-        break;
-    case RingShape::TrackOnly:
-        break;
-    }
+    return statusSceneOf(figures, state.closeHovered, state.settingsHovered, currentLanguage());
 }
 
-StatusFrame paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
-                             const StatusFigures& figures, bool closeHovered, bool settingsHovered)
+StatusFrame paintStatusScene(ID2D1RenderTarget& target, const StatusFactories& factories,
+                             StatusPaintResources& resources, const StatusScene& scene)
 {
+    ID2D1Factory& d2d = *factories.d2d();
+    IDWriteFactory& write = *factories.write();
     const StatusSceneLayout layout = layoutStatusScene(target.GetSize());
     target.BeginDraw();
-
-    // Released in reverse order when the frame is done, after EndDraw.
-    ComPtr<ID2D1SolidColorBrush> cardFill;
-    ComPtr<ID2D1SolidColorBrush> border;
-    ComPtr<ID2D1SolidColorBrush> buttonFill;
-    ComPtr<ID2D1SolidColorBrush> closeFill;
-    target.CreateSolidColorBrush(kCardFill, cardFill.put());
-    target.CreateSolidColorBrush(kBorder, border.put());
-    target.CreateSolidColorBrush(settingsHovered ? kButtonFillHovered : kButtonFill, buttonFill.put());
-    target.CreateSolidColorBrush(closeHovered ? kCloseFillHovered : kCloseFill, closeFill.put());
-
     target.Clear(kBackground);
-    fillRounded(target, layout.card, kCardRadius, cardFill.get());
-    if (border) {
-        target.DrawRoundedRectangle(D2D1_ROUNDED_RECT{layout.card, kCardRadius, kCardRadius}, border.get(),
+    fillRounded(target, layout.card, kCardRadius, brushFor(target, resources, Colour::CardFill));
+    if (ID2D1SolidColorBrush* border = brushFor(target, resources, Colour::Border); border != nullptr) {
+        target.DrawRoundedRectangle(D2D1_ROUNDED_RECT{layout.card, kCardRadius, kCardRadius}, border,
                                     kCardBorderWidth);
     }
-    fillRounded(target, layout.closeButton, kCloseRadius, closeFill.get());
-    drawStyledLabel(target, writeFactory, kCloseGlyph, layout.closeButton, kCloseGlyphStyle);
-    drawStyledLabel(target, writeFactory, localizedText(StringId::AppTitle), layout.title, kTitleStyle);
-    drawUsageRing(target, d2dFactory, layout.ringCentre, layout.ringRadius, figures.percent);
-    drawStyledLabel(target, writeFactory, percentText(figures.percent), layout.percentText, kPercentStyle);
-    drawStyledLabel(target, writeFactory, localizedText(StringId::RemainingToday), layout.remainingLabel,
-                    kRemainingLabelStyle);
-    drawStyledLabel(target, writeFactory, formatDuration(figures.remaining), layout.remainingValue,
-                    kRemainingValueStyle);
-    drawStyledLabel(target, writeFactory, usedLineText(figures.usedShown), layout.usedLine, kFigureLineStyle);
-    drawStyledLabel(target, writeFactory, limitLineText(figures.limitSeconds), layout.limitLine, kFigureLineStyle);
-    fillRounded(target, layout.settingsButton, kSettingsRadius, buttonFill.get());
-    drawStyledLabel(target, writeFactory, localizedText(StringId::StatusSettings), layout.settingsButton,
-                    kSettingsLabelStyle);
+    fillRounded(target, layout.closeButton, kCloseRadius,
+                brushFor(target, resources, scene.closeHovered ? Colour::CloseFillHovered : Colour::CloseFill));
+    drawLabel(target, write, resources, kCloseGlyph, layout.closeButton, TextStyleId::CloseGlyph);
+    drawLabel(target, write, resources, localizedText(StringId::AppTitle), layout.title, TextStyleId::Title);
+    drawUsageRing(target, d2d, resources, layout.ringCentre, layout.ringRadius, scene.percent);
+    drawLabel(target, write, resources, percentText(scene.percent), layout.percentText,
+              TextStyleId::Percent);
+    drawLabel(target, write, resources, localizedText(StringId::RemainingToday), layout.remainingLabel,
+              TextStyleId::RemainingLabel);
+    drawLabel(target, write, resources, formatDuration(scene.remainingMinutes * kSecondsPerMinute),
+              layout.remainingValue, TextStyleId::RemainingValue);
+    drawLabel(target, write, resources, usedLineText(scene.usedMinutes * kSecondsPerMinute), layout.usedLine,
+              TextStyleId::FigureLine);
+    drawLabel(target, write, resources, limitLineText(scene.limitMinutes * kSecondsPerMinute), layout.limitLine,
+              TextStyleId::FigureLine);
+    fillRounded(target, layout.settingsButton, kSettingsRadius,
+                brushFor(target, resources, scene.settingsHovered ? Colour::ButtonFillHovered : Colour::ButtonFill));
+    drawLabel(target, write, resources, localizedText(StringId::StatusSettings), layout.settingsButton,
+              TextStyleId::SettingsLabel);
 
     const HRESULT endDrawResult = endDraw(target);
     return StatusFrame{buttonsOf(layout), endDrawResult};
 }
 
+// The factories are made when the window opens (statusWindow.cpp); a window
+// opened while they could not be made draws nothing until it is opened again.
 bool ensureDeviceResources(HWND window, StatusWindowState& state)
 {
-    if (!state.d2dFactory &&
-        FAILED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), nullptr,
-                                 reinterpret_cast<void**>(state.d2dFactory.put())))) {
-        return false;
-    }
-    if (!state.writeFactory &&
-        FAILED(DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                   reinterpret_cast<IUnknown**>(state.writeFactory.put())))) {
+    const StatusFactories& factories = sharedStatusFactories();
+    if (!factories.ready()) {
         return false;
     }
     if (state.renderTarget) {
@@ -370,12 +464,25 @@ bool ensureDeviceResources(HWND window, StatusWindowState& state)
         window,
         D2D1_SIZE_U{static_cast<UINT32>(client.right - client.left), static_cast<UINT32>(client.bottom - client.top)},
         D2D1_PRESENT_OPTIONS_NONE};
-    if (FAILED(state.d2dFactory->CreateHwndRenderTarget(targetProperties, windowProperties,
-                                                        state.renderTarget.put()))) {
+    if (FAILED(factories.d2d()->CreateHwndRenderTarget(targetProperties, windowProperties,
+                                                       state.renderTarget.put()))) {
         return false;
     }
     updateDpiScale(window, state);
     return true;
+}
+
+// What was made for the target goes before the target itself.
+void dropDeviceResources(StatusWindowState& state)
+{
+    state.paintResources.reset();
+    state.renderTarget.reset();
+    state.drawnScene.reset();
+}
+
+bool statusWindowOutdated(const StatusWindowState& state)
+{
+    return !state.drawnScene || *state.drawnScene != currentStatusScene(state);
 }
 
 void renderStatusWindow(HWND window)
@@ -390,14 +497,12 @@ void renderStatusWindow(HWND window)
     if (state->tracker == nullptr || !ensureDeviceResources(window, *state)) {
         return;
     }
-    const UsageTracker& tracker = *state->tracker;
-    const StatusFigures figures =
-        computeStatusFigures(tracker.config().dailyLimitMinutes, tracker.remainingSeconds(), tracker.usedSeconds());
-    const StatusFrame frame = paintStatusScene(*state->renderTarget.get(), *state->d2dFactory.get(),
-                                               *state->writeFactory.get(), figures, state->closeHovered,
-                                               state->settingsHovered);
+    const StatusScene scene = currentStatusScene(*state);
+    const StatusFrame frame =
+        paintStatusScene(*state->renderTarget.get(), sharedStatusFactories(), state->paintResources, scene);
     storeButtons(*state, frame.buttons);
     if (frame.endDrawResult != kDeviceLost) {
+        state->drawnScene = scene;
         state->lastFrameLost = false;
         return;
     }
@@ -405,7 +510,7 @@ void renderStatusWindow(HWND window)
     // makes a new target. It comes at once after the first loss; should the
     // new target be lost as well, the repaint timer retries, rather than an
     // endless run of paints.
-    state->renderTarget.reset();
+    dropDeviceResources(*state);
     if (!state->lastFrameLost) {
         InvalidateRect(window, nullptr, FALSE);
     }

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <string>
 
+#include "base/scopedHandles.h"
+#include "i18n/strings.h"
+#include "ui/status/statusFactories.h"
+
 struct StatusWindowState;
 
 // The numbers the window shows, all in whole seconds.
@@ -18,6 +22,7 @@ struct StatusFigures {
     int32_t remaining = 0;
     int64_t usedShown = 0;  // never above the limit
     int32_t percent = 0;    // of the limit still left, 0 to 100
+    bool operator==(const StatusFigures&) const = default;
 };
 StatusFigures computeStatusFigures(int32_t limitMinutes, int32_t remainingSeconds, int64_t usedSeconds);
 
@@ -57,6 +62,49 @@ std::wstring percentText(int32_t percent);
 std::wstring usedLineText(int64_t usedShown);
 std::wstring limitLineText(int32_t limitSeconds);
 
+// Everything a frame shows: the figures as far as they are drawn (the texts
+// give whole minutes), the hover and the language. The repaint timer compares
+// it with the last frame drawn and asks for a paint only when it differs.
+struct StatusScene {
+    int32_t percent = 0;
+    int32_t remainingMinutes = 0;
+    int64_t usedMinutes = 0;
+    int32_t limitMinutes = 0;
+    bool closeHovered = false;
+    bool settingsHovered = false;
+    Language language = Language::English;
+    bool operator==(const StatusScene&) const = default;
+};
+StatusScene statusSceneOf(const StatusFigures& figures, bool closeHovered, bool settingsHovered, Language language);
+StatusScene currentStatusScene(const StatusWindowState& state);
+
+// What a frame draws with: made once per render target at the first frame
+// that needs it and dropped with the target. The ring's arc is remade only
+// when the share it shows changes.
+struct StatusPaintResources {
+    static constexpr size_t kColourCount = 15;
+    static constexpr size_t kTextStyleCount = 7;
+    ComPtr<ID2D1SolidColorBrush> brushes[kColourCount];
+    ComPtr<IDWriteTextFormat> textFormats[kTextStyleCount];
+    ComPtr<ID2D1StrokeStyle> roundStroke;
+    ComPtr<ID2D1PathGeometry> ringArc;
+    RingPlan ringArcPlan;
+    D2D1_POINT_2F ringArcCentre = {};
+    float ringArcRadius = 0.0f;
+
+    void reset()
+    {
+        ringArc.reset();
+        roundStroke.reset();
+        for (auto& format : textFormats) {
+            format.reset();
+        }
+        for (auto& brush : brushes) {
+            brush.reset();
+        }
+    }
+};
+
 struct StatusButtons {
     D2D1_RECT_F close;
     D2D1_RECT_F settings;
@@ -65,17 +113,17 @@ struct StatusFrame {
     StatusButtons buttons;
     HRESULT endDrawResult;  // D2DERR_RECREATE_TARGET: the device is lost, the target must be made anew
 };
-// One complete frame between BeginDraw and EndDraw; every object it makes is released before it returns.
-StatusFrame paintStatusScene(ID2D1RenderTarget& target, ID2D1Factory& d2dFactory, IDWriteFactory& writeFactory,
-                             const StatusFigures& figures, bool closeHovered, bool settingsHovered);
+// One complete frame between BeginDraw and EndDraw, drawn with (and adding to) `resources`.
+StatusFrame paintStatusScene(ID2D1RenderTarget& target, const StatusFactories& factories,
+                             StatusPaintResources& resources, const StatusScene& scene);
 
 // The frame's EndDraw, replaceable so tests can report a lost device; null restores the real call.
 using EndDrawFunction = HRESULT (*)(ID2D1RenderTarget& target);
 void setEndDrawFunction(EndDrawFunction function);
 
 bool ensureDeviceResources(HWND window, StatusWindowState& state);
-void drawLabel(ID2D1RenderTarget& target, IDWriteFactory& factory, const std::wstring& text, const D2D1_RECT_F& box,
-               float size, int weight, const D2D1_COLOR_F& colour, DWRITE_TEXT_ALIGNMENT alignment);
-void drawUsageRing(ID2D1RenderTarget& target, ID2D1Factory& factory, D2D1_POINT_2F centre, float radius,
-                   int32_t percent);
+// Lets go of the render target and everything made for it.
+void dropDeviceResources(StatusWindowState& state);
 void renderStatusWindow(HWND window);
+// Whether the window shows something other than what it would draw now.
+bool statusWindowOutdated(const StatusWindowState& state);

@@ -9,6 +9,7 @@
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "ui/settings/settingsUi.h"
+#include "ui/status/statusFactories.h"
 #include "ui/status/statusRendering.h"
 #include "ui/status/statusWindowState.h"
 #include "ui/ownWindows.h"
@@ -55,14 +56,19 @@ LRESULT handleCreate(HWND window, StatusWindowState* state)
     if (state != nullptr) {
         updateDpiScale(window, *state);
     }
+    // Once for the process; a failure is tried again at the next opening, and
+    // until then the window draws nothing but still answers its buttons.
+    sharedStatusFactories().acquire();
     SetTimer(window, kStatusRepaintTimerId, kStatusRepaintPeriodMs, nullptr);
     return 0;
 }
 
-// Nothing is computed here: each paint reads the tracker's current figures.
-LRESULT handleTimer(HWND window, WPARAM timerId)
+// Most seconds change nothing shown (an idle user, a spent day): a frame is
+// asked for only when the figures or the hover differ from the last one drawn,
+// or when none has been drawn since the target was made.
+LRESULT handleTimer(HWND window, const StatusWindowState* state, WPARAM timerId)
 {
-    if (timerId == kStatusRepaintTimerId) {
+    if (timerId == kStatusRepaintTimerId && (state == nullptr || statusWindowOutdated(*state))) {
         repaint(window);
     }
     return 0;
@@ -79,6 +85,7 @@ LRESULT handleSize(StatusWindowState* state, LPARAM lParam)
 {
     if (state != nullptr && state->renderTarget) {
         state->renderTarget->Resize(D2D1_SIZE_U{LOWORD(lParam), HIWORD(lParam)});
+        state->drawnScene.reset();  // laid out for the old size
     }
     return 0;
 }
@@ -168,9 +175,7 @@ LRESULT handleDestroy(HWND window, StatusWindowState* state)
     }
     KillTimer(window, kStatusRepaintTimerId);
     if (state != nullptr) {
-        state->renderTarget.reset();
-        state->writeFactory.reset();
-        state->d2dFactory.reset();
+        dropDeviceResources(*state);
     }
     return 0;
 }
@@ -335,7 +340,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window, state);
-    case WM_TIMER: return handleTimer(window, wParam);
+    case WM_TIMER: return handleTimer(window, state, wParam);
     case WM_PAINT: return handlePaint(window);
     case WM_SIZE: return handleSize(state, lParam);
     case WM_NCHITTEST: return handleNcHitTest(window, state, lParam);

@@ -7,9 +7,11 @@
 #include <d2d1.h>
 #include <dwrite.h>
 
+#include <optional>
 #include <span>
 
 #include "base/scopedHandles.h"
+#include "ui/status/statusRendering.h"
 
 class UsageTracker;
 
@@ -20,9 +22,12 @@ inline constexpr UINT kStatusRepaintPeriodMs = 1000;
 // One per status window, its record (windowState.h) from WM_NCCREATE to WM_NCDESTROY.
 struct StatusWindowState {
     UsageTracker* tracker = nullptr;  // borrowed from the control window
-    ComPtr<ID2D1Factory> d2dFactory;
+    // The factories are the process's (statusFactories.h); the target and what
+    // is made for it are the window's.
     ComPtr<ID2D1HwndRenderTarget> renderTarget;
-    ComPtr<IDWriteFactory> writeFactory;
+    StatusPaintResources paintResources;
+    // What the window shows, as last drawn; none while nothing has been drawn on the current target.
+    std::optional<StatusScene> drawnScene;
     float dpiScale = 1.0f;
     // In device-independent pixels, as last painted; the hit tests read them.
     D2D1_RECT_F closeButton = {};
