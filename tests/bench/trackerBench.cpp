@@ -7,7 +7,11 @@
 //   - the time of a simulated 8-hour day of counted ticks with real writes;
 //   - the time from process start until the control window exists and both
 //     files are written (a copy of the executable in a fresh directory, since
-//     the program keeps its files beside itself), median of several starts.
+//     the program keeps its files beside itself), median of several starts;
+//   - beside the bare programs built into this program's directory: the PSS
+//     and RSS of the hidden program, and its processor time with the status
+//     window open beside a bare Direct2D window repainted each second
+//     (footprintBench.h; under Wine, read from Linux's /proc through drive Z:).
 // The exit code is 0 when every measurement ran, 1 otherwise.
 #include <windows.h>
 
@@ -21,6 +25,8 @@
 #include <vector>
 
 #include "base/scopedHandles.h"
+#include "benchSupport.h"
+#include "footprintBench.h"
 #include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "storage/settingsFiles.h"
@@ -37,99 +43,6 @@ constexpr DWORD kStartTimeoutMs = 30000;
 constexpr DWORD kExitTimeoutMs = 30000;
 constexpr DWORD kPollIntervalMs = 1;
 constexpr double kTickGoalRatio = 3.0;
-constexpr const wchar_t* kControlWindowClass = L"HourwardenHiddenWindow";
-
-class Stopwatch {
-public:
-    Stopwatch()
-    {
-        QueryPerformanceFrequency(&frequency_);
-        QueryPerformanceCounter(&start_);
-    }
-    void restart() { QueryPerformanceCounter(&start_); }
-    double elapsedMicroseconds() const
-    {
-        LARGE_INTEGER now = {};
-        QueryPerformanceCounter(&now);
-        return static_cast<double>(now.QuadPart - start_.QuadPart) * 1e6 / static_cast<double>(frequency_.QuadPart);
-    }
-
-private:
-    LARGE_INTEGER frequency_ = {};
-    LARGE_INTEGER start_ = {};
-};
-
-double median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return 0.0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
-}
-
-// A fresh directory under the temporary directory, removed with its files.
-class TempDirectory {
-public:
-    TempDirectory()
-    {
-        static int serial = 0;
-        wchar_t base[MAX_PATH + 1] = {};
-        const DWORD length = GetTempPathW(MAX_PATH + 1, base);
-        if (length == 0 || length > MAX_PATH) {
-            return;
-        }
-        const std::wstring candidate = std::wstring(base) + L"hourwarden-bench-" +
-                                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
-        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-            path_ = candidate;
-        }
-    }
-    ~TempDirectory() { remove(); }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-
-    bool valid() const { return !path_.empty(); }
-    const std::wstring& path() const { return path_; }
-    std::wstring file(std::wstring_view name) const { return path_ + L"\\" + std::wstring(name); }
-
-    // A program that just exited may hold its image a moment longer: retry briefly.
-    void remove()
-    {
-        if (path_.empty()) {
-            return;
-        }
-        constexpr int kAttempts = 100;
-        constexpr DWORD kRetryDelayMs = 20;
-        for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            deleteFiles();
-            if (RemoveDirectoryW(path_.c_str())) {
-                break;
-            }
-            Sleep(kRetryDelayMs);
-        }
-        path_.clear();
-    }
-
-private:
-    void deleteFiles() const
-    {
-        WIN32_FIND_DATAW found = {};
-        HANDLE search = FindFirstFileW(file(L"*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) {
-            return;
-        }
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                DeleteFileW(file(found.cFileName).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-
-    std::wstring path_;
-};
 
 // The system clock, with a user who never stops typing: every tick counts.
 bool inputJustNow(uint32_t* tick)
@@ -245,39 +158,6 @@ bool measureDay(double& seconds)
            saved.usedSeconds == kDayTicks;
 }
 
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK matchControlWindow(HWND window, LPARAM parameter)
-{
-    auto* search = reinterpret_cast<WindowSearch*>(parameter);
-    wchar_t className[64] = {};
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId == search->processId && GetClassNameW(window, className, 64) > 0 &&
-        std::wstring_view(className) == kControlWindowClass) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND controlWindowOf(DWORD processId)
-{
-    WindowSearch search = {processId, nullptr};
-    EnumWindows(matchControlWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-bool fileWritten(const std::wstring& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
-           (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
-}
-
 // One start of a copy of the program in a fresh directory; false on any failure.
 bool measureOneStart(const std::wstring& executable, double& milliseconds)
 {
@@ -374,6 +254,18 @@ std::wstring executableArgument()
     return executable;
 }
 
+// The bare programs are built into the benchmark's own directory.
+std::wstring directoryOfThisProgram()
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    const std::wstring file(path, length);
+    return file.substr(0, file.find_last_of(L"\\/") + 1);
+}
+
 }  // namespace
 
 int main()
@@ -421,6 +313,10 @@ int main()
                     kStartRuns, median(starts), *std::min_element(starts.begin(), starts.end()),
                     *std::max_element(starts.begin(), starts.end()));
     } else {
+        ok = false;
+    }
+
+    if (!measureFootprint(fullPath(executable), directoryOfThisProgram())) {
         ok = false;
     }
     return ok ? 0 : 1;
