@@ -1,6 +1,8 @@
 # Source this file: helpers to run Hourwarden and its tests under Wine on an X server.
 #   hw_start_xvfb          start a private Xvfb on a free display and export DISPLAY
-#   hw_make_prefix DIR     create (once) and configure a Wine prefix in DIR, export WINEPREFIX
+#   hw_make_prefix DIR [FACE]
+#                          create (once) and configure a Wine prefix in DIR, export WINEPREFIX;
+#                          FACE (default DejaVu Sans) is the host font that stands in for Segoe UI
 #   hw_cleanup             end this shell's wineserver and Xvfb (and nothing else)
 
 hw_start_xvfb() {
@@ -21,6 +23,7 @@ hw_start_xvfb() {
 
 hw_make_prefix() {
     local dir=$1
+    local face=${2:-DejaVu Sans}
     export WINEPREFIX=$dir
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINEDEBUG=-all
@@ -31,8 +34,8 @@ hw_make_prefix() {
         # No window manager on Xvfb: unmanaged windows avoid 2-second stalls.
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
         # DirectWrite sees only the host's fonts.
-        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d 'DejaVu Sans' /f >/dev/null 2>&1
-        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI Semibold' /d 'DejaVu Sans' /f >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d "$face" /f >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI Semibold' /d "$face" /f >/dev/null 2>&1
         # A crash ends the process instead of waiting on a dialog.
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
         wineserver -w

@@ -129,14 +129,15 @@ void showGraceMinuteNotice(TrayIcon* trayIcon)
 void handleTick(HWND window, UsageTracker& tracker, TrayIcon* trayIcon)
 {
     // At logon the session service may not be ready yet; unlocks must not go unheard for the rest of the day.
-    if (!hasWindowFlag(window, kSessionNotificationsProperty)) {
-        registerSessionNotifications(window);
+    if (!hasWindowFlag(window, kSessionNotificationsProperty) && tracker.sessionRegistrationDue() &&
+        !registerSessionNotifications(window)) {
+        tracker.onSessionRegistrationFailed();
     }
     if (trayIcon != nullptr) {
         trayIcon->retryIfMissing();
     }
     // The lock state is asked only while a lock waits for its unlock.
-    if (tracker.awaitsUnlock() && tracker.onSessionLockState(platform->sessionLockState())) {
+    if (tracker.lockStateDue() && tracker.onSessionLockState(platform->sessionLockState())) {
         showGraceMinuteNotice(trayIcon);
     }
 

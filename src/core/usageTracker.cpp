@@ -17,6 +17,12 @@ constexpr uint64_t kLockSettleMs = 5000;
 constexpr uint64_t kLockRepeatMs = 30000;
 // A second unlock this soon after a grant, with no lock seen between, is not a new one.
 constexpr uint64_t kUnlockEchoMs = 3000;
+// While a lock awaits its unlock, the session's state is asked at every tick
+// for a minute, then every 5 s; a refused registration for the session's
+// notifications is tried again at every tick for a minute, then every 30 s.
+constexpr uint64_t kQuickBackOffMs = 60000;
+constexpr uint64_t kLockStatePeriodMs = 5000;
+constexpr uint64_t kSessionRegistrationPeriodMs = 30000;
 constexpr int32_t kWarningSeconds = 300;
 constexpr int32_t kMinLimitMinutes = 1;
 constexpr int32_t kMaxLimitMinutes = 1440;
@@ -97,7 +103,10 @@ bool isNewDay(const std::wstring& recordDate, const std::wstring& today)
 UsageTracker::UsageTracker() : UsageTracker(executableDirectory()) {}
 
 UsageTracker::UsageTracker(const std::wstring& directory)
-    : configPath_(directory + L"\\config.json"), dataPath_(directory + L"\\data.json")
+    : configPath_(directory + L"\\config.json"),
+      dataPath_(directory + L"\\data.json"),
+      lockStateAsks_(kQuickBackOffMs, kLockStatePeriodMs),
+      sessionRegistrations_(kQuickBackOffMs, kSessionRegistrationPeriodMs)
 {
 }
 
@@ -241,12 +250,33 @@ void UsageTracker::onLockAccepted()
         lockAccepted_ = true;
         lockAcceptedAt_ = activeTimeSource().tickCount64();
         lastLockState_ = SessionLock::Unknown;
+        lockStateAsks_.start(lockAcceptedAt_);
     }
 }
 
 bool UsageTracker::awaitsUnlock() const
 {
     return lockIssued_ && lockAccepted_ && isLimitReached();
+}
+
+bool UsageTracker::lockStateDue() const
+{
+    return awaitsUnlock() && lockStateAsks_.due(activeTimeSource().tickCount64());
+}
+
+bool UsageTracker::sessionRegistrationDue() const
+{
+    return sessionRegistrations_.due(activeTimeSource().tickCount64());
+}
+
+void UsageTracker::onSessionRegistrationFailed()
+{
+    const uint64_t now = activeTimeSource().tickCount64();
+    if (!sessionRegistrationFailed_) {
+        sessionRegistrationFailed_ = true;
+        sessionRegistrations_.start(now);
+    }
+    sessionRegistrations_.attempted(now);
 }
 
 bool UsageTracker::onSessionLockState(SessionLock state)
@@ -256,6 +286,7 @@ bool UsageTracker::onSessionLockState(SessionLock state)
         return false;
     }
     const uint64_t now = activeTimeSource().tickCount64();
+    lockStateAsks_.attempted(now);
     lastLockState_ = state;
     switch (state) {
     case SessionLock::Locked:

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/scopedHandles.h"
+#include "core/backOff.h"
 #include "core/idleProbe.h"
 #include "storage/usageRecords.h"
 
@@ -54,6 +55,14 @@ public:
     // the user is back at an unlocked session: an unlock went unreported, and
     // the one more minute has begun as after a reported one.
     bool onSessionLockState(SessionLock state);
+    // Whether a tick should ask the session's state: while a lock awaits its
+    // unlock, at every tick for the first minute, then every 5 s.
+    bool lockStateDue() const;
+    // Whether a tick should try the registration for the session's
+    // notifications again after it failed: at every tick for a minute after
+    // the first failure, then every 30 s.
+    bool sessionRegistrationDue() const;
+    void onSessionRegistrationFailed();
 
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
@@ -127,6 +136,9 @@ private:
     // The session's state as last asked while awaiting the unlock.
     SessionLock lastLockState_ = SessionLock::Unknown;
     uint64_t lastGrantAt_ = 0;
+    BackOff lockStateAsks_;
+    BackOff sessionRegistrations_;
+    bool sessionRegistrationFailed_ = false;
     bool lockedSeenSinceGrant_ = false;
     // The last write of that file failed; the next tick writes it again.
     bool configUnsaved_ = false;

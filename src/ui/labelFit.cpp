@@ -36,8 +36,9 @@ bool fitsArea(SIZE extent, const LabelRoom& room)
 
 bool fitsOneLine(const LabelToFit& label, size_t candidate)
 {
-    // One line may be taller than a short static: only its width counts.
-    return label.measure(candidate, 0).cx <= label.room.width;
+    // A control that grows to its line needs only the width.
+    const SIZE line = label.measure(candidate, 0);
+    return line.cx <= label.room.width && (!label.room.heightFixed || line.cy <= label.room.height);
 }
 
 bool fitsWrapped(const LabelToFit& label, size_t candidate)
@@ -86,7 +87,8 @@ RECT labelTextArea(LabelKind kind, const RECT& control, UINT dpi)
 LabelRoom labelRoom(LabelKind kind, SIZE control, UINT dpi)
 {
     const RECT area = labelTextArea(kind, {0, 0, control.cx, control.cy}, dpi);
-    return {area.right - area.left, area.bottom - area.top, kind == LabelKind::OwnerDrawnButton};
+    const bool button = kind == LabelKind::OwnerDrawnButton || kind == LabelKind::PushButton;
+    return {area.right - area.left, area.bottom - area.top, kind == LabelKind::OwnerDrawnButton, button};
 }
 
 std::vector<FontCandidate> labelFontCandidates(int normalHeight, int largestFittedHeight, int smallestHeight)
@@ -142,6 +144,16 @@ bool labelNeedsWrap(int lineWidth, const RECT& textArea)
     return lineWidth > textArea.right - textArea.left;
 }
 
+RECT labelControlGrownToLine(const RECT& control, int lineHeight)
+{
+    const int growth = lineHeight - (control.bottom - control.top);
+    if (growth <= 0) {
+        return control;
+    }
+    // The centre stays, so the label stays level with the field or box it names.
+    return {control.left, control.top - growth / 2, control.right, control.bottom + growth - growth / 2};
+}
+
 // --- Window side ---------------------------------------------------------------------
 
 namespace {
@@ -165,6 +177,24 @@ SIZE clientSize(HWND window)
     RECT client = {};
     GetClientRect(window, &client);
     return {client.right - client.left, client.bottom - client.top};
+}
+
+bool growsToLine(const LabelControl& control)
+{
+    return !control.heightFixed && (control.kind == LabelKind::Static || control.kind == LabelKind::CheckBox);
+}
+
+// Grows a control to `lineHeight` where it is lower, in its parent's client coordinates.
+void growToLine(HWND parent, HWND control, int lineHeight)
+{
+    RECT placed = {};
+    GetWindowRect(control, &placed);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&placed), 2);
+    const RECT grown = labelControlGrownToLine(placed, lineHeight);
+    if (!EqualRect(&grown, &placed)) {
+        SetWindowPos(control, nullptr, grown.left, grown.top, grown.right - grown.left, grown.bottom - grown.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 // The candidate fonts of one fitting, created when first measured with.
@@ -290,16 +320,23 @@ void fitLabelFonts(HWND parent, std::span<const LabelControl> controls, const La
             std::vector<LabelToFit> labels;
             for (const LabelControl* control : row) {
                 HWND window = GetDlgItem(parent, control->id);
+                LabelRoom room = labelRoom(control->kind, clientSize(window), dpi);
+                room.heightFixed = room.heightFixed || !growsToLine(*control);
                 labels.push_back({[&fonts, text = windowTextOf(window)](size_t candidate, int wrapWidth) {
                                       return fonts.measure(candidate, text, wrapWidth);
                                   },
-                                  labelRoom(control->kind, clientSize(window), dpi)});
+                                  room});
             }
             const RowFit fit = fitLabelRow(labels, fonts.candidates(), family.wrapBelowHeight);
             used[fit.candidate] = true;
             HFONT font = fonts.handOut(fit.candidate);
-            for (const LabelControl* control : row) {
-                SendDlgItemMessageW(parent, control->id, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+            for (size_t member = 0; member < row.size(); ++member) {
+                HWND window = GetDlgItem(parent, row[member]->id);
+                if (growsToLine(*row[member])) {
+                    // DrawText's own height of one line: the font's whole line, as the control draws it.
+                    growToLine(parent, window, labels[member].measure(fit.candidate, 0).cy);
+                }
+                SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
             }
         }
         fonts.keepUsed(used, *kept);

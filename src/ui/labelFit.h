@@ -1,10 +1,11 @@
-// Labels that can be read whole in fixed control rectangles: a control whose
+// Labels that can be read whole in fixed control widths: a control whose
 // text does not fit its normal font gets the largest smaller font at which it
 // does, wraps onto two lines where one line would be too small and the control
-// is tall enough, and controls side by side in one row share one size. The
-// choice is a pure function of a measuring function and sizes; the window side
-// measures with the real fonts, hands them out with WM_SETFONT and keeps the
-// extra ones with the window.
+// is tall enough, and controls in one row or column share one size. A static
+// or check box lower than its font's line grows to it about its own centre;
+// any other control's text fits its height too. The choice is a pure function
+// of a measuring function and sizes; the window side measures with the real
+// fonts, hands them out with WM_SETFONT and keeps the extra ones with the window.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +26,7 @@ struct LabelRoom {
     int width = 0;
     int height = 0;
     bool mayWrap = false;
+    bool heightFixed = false;  // false: the control grows to one line, so only the width counts
 };
 
 // One font to try, from the largest down. Heights are character heights in
@@ -69,12 +71,16 @@ RowFit fitLabelRow(std::span<const LabelToFit> row, std::span<const FontCandidat
 // Whether a text one line wide fits its area, or must be wrapped.
 bool labelNeedsWrap(int lineWidth, const RECT& textArea);
 
+// A control grown about its centre to a line that is taller than it; else as it is.
+RECT labelControlGrownToLine(const RECT& control, int lineHeight);
+
 // --- Window side ------------------------------------------------------------------
 
 struct LabelControl {
     int id;
     LabelKind kind;
-    int row;  // controls with the same row share one size; 0: alone
+    int row;  // controls with the same row (or column) number share one size; 0: alone
+    bool heightFixed = false;  // a static or check box that must not grow: its font fits its height
 };
 
 // The fonts to fit with: the controls' normal font (null for the platform's
@@ -92,8 +98,10 @@ struct LabelFontFamily {
 int labelFontHeight(int points, UINT dpi);
 
 // Fits every listed control of `parent` as above, gives each its font with
-// WM_SETFONT and keeps the smaller fonts in the parent's property `property`,
-// freeing the ones it held before.
+// WM_SETFONT, grows the statics and check boxes whose line is taller than them
+// (so the caller puts the controls back in their places before each fitting)
+// and keeps the smaller fonts in the parent's property `property`, freeing the
+// ones it held before.
 void fitLabelFonts(HWND parent, std::span<const LabelControl> controls, const LabelFontFamily& family,
                    const wchar_t* property);
 // Frees the fonts kept in `property` (at WM_DESTROY, after the controls stop using them).

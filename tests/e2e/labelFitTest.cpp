@@ -1,12 +1,21 @@
 // Every label of the settings window and the password prompt can be read
 // whole, in both languages and every state of the password section: measured
-// here with the control's own font, its text fits the control on one line, or
-// wrapped at word breaks within its height, at 8 points or more; and on screen
-// no drawn text reaches the control's right edge.
+// here with the control's own font, its text fits the control on one line
+// (its width and its line height), or wrapped at word breaks within its
+// height, at 8 points or more; labels that belong together share one size;
+// and on screen no drawn text reaches the control's right edge.
+//
+// Wine draws Segoe UI with a host font that stands in for it. The runs name
+// that font in HOURWARDEN_UI_STAND_IN (DejaVu Sans when unset, as
+// scripts/wine-env.sh sets up a prefix), and the first test proves that Wine
+// really draws with it: DejaVu Sans is wider than Segoe UI and Open Sans about
+// as tall, so each shows faults the other hides.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -46,14 +55,96 @@ const Labelled kSettingsLabels[] = {
 const Labelled kPromptLabels[] = {
     {kPromptText, Kind::Static}, {kPromptOk, Kind::PushButton}, {kPromptCancel, Kind::PushButton}};
 
-// --- Reading fonts from inside the program --------------------------------------
+// Labels side by side or one above the other that share one size.
+const std::vector<int> kSettingsSizeGroups[] = {
+    {kChangePassword, kRemovePassword}, {kPasswordLabel, kConfirmLabel}, {kApply, kCancel, kOk}};
+const std::vector<int> kPromptSizeGroups[] = {{kPromptOk, kPromptCancel}};
 
-// The font of every child of `window`, as the program's controls report it.
-bool readControlFonts(const App& app, HWND window, ControlFontQuery& query)
+// --- The font that stands in for Segoe UI -------------------------------------------
+
+constexpr wchar_t kUiFace[] = L"Segoe UI";
+constexpr wchar_t kDefaultStandIn[] = L"DejaVu Sans";
+// Every host font a test prefix may name; none of them looks like another.
+constexpr const wchar_t* kKnownStandIns[] = {L"DejaVu Sans", L"Open Sans"};
+// Latin and Cyrillic, as the two languages need.
+constexpr wchar_t kSampleText[] = L"Confirm password: Подтвердите пароль";
+
+std::wstring standInFace()
 {
-    query = {};
-    query.parent = window;
-    return runProbeInApp(app, L"labelprobe.dll", "readControlFonts", &query, sizeof query) && query.count > 0;
+    const char* named = std::getenv("HOURWARDEN_UI_STAND_IN");
+    if (named == nullptr || *named == '\0') {
+        return kDefaultStandIn;
+    }
+    const int length = MultiByteToWideChar(CP_UTF8, 0, named, -1, nullptr, 0);
+    std::wstring face(static_cast<size_t>(std::max(length, 1)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, named, -1, face.data(), length);
+    face.resize(static_cast<size_t>(std::max(length - 1, 0)));
+    return face;
+}
+
+// What a face draws at 14 points: its name as GDI reports it, its line and the sample's width.
+struct FaceLook {
+    std::wstring face;
+    TEXTMETRICW metrics = {};
+    SIZE sample = {};
+};
+
+FaceLook lookOf(const wchar_t* face)
+{
+    HDC dc = GetDC(nullptr);
+    LOGFONTW logFont = {};
+    logFont.lfHeight = -MulDiv(kLargestPoints, static_cast<int>(GetDpiForSystem()), 72);
+    logFont.lfWeight = FW_NORMAL;
+    logFont.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(logFont.lfFaceName, face, LF_FACESIZE);
+    HFONT font = CreateFontIndirectW(&logFont);
+    HGDIOBJ previous = SelectObject(dc, font);
+    FaceLook look;
+    wchar_t name[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, name);
+    look.face = name;
+    GetTextMetricsW(dc, &look.metrics);
+    GetTextExtentPoint32W(dc, kSampleText, lstrlenW(kSampleText), &look.sample);
+    SelectObject(dc, previous);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    return look;
+}
+
+bool looksAlike(const FaceLook& a, const FaceLook& b)
+{
+    return a.metrics.tmHeight == b.metrics.tmHeight && a.metrics.tmAscent == b.metrics.tmAscent &&
+           a.metrics.tmAveCharWidth == b.metrics.tmAveCharWidth && a.sample.cx == b.sample.cx;
+}
+
+std::string describeLook(const FaceLook& look)
+{
+    return "line " + std::to_string(look.metrics.tmHeight) + " px (ascent " +
+           std::to_string(look.metrics.tmAscent) + "), average character " +
+           std::to_string(look.metrics.tmAveCharWidth) + " px, sample " + std::to_string(look.sample.cx) + " px";
+}
+
+TEST(LabelFitStandIn, SegoeUiIsDrawnWithTheNamedHostFontAndWithNoOther)
+{
+    const std::wstring named = standInFace();
+    const FaceLook standIn = lookOf(named.c_str());
+    // The host font itself is there, not a fallback for a missing one.
+    ASSERT_EQ(standIn.face, named) << toUtf8(named) << " is not installed on the host (GDI gave "
+                                   << toUtf8(standIn.face) << ")";
+    const FaceLook ui = lookOf(kUiFace);
+    EXPECT_TRUE(looksAlike(ui, standIn)) << "Segoe UI is not drawn with " << toUtf8(named) << ": " << describeLook(ui)
+                                         << "; " << describeLook(standIn);
+    for (const wchar_t* other : kKnownStandIns) {
+        const FaceLook look = lookOf(other);
+        if (other != named && look.face == other) {
+            EXPECT_FALSE(looksAlike(ui, look)) << "Segoe UI looks like " << toUtf8(other) << ", not "
+                                               << toUtf8(named) << ": " << describeLook(ui);
+        }
+    }
+    ::testing::Test::RecordProperty("stand_in", toUtf8(named));
+    if (!::testing::Test::HasFailure()) {
+        std::printf("Segoe UI is drawn with %s: %s\n", toUtf8(named).c_str(), describeLook(ui).c_str());
+    }
 }
 
 // --- Measuring here ----------------------------------------------------------------
@@ -153,18 +244,33 @@ bool waitUntilSteady(const RECT& area)
     return ::testing::AssertionSuccess();
 }
 
-const ControlFont* fontOf(const ControlFontQuery& query, int id)
+bool sameSize(const ControlFont& a, const ControlFont& b)
 {
-    for (int i = 0; i < query.count; ++i) {
-        if (query.controls[i].id == id) {
-            return &query.controls[i];
-        }
+    if (!a.hasFont || !b.hasFont) {
+        return a.hasFont == b.hasFont;
     }
-    return nullptr;
+    return a.font.lfHeight == b.font.lfHeight && a.font.lfWidth == b.font.lfWidth;
 }
 
 template <size_t N>
-void expectLabelsReadable(const App& app, HWND window, const Labelled (&labels)[N], const std::string& where)
+void expectGroupsShareASize(const ControlFontQuery& query, const std::vector<int> (&groups)[N])
+{
+    for (const std::vector<int>& group : groups) {
+        const ControlFont* first = fontOf(query, group.front());
+        ASSERT_NE(first, nullptr) << group.front();
+        for (int id : group) {
+            const ControlFont* member = fontOf(query, id);
+            ASSERT_NE(member, nullptr) << id;
+            EXPECT_TRUE(sameSize(*first, *member)) << id << " is " << member->font.lfHeight << " / "
+                                                   << member->font.lfWidth << ", " << group.front() << " is "
+                                                   << first->font.lfHeight << " / " << first->font.lfWidth;
+        }
+    }
+}
+
+template <size_t N, size_t G>
+void expectLabelsReadable(const App& app, HWND window, const Labelled (&labels)[N], const std::vector<int> (&groups)[G],
+                          const std::string& where)
 {
     SCOPED_TRACE(where);
     // The pointer away, so no button is drawn hot while it is looked at.
@@ -175,6 +281,7 @@ void expectLabelsReadable(const App& app, HWND window, const Labelled (&labels)[
     const UINT dpi = GetDpiForSystem();
     const int smallest = MulDiv(kSmallestPoints, static_cast<int>(dpi), 72);
     const int largest = MulDiv(kLargestPoints, static_cast<int>(dpi), 72);
+    expectGroupsShareASize(query, groups);
     for (const Labelled& label : labels) {
         HWND handle = control(window, label.id);
         const std::wstring text = controlText(window, label.id);
@@ -188,11 +295,12 @@ void expectLabelsReadable(const App& app, HWND window, const Labelled (&labels)[
         const Measured measured = measureWith(font->hasFont ? &font->font : nullptr, text, room.cx);
         EXPECT_GE(measured.charHeight, smallest) << label.id;
         EXPECT_LE(measured.charHeight, largest) << label.id;
-        const bool oneLine = measured.oneLine.cx <= room.cx;
+        // One line is as tall as DrawText draws it: the font's whole line, cut if the control is lower.
+        const bool oneLine = measured.oneLine.cx <= room.cx && measured.oneLine.cy <= room.cy;
         const bool wrapped = measured.wrapped.cx <= room.cx && measured.wrapped.cy <= room.cy;
-        EXPECT_TRUE(oneLine || wrapped) << label.id << ": one line " << measured.oneLine.cx << " wide, wrapped "
-                                        << measured.wrapped.cx << " x " << measured.wrapped.cy << ", room " << room.cx
-                                        << " x " << room.cy;
+        EXPECT_TRUE(oneLine || wrapped) << label.id << ": one line " << measured.oneLine.cx << " x "
+                                        << measured.oneLine.cy << ", wrapped " << measured.wrapped.cx << " x "
+                                        << measured.wrapped.cy << ", room " << room.cx << " x " << room.cy;
         if (IsWindowVisible(handle)) {
             EXPECT_TRUE(rightEdgeIsClear(handle, label.kind)) << label.id;
         }
@@ -227,35 +335,36 @@ TEST_P(LabelFitE2E, EveryLabelReadableInEveryStateAndAfterALanguageSwitch)
     moveCursorTo(900, 700);
     HWND window = openSettingsWindow(app);
     ASSERT_NE(window, nullptr);
-    expectLabelsReadable(app, window, kSettingsLabels, "no password");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups, "no password");
 
     clickControl(window, kSetPassword);
     ASSERT_TRUE(waitUntil([&] { return isShown(window, kConfirmField); }));
     fillPasswordFields(window);
-    expectLabelsReadable(app, window, kSettingsLabels, "entering");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups, "entering");
 
     clickControl(window, kShowPassword);
     ASSERT_TRUE(waitUntil([&] { return !isShown(window, kConfirmField); }));
-    expectLabelsReadable(app, window, kSettingsLabels, "revealed");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups, "revealed");
 
     clickControl(window, kApply);
     ASSERT_TRUE(waitUntil([&] { return isShown(window, kChangePassword); }));
-    expectLabelsReadable(app, window, kSettingsLabels, "password set");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups, "password set");
 
     // A switch while the window is open fits the new texts again.
     ASSERT_TRUE(switchLanguage(app, otherLanguage, window, kChangePassword));
-    expectLabelsReadable(app, window, kSettingsLabels, "password set, other language");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups, "password set, other language");
     clickControl(window, kChangePassword);
     ASSERT_TRUE(waitUntil([&] { return isShown(window, kConfirmField); }));
-    expectLabelsReadable(app, window, kSettingsLabels, "entering from password set, other language");
+    expectLabelsReadable(app, window, kSettingsLabels, kSettingsSizeGroups,
+                         "entering from password set, other language");
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
     HWND prompt = requestSettings(app, kPasswordClass);
     ASSERT_NE(prompt, nullptr);
-    expectLabelsReadable(app, prompt, kPromptLabels, "prompt, other language");
+    expectLabelsReadable(app, prompt, kPromptLabels, kPromptSizeGroups, "prompt, other language");
     ASSERT_TRUE(switchLanguage(app, sameLanguage, prompt, kPromptCancel));
-    expectLabelsReadable(app, prompt, kPromptLabels, "prompt");
+    expectLabelsReadable(app, prompt, kPromptLabels, kPromptSizeGroups, "prompt");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLanguages, LabelFitE2E, ::testing::Values("en", "ru"));

@@ -1,5 +1,7 @@
 #include "settingsDriver.h"
 
+#include "shellProbe.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +17,38 @@ void sendMouseFlags(DWORD flags)
 }
 
 }  // namespace
+
+bool readControlFonts(const App& app, HWND window, ControlFontQuery& query)
+{
+    query = {};
+    query.parent = window;
+    return runProbeInApp(app, L"labelprobe.dll", "readControlFonts", &query, sizeof query) && query.count > 0;
+}
+
+const ControlFont* fontOf(const ControlFontQuery& query, int id)
+{
+    for (int i = 0; i < query.count; ++i) {
+        if (query.controls[i].id == id) {
+            return &query.controls[i];
+        }
+    }
+    return nullptr;
+}
+
+int lineHeightWith(const ControlFont& font, const std::wstring& text)
+{
+    HDC dc = GetDC(nullptr);
+    HFONT created = font.hasFont ? CreateFontIndirectW(&font.font) : nullptr;
+    HGDIOBJ previous = SelectObject(dc, created != nullptr ? static_cast<HGDIOBJ>(created) : GetStockObject(SYSTEM_FONT));
+    RECT line = {};
+    DrawTextW(dc, text.c_str(), -1, &line, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, previous);
+    if (created != nullptr) {
+        DeleteObject(created);
+    }
+    ReleaseDC(nullptr, dc);
+    return line.bottom - line.top;
+}
 
 std::string configWith(int limitMinutes, bool notifications, const char* language)
 {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "harness.h"
+#include "probe/labelProbe.h"
 
 namespace e2e::settings {
 
@@ -83,6 +84,12 @@ bool typeAndWait(HWND window, int id, const std::wstring& text, const std::wstri
 
 // The raw text of a value in a JSON file as the program writes it ("" if absent).
 std::string jsonValue(const std::string& file, const std::string& key);
+
+// The font of every child of `window`, as the program's controls report it (through the label probe).
+bool readControlFonts(const App& app, HWND window, ControlFontQuery& query);
+const ControlFont* fontOf(const ControlFontQuery& query, int id);
+// The height of one line of `text` as DrawText draws it here with `font` (the system font when it has none).
+int lineHeightWith(const ControlFont& font, const std::wstring& text);
 
 bool waitForPixel(int x, int y, COLORREF colour, DWORD timeoutMs = kDefaultTimeoutMs);
 std::string describe(COLORREF colour);

@@ -2,6 +2,8 @@
 // the password section's states and flows, and what reaches the files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "settingsDriver.h"
@@ -21,24 +23,26 @@ struct ExpectedControl {
     const wchar_t* text;
     RECT bounds;  // x, y, right, bottom in the client area
     bool shown;
+    // A label lower than one line of its font grows to the line about its centre.
+    bool growsToLine = false;
 };
 
 // In creation order, which is also the z-order.
 const ExpectedControl kControls[] = {
-    {kLimitLabel, L"Static", 0, false, L"Daily limit (minutes):", {32, 64, 232, 84}, true},
+    {kLimitLabel, L"Static", 0, false, L"Daily limit (minutes):", {32, 64, 232, 84}, true, true},
     {kLimitField, L"Edit", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, true, L"120", {318, 60, 458, 88}, true},
-    {kSetPassword, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Set password", {32, 104, 222, 128}, true},
+    {kSetPassword, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Set password", {32, 104, 222, 128}, true, true},
     {kChangePassword, L"Button", WS_TABSTOP | BS_OWNERDRAW, false, L"Change password", {255, 100, 360, 130}, false},
     {kRemovePassword, L"Button", WS_TABSTOP | BS_OWNERDRAW, false, L"Remove password", {368, 100, 468, 130}, false},
-    {kPasswordLabel, L"Static", 0, false, L"Password:", {32, 141, 140, 161}, false},
+    {kPasswordLabel, L"Static", 0, false, L"Password:", {32, 141, 140, 161}, false, true},
     {kPasswordField, L"Edit", WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, true, L"", {150, 137, 468, 164}, false},
-    {kConfirmLabel, L"Static", 0, false, L"Confirm password:", {32, 175, 140, 195}, false},
+    {kConfirmLabel, L"Static", 0, false, L"Confirm password:", {32, 175, 140, 195}, false, true},
     {kConfirmField, L"Edit", WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, true, L"", {150, 171, 468, 198}, false},
     {kShowPassword, L"Button", WS_TABSTOP | BS_OWNERDRAW, false, L"Show password", {150, 205, 280, 235}, false},
     {kExitPassword, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Require password on exit", {32, 241, 332, 265},
-     true},
+     true, true},
     {kNotifications, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Show notifications in the last 3 minutes",
-     {32, 269, 432, 293}, true},
+     {32, 269, 432, 293}, true, true},
     // Shown only while the system refuses the protection the exit password asks for.
     {kExitProtectionNote, L"Static", 0, false,
      L"Exit protection refused by the system; retrying every second.",
@@ -176,6 +180,8 @@ TEST(SettingsWindowE2E, OpensAsAFramelessCardWithItsControls)
     }
     EXPECT_EQ(zOrder, creationOrder);
 
+    ControlFontQuery fonts;
+    ASSERT_TRUE(readControlFonts(app, window, fonts));
     for (const ExpectedControl& definition : kControls) {
         SCOPED_TRACE(definition.id);
         HWND child = control(window, definition.id);
@@ -189,9 +195,19 @@ TEST(SettingsWindowE2E, OpensAsAFramelessCardWithItsControls)
         EXPECT_EQ(IsWindowVisible(child) != FALSE, definition.shown);
         const RECT placed = clientBounds(window, child);
         EXPECT_EQ(placed.left, definition.bounds.left);
-        EXPECT_EQ(placed.top, definition.bounds.top);
         EXPECT_EQ(placed.right, definition.bounds.right);
-        EXPECT_EQ(placed.bottom, definition.bounds.bottom);
+        if (definition.growsToLine) {
+            const ControlFont* font = fontOf(fonts, definition.id);
+            ASSERT_NE(font, nullptr);
+            const int line = lineHeightWith(*font, definition.text);
+            const LONG height = definition.bounds.bottom - definition.bounds.top;
+            EXPECT_EQ(placed.bottom - placed.top, std::max<LONG>(height, line)) << "line " << line;
+            // About the centre, to the half pixel an odd growth leaves.
+            EXPECT_LE(std::abs((placed.top + placed.bottom) - (definition.bounds.top + definition.bounds.bottom)), 1);
+        } else {
+            EXPECT_EQ(placed.top, definition.bounds.top);
+            EXPECT_EQ(placed.bottom, definition.bounds.bottom);
+        }
     }
     EXPECT_EQ(SendMessageW(control(window, kLimitField), EM_GETLIMITTEXT, 0, 0), 4);
     // No control takes the focus when the window opens.

@@ -353,7 +353,7 @@ TEST_F(ControlWindowTest, ALanguageSwitchRetitlesWindowAndTooltipInTheNewLanguag
     EXPECT_STREQ(title, L"Hourwarden");
 }
 
-TEST_F(ControlWindowTest, AFailedSessionRegistrationIsRetriedAtEachTickUntilItHolds)
+TEST_F(ControlWindowTest, AFailedSessionRegistrationIsRetriedUntilItHoldsEverySecondThenEvery30s)
 {
     fake.registerAnswer = FALSE;
     UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
@@ -383,23 +383,63 @@ TEST_F(ControlWindowTest, AFailedSessionRegistrationIsRetriedAtEachTickUntilItHo
     closeWindow();
     EXPECT_EQ(callsOf(PlatformCall::Register).size(), 1u);
     EXPECT_TRUE(callsOf(PlatformCall::Unregister).empty());
+
+    // One that keeps failing is tried at every tick for a minute, then every 30 s.
+    fake = {};
+    fake.registerAnswer = FALSE;
+    UsageTracker& failing = startWithSecondsLeft(30, 20 * 60);
+    openWindow(&failing);
+    std::vector<int> triedAt;
+    for (int second = 1; second <= 150; ++second) {
+        const size_t before = callsOf(PlatformCall::Register).size();
+        tickWindow();
+        if (callsOf(PlatformCall::Register).size() > before) {
+            triedAt.push_back(second);
+        }
+    }
+    std::vector<int> expectedTries;
+    for (int second = 1; second <= 60; ++second) {
+        expectedTries.push_back(second);
+    }
+    expectedTries.insert(expectedTries.end(), {90, 120, 150});
+    EXPECT_EQ(triedAt, expectedTries);
+    closeWindow();
 }
 
 TEST_F(ControlWindowTest, WorkAtAnUnlockedSessionAfterTheLockBringsTheMinuteAndItsBalloon)
 {
     lockedSpentDay();
     // The session stays locked: input there is the lock screen's.
+    std::vector<int> askedAt;
     for (int second = 1; second <= 5 * 60; ++second) {
+        const size_t before = callsOf(PlatformCall::LockState).size();
         tickWindow();
+        if (callsOf(PlatformCall::LockState).size() > before) {
+            askedAt.push_back(second);
+        }
     }
     EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
-    EXPECT_EQ(callsOf(PlatformCall::LockState).size(), 5u * 60);
+    // Every second for the first minute after the accepted lock, then every 5 s.
+    std::vector<int> expectedAsks;
+    for (int second = 1; second < 60; ++second) {
+        expectedAsks.push_back(second);
+    }
+    for (int second = 64; second <= 5 * 60; second += 5) {
+        expectedAsks.push_back(second);
+    }
+    EXPECT_EQ(askedAt, expectedAsks);
     EXPECT_TRUE(callsOf(PlatformCall::Lock).empty());
 
     // Unlocked without a word from the session service, and the user works.
     fake.calls.clear();
     fake.lockState = SessionLock::Unlocked;
-    tickWindow();
+    // The state is asked every 5 s by now: the next ask finds the session unlocked.
+    int ticks = 0;
+    while (callsOf(PlatformCall::LockState).empty() && ticks < 5) {
+        tickWindow();
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 4) << "the last ask was at 299 s";
     ASSERT_EQ(callsOf(PlatformCall::Balloon).size(), 1u);
     EXPECT_EQ(callsOf(PlatformCall::Balloon)[0].text, kGraceNoticeEnglish);
     fake.calls.clear();

@@ -101,8 +101,15 @@ TEST(LabelFit, SingleLabelsTakeTheLargestHeightThatFits)
         // 10 characters at 19 px are 110 wide (11 each).
         {L"Short text", {110, 20, false}, 19, 100, false},
         {L"Short text", {109, 20, false}, 18, 100, false},  // 10 each at 18
-        // Only the width counts on one line: a short static still takes the normal font.
+        // Only the width counts on one line: a short static still takes the normal font (and grows).
         {L"Short text", {200, 5, false}, 19, 100, false},
+        // A control that cannot grow needs the height too: 23 px is the line of 19 px,
+        // 22 only that of 18 (22.5 rounded down), and 17 px lines are 21.
+        {L"Short text", {200, 23, false, true}, 19, 100, false},
+        {L"Short text", {200, 22, false, true}, 18, 100, false},
+        {L"Short text", {200, 21, false, true}, 17, 100, false},
+        // Width and height at once: the smaller of the two sizes.
+        {L"Short text", {90, 22, false, true}, 16, 100, false},
         // 20 characters: 13 px (7 each, 140) fits 140 on one line, above the wrap threshold.
         {L"Twenty chars of text", {140, 20, false}, 13, 100, false},
         // 125 wide: 11 px (6 each, 120) on one line, below the threshold, and the
@@ -171,16 +178,17 @@ TEST(LabelFit, EachKindKeepsItsMarginsAtEveryDpi)
         UINT dpi;
         RECT area;
         bool mayWrap;
+        bool heightFixed;  // buttons keep their height; statics and check boxes may grow
     } cases[] = {
-        {LabelKind::Static, {108, 20}, 96, {0, 0, 105, 20}, false},
-        {LabelKind::CheckBox, {300, 24}, 96, {20, 0, 296, 24}, false},
-        {LabelKind::OwnerDrawnButton, {105, 30}, 96, {6, 1, 99, 29}, true},
-        {LabelKind::PushButton, {80, 28}, 96, {4, 2, 76, 26}, false},
-        {LabelKind::Static, {162, 30}, 144, {0, 0, 157, 30}, false},
-        {LabelKind::CheckBox, {450, 36}, 144, {30, 0, 444, 36}, false},
-        {LabelKind::OwnerDrawnButton, {158, 45}, 144, {9, 1, 149, 44}, true},
+        {LabelKind::Static, {108, 20}, 96, {0, 0, 105, 20}, false, false},
+        {LabelKind::CheckBox, {300, 24}, 96, {20, 0, 296, 24}, false, false},
+        {LabelKind::OwnerDrawnButton, {105, 30}, 96, {6, 1, 99, 29}, true, true},
+        {LabelKind::PushButton, {80, 28}, 96, {4, 2, 76, 26}, false, true},
+        {LabelKind::Static, {162, 30}, 144, {0, 0, 157, 30}, false, false},
+        {LabelKind::CheckBox, {450, 36}, 144, {30, 0, 444, 36}, false, false},
+        {LabelKind::OwnerDrawnButton, {158, 45}, 144, {9, 1, 149, 44}, true, true},
         // Margins never turn the area inside out.
-        {LabelKind::CheckBox, {10, 24}, 96, {20, 0, 20, 24}, false},
+        {LabelKind::CheckBox, {10, 24}, 96, {20, 0, 20, 24}, false, false},
     };
     for (const auto& c : cases) {
         const RECT area = labelTextArea(c.kind, {0, 0, c.control.cx, c.control.cy}, c.dpi);
@@ -192,6 +200,7 @@ TEST(LabelFit, EachKindKeepsItsMarginsAtEveryDpi)
         EXPECT_EQ(room.width, c.area.right - c.area.left);
         EXPECT_EQ(room.height, c.area.bottom - c.area.top);
         EXPECT_EQ(room.mayWrap, c.mayWrap);
+        EXPECT_EQ(room.heightFixed, c.heightFixed) << static_cast<int>(c.kind);
     }
     // The area moves with the control.
     const RECT moved = labelTextArea(LabelKind::OwnerDrawnButton, {180, 312, 264, 346}, 96);
@@ -207,6 +216,28 @@ TEST(LabelFit, ButtonsWrapExactlyWhenOneLineIsWiderThanTheArea)
     EXPECT_FALSE(labelNeedsWrap(93, area));
     EXPECT_TRUE(labelNeedsWrap(94, area));
     EXPECT_FALSE(labelNeedsWrap(0, area));
+}
+
+TEST(LabelFit, ALowControlGrowsAboutItsCentreToItsLine)
+{
+    const struct {
+        RECT control;
+        int lineHeight;
+        RECT grown;
+    } cases[] = {
+        {{32, 141, 140, 161}, 26, {32, 138, 140, 164}},  // 6 more: 3 above, 3 below
+        {{32, 64, 232, 84}, 21, {32, 64, 232, 85}},     // 1 more: below
+        {{32, 104, 222, 128}, 27, {32, 103, 222, 130}},  // 3 more: 1 above, 2 below
+        {{32, 141, 140, 161}, 20, {32, 141, 140, 161}},  // as tall as the line: as it is
+        {{32, 141, 140, 161}, 15, {32, 141, 140, 161}},  // taller: never shrunk
+    };
+    for (const auto& c : cases) {
+        const RECT grown = labelControlGrownToLine(c.control, c.lineHeight);
+        EXPECT_TRUE(EqualRect(&grown, &c.grown)) << c.control.top << "-" << c.control.bottom << " to " << c.lineHeight
+                                                 << ": " << grown.top << "-" << grown.bottom;
+        EXPECT_EQ(grown.left, c.control.left);
+        EXPECT_EQ(grown.right, c.control.right);
+    }
 }
 
 TEST(LabelFit, PointSizesBecomeCharacterHeights)

@@ -51,6 +51,7 @@ void fitPromptLabels(HWND prompt)
     family.largestHeight = labelFontHeight(kLargestLabelPoints, dpi);
     family.smallestHeight = labelFontHeight(kSmallestLabelPoints, dpi);
     family.wrapBelowHeight = labelFontHeight(kWrapBelowPoints, dpi);
+    placeChildControls(prompt, kPromptControls, false);
     fitLabelFonts(prompt, kPromptLabels, family, kPasswordLabelFontsProperty);
 }
 

@@ -42,20 +42,23 @@ constexpr ChildControlDefinition kSettingsControls[] = {
 };
 
 // Every labelled control; Change / Remove password and Apply / Cancel / OK
-// stand side by side and share one size.
+// stand side by side and share one size, and so do the two labels of the
+// password fields, one above the other.
 constexpr int kPasswordButtonsRow = 1;
 constexpr int kDialogButtonsRow = 2;
+constexpr int kPasswordLabelsColumn = 3;
 constexpr LabelControl kLabelledControls[] = {
     {kLimitLabelId, LabelKind::Static, 0},
     {kSetPasswordCheckId, LabelKind::CheckBox, 0},
     {kChangePasswordButtonId, LabelKind::OwnerDrawnButton, kPasswordButtonsRow},
     {kRemovePasswordButtonId, LabelKind::OwnerDrawnButton, kPasswordButtonsRow},
-    {kPasswordLabelId, LabelKind::Static, 0},
-    {kConfirmLabelId, LabelKind::Static, 0},
+    {kPasswordLabelId, LabelKind::Static, kPasswordLabelsColumn},
+    {kConfirmLabelId, LabelKind::Static, kPasswordLabelsColumn},
     {kShowPasswordButtonId, LabelKind::OwnerDrawnButton, 0},
     {kExitPasswordCheckId, LabelKind::CheckBox, 0},
     {kNotificationsCheckId, LabelKind::CheckBox, 0},
-    {kExitProtectionNoteId, LabelKind::Static, 0},
+    // Small print between the notifications box and the buttons: no room to grow.
+    {kExitProtectionNoteId, LabelKind::Static, 0, true},
     {kApplyButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
     {kCancelButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
     {kOkButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
@@ -489,6 +492,7 @@ void fitSettingsLabels(HWND window)
     family.largestHeight = labelFontHeight(kControlFontPoints, dpi);
     family.smallestHeight = labelFontHeight(kSmallestLabelPoints, dpi);
     family.wrapBelowHeight = labelFontHeight(kWrapBelowPoints, dpi);
+    placeChildControls(window, kSettingsControls, true);
     fitLabelFonts(window, kLabelledControls, family, kSettingsLabelFontsProperty);
 }
 

@@ -12,6 +12,7 @@
 
 #include "i18n/strings.h"
 #include "ui/settings/settingsControls.h"
+#include "ui/uiScale.h"
 #include "ui/windowFlags.h"
 
 class UsageTracker;
@@ -113,6 +114,18 @@ void relabelChildControls(HWND parent, const ChildControlDefinition (&definition
         if (definition.text) {
             SetDlgItemTextW(parent, definition.id, localizedText(*definition.text).c_str());
         }
+    }
+}
+
+// Puts the controls back at their rectangles in the table, before the label
+// fitting grows the ones whose font needs more height.
+template <size_t N>
+void placeChildControls(HWND parent, const ChildControlDefinition (&definitions)[N], bool scaled)
+{
+    const auto place = [&](int length) { return scaled ? scaleForWindow(parent, length) : length; };
+    for (const ChildControlDefinition& definition : definitions) {
+        SetWindowPos(GetDlgItem(parent, definition.id), nullptr, place(definition.x), place(definition.y),
+                     place(definition.width), place(definition.height), SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 
