@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs end-to-end tests in a Wine prefix of their own whose Segoe UI is drawn
-# with another host font (the first argument), thrown away afterwards. Only
+# with the host font named by the first argument, thrown away afterwards. Only
 # this prefix's wineserver is ended. Uses the X display in DISPLAY, or a
-# private Xvfb when there is none.
+# private Xvfb when there is none or HOURWARDEN_OWN_DISPLAY is set (tests that
+# run alongside others must not see their windows on the screen).
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"
@@ -21,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] || [ -n "${HOURWARDEN_OWN_DISPLAY:-}" ]; then
     hw_start_xvfb || exit 1
     own_xvfb=$HW_XVFB_PID
 fi

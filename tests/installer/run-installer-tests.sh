@@ -2,7 +2,9 @@
 # Runs the installer tests in a Wine prefix of their own, thrown away afterwards:
 # the installer registers the program to start at logon, and that must not reach
 # the prefix the other tests share. Only this prefix's wineserver is ended.
-# Uses the X display in DISPLAY, or a private Xvfb when there is none.
+# Uses the X display in DISPLAY, or a private Xvfb when there is none or
+# HOURWARDEN_OWN_DISPLAY is set (tests that run alongside others must not see
+# their windows on the screen).
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"
@@ -22,7 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] || [ -n "${HOURWARDEN_OWN_DISPLAY:-}" ]; then
     hw_start_xvfb || exit 1
     own_xvfb=$HW_XVFB_PID
 fi
