@@ -122,16 +122,7 @@ void enablePrivilege(const wchar_t* name)
 
 std::wstring fullPath(const std::wstring& path)
 {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-        return path;
-    }
-    std::wstring full(needed, L'\0');
-    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (written == 0 || written >= needed) {
-        return path;
-    }
-    full.resize(written);
+    const std::wstring full = absolutePath(path);
     // Processes report their long name: a short (8.3) one would match none.
     const std::wstring systemPath = fileSystemPath(full);
     const DWORD longNeeded = GetLongPathNameW(systemPath.c_str(), nullptr, 0);

@@ -53,23 +53,6 @@ bool isTempNameFor(std::wstring_view name, std::wstring_view targetName)
     return true;
 }
 
-// Both names of a replacement are resolved once, so the temporary file lands
-// beside the target and MoveFileExW renames within one directory.
-std::wstring absolutePath(const std::wstring& path)
-{
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-        return path;
-    }
-    std::wstring full(needed, L'\0');
-    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (written == 0 || written >= needed) {
-        return path;
-    }
-    full.resize(written);
-    return full;
-}
-
 HANDLE systemCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
 {
     return CreateFileW(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -280,6 +263,21 @@ std::wstring directoryOf(std::wstring_view path)
         return L".";
     }
     return std::wstring(path.substr(0, separator));
+}
+
+std::wstring absolutePath(const std::wstring& path)
+{
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) {
+        return path;
+    }
+    full.resize(written);
+    return full;
 }
 
 std::wstring executableDirectory()

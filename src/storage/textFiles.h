@@ -13,6 +13,11 @@ std::wstring executableDirectory();
 // empty on failure.
 std::wstring modulePath(HMODULE module);
 
+// `path` made absolute against the current directory; `path` itself when the
+// system cannot resolve it. A replacement resolves both names once, so the
+// temporary file lands beside the target.
+std::wstring absolutePath(const std::wstring& path);
+
 // Everything before the last backslash or slash of `path`; "." when it has none.
 std::wstring directoryOf(std::wstring_view path);
 
