@@ -4,6 +4,12 @@
 #                          create (once) and configure a Wine prefix in DIR, export WINEPREFIX;
 #                          FACE (default DejaVu Sans) is the host font that stands in for Segoe UI
 #   hw_cleanup             end this shell's wineserver and Xvfb (and nothing else)
+#   hw_own_prefix NAME [FACE]
+#                          make a throwaway prefix /tmp/NAME.XXXXXX (path in HW_OWN_PREFIX) as
+#                          hw_make_prefix does, on a private Xvfb when there is no DISPLAY or
+#                          HOURWARDEN_OWN_DISPLAY is set (tests that run alongside others must
+#                          not see their windows on the screen)
+#   hw_drop_own_prefix     end only that prefix's wineserver, remove it, stop that private Xvfb
 
 hw_start_xvfb() {
     local fifo pid display
@@ -51,4 +57,25 @@ hw_cleanup() {
         kill "$HW_XVFB_PID" 2>/dev/null || true
         unset HW_XVFB_PID
     fi
+}
+
+hw_own_prefix() {
+    HW_OWN_PREFIX=$(mktemp -d "/tmp/$1.XXXXXX") || return 1
+    if [ -z "${DISPLAY:-}" ] || [ -n "${HOURWARDEN_OWN_DISPLAY:-}" ]; then
+        hw_start_xvfb || return 1
+        HW_OWN_XVFB=$HW_XVFB_PID
+    fi
+    hw_make_prefix "$HW_OWN_PREFIX" "${2:-DejaVu Sans}"
+}
+
+hw_drop_own_prefix() {
+    if [ -n "${HW_OWN_PREFIX:-}" ]; then
+        WINEPREFIX="$HW_OWN_PREFIX" wineserver -k >/dev/null 2>&1
+        WINEPREFIX="$HW_OWN_PREFIX" wineserver -w >/dev/null 2>&1
+        rm -rf "$HW_OWN_PREFIX"
+    fi
+    if [ -n "${HW_OWN_XVFB:-}" ]; then
+        kill "$HW_OWN_XVFB" 2>/dev/null
+    fi
+    return 0
 }
