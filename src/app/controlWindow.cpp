@@ -2,6 +2,14 @@
 
 #include <wtsapi32.h>
 
+#include <atomic>
+#include <utility>
+#include <vector>
+
+#include "base/criticalSection.h"
+#include "base/scopedHandles.h"
+#include "core/timeSource.h"
+
 #include "shell/menuCommands.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
@@ -82,22 +90,37 @@ SessionLock systemSessionLockState()
     return lstrcmpiW(name, L"Default") == 0 ? SessionLock::DesktopUnlocked : SessionLock::Locked;
 }
 
-bool systemSessionEnding()
-{
-    return GetSystemMetrics(SM_SHUTTINGDOWN) != 0;
-}
-
-constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox,
-                                                   systemLockWorkStation,
+constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox, systemLockWorkStation,
                                                    systemRegisterSessionNotification,
-                                                   systemUnregisterSessionNotification,
-                                                   systemSessionLockState,
-                                                   systemSessionEnding};
+                                                   systemUnregisterSessionNotification, systemSessionLockState};
 
 const ControlWindowPlatform* platform = &kSystemPlatform;
 
 // Set by the control window's own end, which only the program's decisions bring.
 bool endDecided = false;
+
+// The one control window and what it needs to be made again. The clock thread
+// reads `window` and `tracker` and fills the requests; all else belongs to the
+// window thread.
+struct ControlHost {
+    HINSTANCE instance = nullptr;
+    UsageTracker* tracker = nullptr;
+    TrayIcon* trayIcon = nullptr;
+    DWORD threadId = 0;
+    std::atomic<HWND> window{nullptr};
+    // A kClockServiceMessage is on its way; one at a time is enough.
+    std::atomic<bool> servicePosted{false};
+    Owned<HANDLE, scoped_detail::closeFile> wake;
+    // What the clock asked of the windows, under requestsLock.
+    CriticalSection requestsLock;
+    bool warningDue = false;
+    std::vector<StringId> balloonsDue;
+    // Window thread only.
+    bool warningBoxOpen = false;
+    uint64_t lastTrayCheck = 0;
+};
+
+ControlHost host;
 
 UsageTracker* trackerOf(HWND window)
 {
@@ -125,35 +148,126 @@ void showGraceMinuteNotice(TrayIcon* trayIcon)
     }
 }
 
-// The warning box is modal: ticks keep arriving (and counting) while it is open.
-void handleTick(HWND window, UsageTracker& tracker, TrayIcon* trayIcon)
+// From the clock thread: the window thread wakes in its own loop through the
+// event, and in a modal loop (a message box, the menu) through the message.
+void requestService()
+{
+    if (host.wake) {
+        SetEvent(host.wake.get());
+    }
+    HWND window = host.window.load();
+    if (window != nullptr && !host.servicePosted.exchange(true)) {
+        if (!PostMessageW(window, kClockServiceMessage, 0, 0)) {
+            host.servicePosted = false;
+        }
+    }
+}
+
+void requestBalloon(StringId text)
+{
+    const CriticalSectionGuard guard(host.requestsLock);
+    host.balloonsDue.push_back(text);
+}
+
+HWND makeControlWindow()
+{
+    const std::wstring title = localizedText(StringId::AppTitle);
+    HWND window = nullptr;
+    {
+        const WindowCreation creation;
+        window = CreateWindowExW(0, kControlWindowClass, title.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr,
+                                 host.instance, host.tracker);
+    }
+    if (window == nullptr) {
+        return nullptr;
+    }
+    host.window = window;
+    attachTrayIcon(window, host.trayIcon);
+    if (host.trayIcon != nullptr) {
+        host.trayIcon->add(window, loadAppIcon(), title);
+    }
+    // A refusal is retried by serviceClockRequests.
+    registerSessionNotifications(window);
+    return window;
+}
+
+bool isOwnLiveWindow(HWND window)
+{
+    return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) == host.threadId;
+}
+
+// Another program can make the control window a child of some window (its own
+// or one of ours) and destroy it with that parent. The window goes back to the
+// top level at once; one destroyed all the same is made again, with its icon,
+// its session notifications and its place in the hand-over (found by class).
+void keepControlWindow()
+{
+    if (endDecided || host.tracker == nullptr) {
+        return;
+    }
+    HWND window = host.window.load();
+    if (isOwnLiveWindow(window)) {
+        if (GetAncestor(window, GA_PARENT) != GetDesktopWindow()) {
+            SetParent(window, nullptr);
+        }
+        return;
+    }
+    if (window != nullptr) {
+        host.window = nullptr;
+        // Its windows went with it; what the program kept for it is dropped.
+        forgetWindow(window);
+        platform->unregisterSessionNotification(window);
+        if (host.trayIcon != nullptr) {
+            host.trayIcon->remove();
+        }
+    }
+    makeControlWindow();
+}
+
+void retrySessionRegistration(HWND window, UsageTracker& tracker)
 {
     // At logon the session service may not be ready yet; unlocks must not go unheard for the rest of the day.
     if (!hasWindowFlag(window, kSessionNotificationsProperty) && tracker.sessionRegistrationDue() &&
         !registerSessionNotifications(window)) {
         tracker.onSessionRegistrationFailed();
     }
-    if (trayIcon != nullptr) {
-        trayIcon->retryIfMissing();
-    }
-    // The lock state is asked only while a lock waits for its unlock.
-    if (tracker.lockStateDue() && tracker.onSessionLockState(platform->sessionLockState())) {
-        showGraceMinuteNotice(trayIcon);
-    }
+}
 
-    const TickResult result = tracker.tick();
-    if (result.showWarning) {
+void checkTrayIcon(TrayIcon& trayIcon)
+{
+    trayIcon.retryIfMissing();
+    const uint64_t now = activeTimeSource().tickCount64();
+    if (host.lastTrayCheck == 0 || now - host.lastTrayCheck >= kTrayCheckPeriodMs) {
+        if (host.lastTrayCheck != 0) {
+            trayIcon.confirmPresent();
+        }
+        host.lastTrayCheck = now;
+    }
+}
+
+// The warning box is modal: its loop runs this again for later requests, and
+// the clock counts on meanwhile. A warning and a balloon asked for together
+// show the box first and the balloon once it is dismissed.
+void showClockNotices(HWND window, TrayIcon* trayIcon)
+{
+    bool warning = false;
+    std::vector<StringId> balloons;
+    {
+        const CriticalSectionGuard guard(host.requestsLock);
+        if (!host.warningBoxOpen) {
+            warning = std::exchange(host.warningDue, false);
+        }
+        balloons.swap(host.balloonsDue);
+    }
+    if (warning) {
+        host.warningBoxOpen = true;
         platform->messageBox(window, localizedText(StringId::FiveMinuteWarning).c_str(),
                              localizedText(StringId::AppTitle).c_str(), MB_OK | MB_ICONWARNING);
+        host.warningBoxOpen = false;
     }
-    if (result.minuteNotice != 0 && trayIcon != nullptr) {
-        trayIcon->showBalloon(localizedText(minuteNoticeText(result.minuteNotice)));
-    }
-    if (result.lockNow) {
-        if (platform->lockWorkStation()) {
-            tracker.onLockAccepted();
-        } else {
-            tracker.onLockRefused();
+    if (trayIcon != nullptr) {
+        for (const StringId text : balloons) {
+            trayIcon->showBalloon(localizedText(text));
         }
     }
 }
@@ -203,9 +317,9 @@ void handleExit(HWND window, UsageTracker& tracker)
 }
 
 // The Restart Manager's request is a close request like any other. For the
-// end of the session, the last save runs here, since the process may be ended
-// as soon as this returns; the program then ends only when Windows says the
-// session is ending, since anyone can send this message.
+// end of the session both files are saved here, since the process may be
+// ended as soon as this returns; the program itself goes on, so a sign-out
+// that another program cancels leaves it counting. Windows ends it otherwise.
 void handleEndSession(HWND window, UsageTracker* tracker, WPARAM ending, LPARAM reasons)
 {
     if (ending == FALSE || tracker == nullptr) {
@@ -216,9 +330,6 @@ void handleEndSession(HWND window, UsageTracker* tracker, WPARAM ending, LPARAM 
         return;
     }
     tracker->saveAll();
-    if (platform->sessionEnding()) {
-        destroyOnDecision(window);
-    }
 }
 
 void handleCommand(HWND window, UsageTracker* tracker, TrayIcon* trayIcon, WORD command)
@@ -245,7 +356,6 @@ void handleCommand(HWND window, UsageTracker* tracker, TrayIcon* trayIcon, WORD 
 // Only the program's own end gets here (see destroyOnDecision).
 void handleDestroy(HWND window, TrayIcon* trayIcon)
 {
-    KillTimer(window, kTickTimerId);
     if (hasWindowFlag(window, kSessionNotificationsProperty)) {
         setWindowFlag(window, kSessionNotificationsProperty, false);
         platform->unregisterSessionNotification(window);
@@ -255,6 +365,9 @@ void handleDestroy(HWND window, TrayIcon* trayIcon)
         removeWindowValue(window, kTrayIconProperty);
     }
     endDecided = true;
+    if (host.window.load() == window) {
+        host.window = nullptr;
+    }
     PostQuitMessage(0);
 }
 
@@ -282,6 +395,77 @@ bool registerSessionNotifications(HWND window)
 bool programEndDecided()
 {
     return endDecided;
+}
+
+HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* trayIcon)
+{
+    host.instance = instance;
+    host.tracker = tracker;
+    host.trayIcon = trayIcon;
+    host.threadId = GetCurrentThreadId();
+    host.lastTrayCheck = 0;
+    if (!host.wake) {
+        host.wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    }
+    {
+        const CriticalSectionGuard guard(host.requestsLock);
+        host.warningDue = false;
+        host.balloonsDue.clear();
+    }
+    endDecided = false;
+    return makeControlWindow();
+}
+
+HWND currentControlWindow()
+{
+    return host.window.load();
+}
+
+HANDLE clockWakeEvent()
+{
+    return host.wake.get();
+}
+
+void runClockTick()
+{
+    UsageTracker* tracker = host.tracker;
+    if (tracker == nullptr) {
+        return;
+    }
+    // The lock state is asked only while a lock waits for its unlock.
+    if (tracker->lockStateDue() && tracker->onSessionLockState(platform->sessionLockState())) {
+        requestBalloon(StringId::GraceMinuteNotice);
+    }
+    const TickResult result = tracker->tick();
+    if (result.lockNow) {
+        if (platform->lockWorkStation()) {
+            tracker->onLockAccepted();
+        } else {
+            tracker->onLockRefused();
+        }
+    }
+    if (result.showWarning) {
+        const CriticalSectionGuard guard(host.requestsLock);
+        host.warningDue = true;
+    }
+    if (result.minuteNotice != 0) {
+        requestBalloon(minuteNoticeText(result.minuteNotice));
+    }
+    requestService();
+}
+
+void serviceClockRequests()
+{
+    keepControlWindow();
+    HWND window = host.window.load();
+    if (window == nullptr || host.tracker == nullptr) {
+        return;
+    }
+    retrySessionRegistration(window, *host.tracker);
+    if (host.trayIcon != nullptr) {
+        checkTrayIcon(*host.trayIcon);
+    }
+    showClockNotices(window, host.trayIcon);
 }
 
 void attachTrayIcon(HWND window, TrayIcon* trayIcon)
@@ -314,10 +498,9 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         DefWindowProcW(window, message, wParam, lParam);
         return TRUE;
     }
-    case WM_TIMER:
-        if (wParam == kTickTimerId && tracker != nullptr) {
-            handleTick(window, *tracker, trayIcon);
-        }
+    case kClockServiceMessage:
+        host.servicePosted = false;
+        serviceClockRequests();
         return 0;
     case WM_WTSSESSION_CHANGE:
         if (tracker != nullptr) {
@@ -351,6 +534,11 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     case WM_NCDESTROY:
         if (!isDestroyDecided(window)) {
+            // Destroyed from outside (with a parent it was given), or a message
+            // that says so: the next service tells which, and makes it again.
+            if (host.wake) {
+                SetEvent(host.wake.get());
+            }
             return 0;
         }
         forgetWindow(window);

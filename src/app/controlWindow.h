@@ -1,9 +1,11 @@
-// The hidden control window: the one-second tick, session and tray events,
-// and the tray menu's commands.
+// The hidden control window: session and tray events, the tray menu's
+// commands, and what the program's clock (a thread of its own) asks of the
+// windows: the warning box and the balloons.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "core/usageTracker.h"
@@ -16,8 +18,12 @@ inline constexpr wchar_t kTrayIconProperty[] = L"TrayIcon";
 inline constexpr wchar_t kSessionNotificationsProperty[] = L"SessionNotificationsRegistered";
 // What ENDSESSION_CLOSEAPP in lParam means: the Restart Manager asks the program to close.
 inline constexpr LPARAM kEndSessionCloseApp = 0x00000001;
-inline constexpr UINT_PTR kTickTimerId = 1;
-inline constexpr UINT kTickPeriodMs = 1000;
+inline constexpr DWORD kTickPeriodMs = 1000;
+// Posted by the clock thread: the window thread has work from the clock. Anyone
+// may post it; it only makes the window thread look at what is really due.
+inline constexpr UINT kClockServiceMessage = WM_APP + 2;
+// The shell may lose the icon without a word (another program can delete it).
+inline constexpr uint64_t kTrayCheckPeriodMs = 60000;
 inline constexpr int kAppIconId = 101;
 
 // Registered by wWinMain; 0 until then.
@@ -36,8 +42,6 @@ struct ControlWindowPlatform {
     BOOL (*registerSessionNotification)(HWND window);
     void (*unregisterSessionNotification)(HWND window);
     SessionLock (*sessionLockState)();
-    // Whether Windows is ending this session (logoff, restart, shutdown).
-    bool (*sessionEnding)();
 };
 
 const ControlWindowPlatform& systemControlWindowPlatform();
@@ -48,6 +52,23 @@ void setControlWindowPlatform(const ControlWindowPlatform* platform);
 bool programEndDecided();
 // The tray object the control window works with, held in the program's own memory.
 void attachTrayIcon(HWND window, TrayIcon* trayIcon);
+
+// Creates the control window on this thread, adds the tray icon and subscribes
+// to the session's notifications. The window is made again, the same way, when
+// something destroys it without the program's decision. Null on failure.
+HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* trayIcon);
+// The control window now; null before creation and after the program's end.
+HWND currentControlWindow();
+// Signalled by the clock when the window thread has work; the message loop waits on it.
+HANDLE clockWakeEvent();
+// One second of the program's clock, on the clock thread: the lock state while
+// a lock awaits its unlock, the tick (count, day, lock) and the lock itself.
+// The warning box and balloons it asks for wait for serviceClockRequests.
+void runClockTick();
+// On the window thread: a control window destroyed from outside made again (or
+// one re-parented from outside put back), the session registration's and the
+// tray icon's retries, then the warning box and balloons the clock asked for.
+void serviceClockRequests();
 
 HICON loadAppIcon();
 // Subscribes the control window to this session's notifications; false when the session service refused.

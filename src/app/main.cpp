@@ -2,22 +2,63 @@
 
 #include <string>
 
+#include "app/clockThread.h"
 #include "app/controlWindow.h"
 #include "app/singleInstance.h"
+#include "core/processHardening.h"
+#include "core/processProtection.h"
 #include "core/usageTracker.h"
-#include "i18n/strings.h"
 #include "shell/trayIcon.h"
 #include "storage/textFiles.h"
-#include "ui/windowState.h"
+
+namespace {
+
+// One wait for both the window messages and the clock. Under a flood of posted
+// messages the clock's requests are served between two of them.
+int runMessageLoop()
+{
+    const HANDLE wake = clockWakeEvent();
+    MSG message = {};
+    for (;;) {
+        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0) {
+            serviceClockRequests();
+        } else if (woke == WAIT_FAILED) {
+            return 1;
+        }
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                // Anyone can post WM_QUIT to the window or the thread: only the program's own end counts.
+                if (programEndDecided()) {
+                    return static_cast<int>(message.wParam);
+                }
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+            if (WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) {
+                serviceClockRequests();
+            }
+        }
+    }
+}
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // Before any window or file: no DLL that Windows would load for another
+    // program, and the process and its threads closed to the account, whatever
+    // data.json will say. The tracker opens them again if it does not ask for it.
+    hardenProcess();
+    protectProcess(true);
+
     // Before the files are touched: a program already counting on them stays the only one.
     showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
     const std::wstring directory = executableDirectory();
     // Lives as long as the program, so the mutex stays held while it counts.
     InstanceLock instanceLock(directory);
-    if (decideStart(instanceLock, directory, showStatusRequestMessage) == StartDecision::HandedOver) {
+    if (decideStart(instanceLock, ownProgramPath(), showStatusRequestMessage) == StartDecision::HandedOver) {
         return 0;
     }
 
@@ -33,38 +74,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     UsageTracker tracker;
     tracker.load();
     TrayIcon trayIcon;
-
-    HWND window = nullptr;
-    {
-        const WindowCreation creation;
-        window = CreateWindowExW(0, kControlWindowClass, localizedText(StringId::AppTitle).c_str(), 0, 0, 0, 0, 0,
-                                 nullptr, nullptr, instance, &tracker);
-    }
-    if (window == nullptr) {
+    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    if (createControlWindow(instance, &tracker, &trayIcon) == nullptr) {
         return 1;
     }
-    attachTrayIcon(window, &trayIcon);
-    trayIcon.add(window, loadAppIcon(), localizedText(StringId::AppTitle));
-    registerSessionNotifications(window);
-    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
-    SetTimer(window, kTickTimerId, kTickPeriodMs, nullptr);
 
-    MSG message = {};
-    for (;;) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == -1) {
-            break;
-        }
-        if (got == 0) {
-            // Anyone can post WM_QUIT to the window or the thread: only the program's own end counts.
-            if (programEndDecided()) {
-                break;
-            }
-            continue;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+    // Stopped before the tray object and the tracker go (reverse order of construction).
+    ClockThread clock;
+    if (!clock.start(runClockTick, kTickPeriodMs)) {
+        return 1;
     }
-    // trayIcon, then tracker, are destroyed here in reverse order of construction.
-    return static_cast<int>(message.wParam);
+    return runMessageLoop();
 }

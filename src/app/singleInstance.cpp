@@ -48,18 +48,15 @@ std::wstring finalPath(const std::wstring& directory)
     }
 }
 
-std::wstring processDirectory(DWORD processId)
+// The full path of a process's executable, as the system reports it; empty when it cannot be read.
+std::wstring processImagePath(HANDLE process)
 {
-    Owned<HANDLE, scoped_detail::closeFile> process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process) {
-        return {};
-    }
     std::wstring path(1024, L'\0');
     for (;;) {
         DWORD length = static_cast<DWORD>(path.size());
-        if (QueryFullProcessImageNameW(process.get(), 0, path.data(), &length)) {
+        if (QueryFullProcessImageNameW(process, 0, path.data(), &length)) {
             path.resize(length);
-            return directoryOf(path);
+            return path;
         }
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() >= 32768) {
             return {};
@@ -68,12 +65,28 @@ std::wstring processDirectory(DWORD processId)
     }
 }
 
+std::wstring processImagePath(DWORD processId)
+{
+    Owned<HANDLE, scoped_detail::closeFile> process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    return process ? processImagePath(process.get()) : std::wstring();
+}
+
 }  // namespace
 
 std::wstring canonicalDirectory(const std::wstring& directory)
 {
     // Windows paths compare without regard to case.
     return upperInvariant(finalPath(directory));
+}
+
+std::wstring canonicalProgramPath(const std::wstring& path)
+{
+    return upperInvariant(finalPath(path));
+}
+
+std::wstring ownProgramPath()
+{
+    return canonicalProgramPath(processImagePath(GetCurrentProcess()));
 }
 
 // A mutex name may not hold a backslash, and a path may be longer than a
@@ -89,11 +102,15 @@ std::wstring instanceMutexName(const std::wstring& directory)
     return std::wstring(L"Local\\Hourwarden-") + text;
 }
 
-// A window of this process or of another folder is never the program that holds the files.
-std::vector<HWND> runningControlWindows(const std::wstring& directory)
+// A window of this process, or of any other executable (another program in
+// the same folder, uninstall.exe included), is never the program that holds the files.
+std::vector<HWND> runningControlWindows(const std::wstring& programPath)
 {
-    const std::wstring wanted = canonicalDirectory(directory);
+    const std::wstring wanted = canonicalProgramPath(programPath);
     std::vector<HWND> found;
+    if (wanted.empty()) {
+        return found;
+    }
     HWND candidate = nullptr;
     while ((candidate = FindWindowExW(nullptr, candidate, kControlWindowClass, nullptr)) != nullptr) {
         DWORD processId = 0;
@@ -101,8 +118,8 @@ std::vector<HWND> runningControlWindows(const std::wstring& directory)
         if (processId == GetCurrentProcessId()) {
             continue;
         }
-        const std::wstring other = processDirectory(processId);
-        if (!other.empty() && canonicalDirectory(other) == wanted) {
+        const std::wstring other = processImagePath(processId);
+        if (!other.empty() && canonicalProgramPath(other) == wanted) {
             found.push_back(candidate);
         }
     }
@@ -160,12 +177,12 @@ bool InstanceLock::takeOverIfFree()
 // Any program of the account can create the mutex first, so holding it proves
 // nothing: this start leaves only when a genuine copy answered. Otherwise it
 // runs, as soon as the mutex is free or after the wait: something always counts.
-StartDecision decideStart(InstanceLock& lock, const std::wstring& directory, UINT showStatusMessage, DWORD waitMs)
+StartDecision decideStart(InstanceLock& lock, const std::wstring& programPath, UINT showStatusMessage, DWORD waitMs)
 {
     const ULONGLONG end = GetTickCount64() + waitMs;
     while (!lock.owned()) {
         // The running program may be starting still: its window comes a moment after its mutex.
-        for (HWND running : runningControlWindows(directory)) {
+        for (HWND running : runningControlWindows(programPath)) {
             const ULONGLONG now = GetTickCount64();
             const ULONGLONG left = now < end ? end - now : 0;
             const auto timeout =

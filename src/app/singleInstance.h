@@ -23,8 +23,14 @@ std::wstring canonicalDirectory(const std::wstring& directory);
 // The session-local mutex owned by the program that works on the files in `directory`.
 std::wstring instanceMutexName(const std::wstring& directory);
 
-// The control windows of other processes started from `directory`.
-std::vector<HWND> runningControlWindows(const std::wstring& directory);
+// A program's full path as the file system names it, in one case, so every
+// spelling of one executable gives the same text; empty when it cannot be read.
+std::wstring canonicalProgramPath(const std::wstring& path);
+// This process's executable, as the system reports it, in that form.
+std::wstring ownProgramPath();
+
+// The control windows of other processes whose executable is `programPath`.
+std::vector<HWND> runningControlWindows(const std::wstring& programPath);
 
 // Asks `running` to open its status window, as a double click on its icon
 // would. True only when it answered as the program does.
@@ -52,7 +58,8 @@ private:
 enum class StartDecision { Run, HandedOver };
 
 // Whether this start runs or leaves to the program already running from
-// `directory`. It leaves only once that program took the request to show its
-// status; it runs as soon as it owns the mutex, and after `waitMs` in any case.
-StartDecision decideStart(InstanceLock& lock, const std::wstring& directory, UINT showStatusMessage,
+// `programPath` (this very executable). It leaves only once that program took
+// the request to show its status; it runs as soon as it owns the mutex, and
+// after `waitMs` in any case.
+StartDecision decideStart(InstanceLock& lock, const std::wstring& programPath, UINT showStatusMessage,
                           DWORD waitMs = kHandOverWaitMs);

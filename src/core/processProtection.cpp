@@ -97,6 +97,102 @@ bool releaseOwnProcess()
     return true;
 }
 
+// The process token's default access list, kept as it was before the first change.
+std::vector<BYTE> originalDefaultDacl;
+bool defaultDaclProtected = false;
+// Measured once, at the first protection.
+bool threadsBornChecked = false;
+bool threadsBornProtected = false;
+
+bool setTokenDefaultDacl(PACL dacl)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, &token)) {
+        return false;
+    }
+    TOKEN_DEFAULT_DACL value = {dacl};
+    const bool set = SetTokenInformation(token, TokenDefaultDacl, &value, sizeof value) != FALSE;
+    CloseHandle(token);
+    return set;
+}
+
+// Whether a thread started now is born with the protected list. Windows gives
+// a new thread the token's default list; Wine gives it none, so there the
+// threads started later need a pass of their own.
+bool newThreadsBornProtected()
+{
+    Owned<HANDLE, scoped_detail::closeFile> finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!finish) {
+        return false;
+    }
+    DWORD id = 0;
+    Owned<HANDLE, scoped_detail::closeFile> thread(CreateThread(
+        nullptr, 0, [](void* event) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE); },
+        finish.get(), 0, &id));
+    if (!thread) {
+        return false;
+    }
+    const bool refused = !Owned<HANDLE, scoped_detail::closeFile>(OpenThread(THREAD_SUSPEND_RESUME, FALSE, id)) &&
+                         GetLastError() == ERROR_ACCESS_DENIED;
+    SetEvent(finish.get());
+    WaitForSingleObject(thread.get(), INFINITE);
+    return refused;
+}
+
+// Threads the system or the program starts later are made with the token's
+// default list: with the protected one there, they are born protected. (So is
+// any other object made without a list of its own; files take theirs from the
+// folder, which always has one to give on Windows.)
+bool protectDefaultDacl(LocalDescriptor& protectedList)
+{
+    if (defaultDaclProtected) {
+        return true;
+    }
+    if (originalDefaultDacl.empty()) {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return false;
+        }
+        DWORD needed = 0;
+        GetTokenInformation(token, TokenDefaultDacl, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed);
+        const bool read = needed >= sizeof(TOKEN_DEFAULT_DACL) &&
+                          GetTokenInformation(token, TokenDefaultDacl, buffer.data(), needed, &needed);
+        CloseHandle(token);
+        if (!read) {
+            return false;
+        }
+        originalDefaultDacl = std::move(buffer);
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!protectedList.convertOnce(kProtectedThreadSddl) ||
+        !GetSecurityDescriptorDacl(protectedList.get(), &present, &dacl, &defaulted) || !present) {
+        return false;
+    }
+    defaultDaclProtected = setTokenDefaultDacl(dacl);
+    if (defaultDaclProtected && !threadsBornChecked) {
+        threadsBornChecked = true;
+        threadsBornProtected = newThreadsBornProtected();
+    }
+    return defaultDaclProtected;
+}
+
+bool releaseDefaultDacl()
+{
+    if (!defaultDaclProtected) {
+        return true;
+    }
+    // The buffer holds the TOKEN_DEFAULT_DACL whose pointer points into the buffer itself.
+    const auto* original = reinterpret_cast<const TOKEN_DEFAULT_DACL*>(originalDefaultDacl.data());
+    if (!setTokenDefaultDacl(original->DefaultDacl)) {
+        return false;
+    }
+    defaultDaclProtected = false;
+    return true;
+}
+
 bool hasEnded(HANDLE thread)
 {
     return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
@@ -142,8 +238,8 @@ ThreadOutcome protectThread(DWORD id, LocalDescriptor& protectedList)
     return ThreadOutcome::Protected;
 }
 
-// Runs at every tick while protection is wanted: when no thread came or went,
-// it costs one snapshot and no change to any list.
+// The threads that run when protection begins; those started later are born
+// with it (protectDefaultDacl). Again after a refusal, for what was refused.
 bool protectOwnThreads()
 {
     std::vector<DWORD> running;
@@ -199,13 +295,24 @@ bool protectProcessBySystem(bool protect)
 {
     if (protect) {
         const bool processProtected = protectOwnProcess();
+        // The default first, so no thread starts unprotected between the pass and it.
+        LocalDescriptor protectedList;
+        const bool defaultProtected = protectDefaultDacl(protectedList);
         // The threads even when the process was refused: each holds what it can.
         const bool threadsProtected = protectOwnThreads();
-        return processProtected && threadsProtected;
+        return processProtected && defaultProtected && threadsProtected;
     }
     const bool processReleased = releaseOwnProcess();
+    const bool defaultReleased = releaseDefaultDacl();
+    // Threads born protected meanwhile keep their list: this process cannot
+    // open them to change it, and once the process may be ended it guards nothing.
     const bool threadsReleased = releaseOwnThreads();
-    return processReleased && threadsReleased;
+    return processReleased && defaultReleased && threadsReleased;
+}
+
+bool laterThreadsNeedAPass()
+{
+    return threadsBornChecked && !threadsBornProtected;
 }
 
 std::size_t protectedThreadCount()

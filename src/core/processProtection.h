@@ -13,10 +13,15 @@ inline constexpr wchar_t kProtectedProcessSddl[] = L"D:P(A;;0x101000;;;WD)(A;;0x
 inline constexpr wchar_t kProtectedThreadSddl[] = L"D:P(A;;0x100800;;;WD)(A;;0x100800;;;OW)";
 
 // Applies the protected access lists (true) or puts back the ones the process
-// and its threads had before (false). Called again while protection is wanted,
-// it protects the threads started since and retries what the system refused.
-// True only when everything carries the wanted list.
+// and its threads had before (false). The process token's default list carries
+// the protected thread list meanwhile, so threads started later are born with
+// it. Called again, it retries what the system refused. True only when
+// everything carries the wanted list.
 bool protectProcessBySystem(bool protect);
+// Whether threads started after the protection are not born with it (the
+// system ignores the token's default list for them), so each call of
+// protectProcessBySystem(true) must give it to them.
+bool laterThreadsNeedAPass();
 // How many of the process's threads wear the protected list now.
 std::size_t protectedThreadCount();
 

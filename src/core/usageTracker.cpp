@@ -35,6 +35,18 @@ constexpr uint32_t kMaxPasswordDelayMs = 60000;
 
 }  // namespace
 
+int64_t saturatingAdd(int64_t stored, int64_t counted)
+{
+    // Both are counts of seconds, never below 0; a file may hold any count.
+    if (stored < 0) {
+        stored = 0;
+    }
+    if (counted < 0) {
+        counted = 0;
+    }
+    return stored > INT64_MAX - counted ? INT64_MAX : stored + counted;
+}
+
 std::wstring todayDateString()
 {
     SYSTEMTIME now = {};
@@ -112,11 +124,13 @@ UsageTracker::UsageTracker(const std::wstring& directory)
 
 UsageTracker::~UsageTracker()
 {
+    const CriticalSectionGuard guard(lock_);
     retryFailedSaves();
 }
 
 void UsageTracker::load()
 {
+    const CriticalSectionGuard guard(lock_);
     removeStaleTempFiles(configPath_);
     removeStaleTempFiles(dataPath_);
     HANDLE watch = FindFirstChangeNotificationW(directoryOf(configPath_).c_str(), FALSE,
@@ -170,12 +184,17 @@ void UsageTracker::load()
 
 TickResult UsageTracker::tick()
 {
+    const CriticalSectionGuard guard(lock_);
     // Every tick, counted or not: a change must not wait for the next counted second.
     loadHeldFiles();
     retryFailedSaves();
     undoOutsideEdits();
-    // Threads the system started since, and a protection refused before, get it now.
-    applyExitProtection();
+    // Threads are born protected; only a protection (or a release) that the
+    // system refused is asked for again, and the threads started since where
+    // the system does not give them the protection at birth.
+    if (!protectionSettled_ || (exitProtectionInForce_ && laterThreadsNeedAPass())) {
+        applyExitProtection();
+    }
     // Whatever changed in this tick reaches data.json in one save, at its end.
     bool changed = false;
     if (isNewDay(usage_.date, todayDateString())) {
@@ -243,6 +262,7 @@ void UsageTracker::requestLock(TickResult& result)
 
 void UsageTracker::onLockAccepted()
 {
+    const CriticalSectionGuard guard(lock_);
     if (!lockIssued_ || !isLimitReached()) {
         return;
     }
@@ -256,21 +276,25 @@ void UsageTracker::onLockAccepted()
 
 bool UsageTracker::awaitsUnlock() const
 {
+    const CriticalSectionGuard guard(lock_);
     return lockIssued_ && lockAccepted_ && isLimitReached();
 }
 
 bool UsageTracker::lockStateDue() const
 {
+    const CriticalSectionGuard guard(lock_);
     return awaitsUnlock() && lockStateAsks_.due(activeTimeSource().tickCount64());
 }
 
 bool UsageTracker::sessionRegistrationDue() const
 {
+    const CriticalSectionGuard guard(lock_);
     return sessionRegistrations_.due(activeTimeSource().tickCount64());
 }
 
 void UsageTracker::onSessionRegistrationFailed()
 {
+    const CriticalSectionGuard guard(lock_);
     const uint64_t now = activeTimeSource().tickCount64();
     if (!sessionRegistrationFailed_) {
         sessionRegistrationFailed_ = true;
@@ -281,6 +305,7 @@ void UsageTracker::onSessionRegistrationFailed()
 
 bool UsageTracker::onSessionLockState(SessionLock state)
 {
+    const CriticalSectionGuard guard(lock_);
     // A changed date is for the next tick to start afresh.
     if (!awaitsUnlock() || isNewDay(usage_.date, todayDateString())) {
         return false;
@@ -322,6 +347,7 @@ bool UsageTracker::onSessionLockState(SessionLock state)
 
 bool UsageTracker::onSessionUnlock(SessionLock state)
 {
+    const CriticalSectionGuard guard(lock_);
     if (isNewDay(usage_.date, todayDateString())) {
         resetDay();
         return false;
@@ -355,6 +381,7 @@ void UsageTracker::grantGraceMinute()
 
 void UsageTracker::onLockRefused()
 {
+    const CriticalSectionGuard guard(lock_);
     // A lock the system took before stands: the request was a repeat, and on
     // a locked session it fails. Otherwise staying in the locked state would
     // let the user work on unhindered.
@@ -366,6 +393,7 @@ void UsageTracker::onLockRefused()
 
 int32_t UsageTracker::remainingSeconds() const
 {
+    const CriticalSectionGuard guard(lock_);
     const int64_t remaining = static_cast<int64_t>(config_.dailyLimitMinutes) * 60 - usage_.usedSeconds;
     if (remaining <= 0) {
         return 0;
@@ -375,21 +403,37 @@ int32_t UsageTracker::remainingSeconds() const
 
 bool UsageTracker::isLimitReached() const
 {
+    const CriticalSectionGuard guard(lock_);
     return remainingSeconds() == 0;
 }
 
 int64_t UsageTracker::usedSeconds() const
 {
+    const CriticalSectionGuard guard(lock_);
     return usage_.usedSeconds;
 }
 
-const AppConfig& UsageTracker::config() const
+bool UsageTracker::usageLoaded() const
 {
+    const CriticalSectionGuard guard(lock_);
+    return usageLoaded_;
+}
+
+bool UsageTracker::exitProtectionInForce() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return exitProtectionInForce_;
+}
+
+AppConfig UsageTracker::config() const
+{
+    const CriticalSectionGuard guard(lock_);
     return config_;
 }
 
 bool UsageTracker::setLimit(int32_t minutes, bool notifications)
 {
+    const CriticalSectionGuard guard(lock_);
     if (minutes < kMinLimitMinutes || minutes > kMaxLimitMinutes) {
         return false;
     }
@@ -406,6 +450,7 @@ bool UsageTracker::setLimit(int32_t minutes, bool notifications)
 
 void UsageTracker::setLanguage(Language language)
 {
+    const CriticalSectionGuard guard(lock_);
     config_.language = language;
     setActiveLanguage(language);
     writeConfig();
@@ -413,6 +458,7 @@ void UsageTracker::setLanguage(Language language)
 
 void UsageTracker::setStatusWindowPosition(int32_t x, int32_t y)
 {
+    const CriticalSectionGuard guard(lock_);
     config_.statusWindowX = x;
     config_.statusWindowY = y;
     writeConfig();
@@ -420,6 +466,7 @@ void UsageTracker::setStatusWindowPosition(int32_t x, int32_t y)
 
 bool UsageTracker::savedStatusWindowPosition(POINT& point) const
 {
+    const CriticalSectionGuard guard(lock_);
     if (config_.statusWindowX == -1 || config_.statusWindowY == -1) {
         return false;
     }
@@ -430,6 +477,7 @@ bool UsageTracker::savedStatusWindowPosition(POINT& point) const
 
 bool UsageTracker::setPassword(const std::wstring& text)
 {
+    const CriticalSectionGuard guard(lock_);
     const std::wstring hashed = hashPassword(text);
     if (hashed.empty()) {
         // Never keep the password itself: the old one stays in force.
@@ -442,6 +490,7 @@ bool UsageTracker::setPassword(const std::wstring& text)
 
 bool UsageTracker::removePassword()
 {
+    const CriticalSectionGuard guard(lock_);
     usage_.settingsPassword.clear();
     usage_.requirePasswordOnExit = false;
     applyExitProtection();
@@ -450,21 +499,25 @@ bool UsageTracker::removePassword()
 
 bool UsageTracker::hasPassword() const
 {
+    const CriticalSectionGuard guard(lock_);
     return !usage_.settingsPassword.empty();
 }
 
 bool UsageTracker::settingsGuarded() const
 {
+    const CriticalSectionGuard guard(lock_);
     return hasPassword() || !usageLoaded_;
 }
 
 bool UsageTracker::exitGuarded() const
 {
+    const CriticalSectionGuard guard(lock_);
     return (requirePasswordOnExit() && hasPassword()) || !usageLoaded_;
 }
 
 bool UsageTracker::checkPassword(const std::wstring& text) const
 {
+    const CriticalSectionGuard guard(lock_);
     if (!usageLoaded_) {
         return false;  // the password in force is not known yet
     }
@@ -520,7 +573,7 @@ void UsageTracker::loadHeldFiles()
                 // The same day: its seconds and notices, with those counted meanwhile.
                 const int64_t countedMeanwhile = usage_.usedSeconds;
                 usage_.date = stored.date;
-                usage_.usedSeconds = stored.usedSeconds + countedMeanwhile;
+                usage_.usedSeconds = saturatingAdd(stored.usedSeconds, countedMeanwhile);
                 usage_.warningShown = stored.warningShown || usage_.warningShown;
                 usage_.threeMinuteNotificationShown =
                     stored.threeMinuteNotificationShown || usage_.threeMinuteNotificationShown;
@@ -541,6 +594,7 @@ void UsageTracker::loadHeldFiles()
 
 bool UsageTracker::tryPassword(const std::wstring& text)
 {
+    const CriticalSectionGuard guard(lock_);
     const bool correct = checkPassword(text);
     wrongPasswordsInARow_ = correct ? 0 : wrongPasswordsInARow_ + 1;
     return correct;
@@ -548,6 +602,7 @@ bool UsageTracker::tryPassword(const std::wstring& text)
 
 uint32_t UsageTracker::passwordCheckDelayMs() const
 {
+    const CriticalSectionGuard guard(lock_);
     if (wrongPasswordsInARow_ < kFreePasswordTries) {
         return 0;
     }
@@ -565,16 +620,19 @@ void UsageTracker::applyExitProtection()
     // Only while the exit password guards the program: the account it limits must not end it either.
     const bool wanted = exitGuarded();
     const bool applied = protectProcess(wanted);
+    protectionSettled_ = applied;
     exitProtectionInForce_ = wanted && applied;
 }
 
 bool UsageTracker::requirePasswordOnExit() const
 {
+    const CriticalSectionGuard guard(lock_);
     return usage_.requirePasswordOnExit;
 }
 
 bool UsageTracker::setRequirePasswordOnExit(bool required)
 {
+    const CriticalSectionGuard guard(lock_);
     usage_.requirePasswordOnExit = required;
     applyExitProtection();
     return saveUsage();
@@ -582,6 +640,7 @@ bool UsageTracker::setRequirePasswordOnExit(bool required)
 
 void UsageTracker::resetDay()
 {
+    const CriticalSectionGuard guard(lock_);
     startNewDay();
     saveUsage();
 }
@@ -603,6 +662,7 @@ void UsageTracker::startNewDay()
 
 bool UsageTracker::saveUsage()
 {
+    const CriticalSectionGuard guard(lock_);
     if (!usageLoaded_) {
         return false;  // never over the parent's file
     }
@@ -612,6 +672,7 @@ bool UsageTracker::saveUsage()
 
 bool UsageTracker::saveAll()
 {
+    const CriticalSectionGuard guard(lock_);
     writeConfig();
     saveUsage();
     return !hasUnsavedChanges();
@@ -619,6 +680,7 @@ bool UsageTracker::saveAll()
 
 bool UsageTracker::hasUnsavedChanges() const
 {
+    const CriticalSectionGuard guard(lock_);
     return configUnsaved_ || usageUnsaved_;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/criticalSection.h"
 #include "base/scopedHandles.h"
 #include "core/backOff.h"
 #include "core/idleProbe.h"
@@ -25,9 +26,13 @@ struct TickResult {
 enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 
 std::wstring todayDateString();
+// Seconds from a file plus seconds counted meanwhile, held at the largest count.
+int64_t saturatingAdd(int64_t stored, int64_t counted);
 // Whether a record of `recordDate` is over on `today` (both as todayDateString writes them).
 bool isNewDay(const std::wstring& recordDate, const std::wstring& today);
 
+// The tick runs on a thread of its own and the windows on theirs: every
+// public operation holds the tracker's one lock for its whole length.
 class UsageTracker {
 public:
     // Keeps its files beside the running executable.
@@ -67,7 +72,8 @@ public:
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
     int64_t usedSeconds() const;
-    const AppConfig& config() const;
+    // A copy: the tick thread may change the record meanwhile.
+    AppConfig config() const;
 
     // The operations that change settings return whether their file was
     // saved. A change that could not be saved is in force all the same and
@@ -85,7 +91,7 @@ public:
     bool settingsGuarded() const;
     bool exitGuarded() const;
     // False while data.json could not be read: the password cannot be checked.
-    bool usageLoaded() const { return usageLoaded_; }
+    bool usageLoaded() const;
     bool checkPassword(const std::wstring& text) const;
     // A password typed at the prompt: checked, and counted toward the delay when wrong.
     bool tryPassword(const std::wstring& text);
@@ -96,7 +102,7 @@ public:
     bool setRequirePasswordOnExit(bool required);
     // The process refuses to be ended by the account it limits. False while the
     // system refuses that protection; it is tried again at every tick.
-    bool exitProtectionInForce() const { return exitProtectionInForce_; }
+    bool exitProtectionInForce() const;
 
     void resetDay();
     bool saveUsage();
@@ -121,6 +127,7 @@ private:
     void requestLock(TickResult& result);
     void grantGraceMinute();
 
+    mutable CriticalSection lock_;
     IdleProbe idleProbe_;
     AppConfig config_;
     DailyUsage usage_;
@@ -145,6 +152,8 @@ private:
     bool usageUnsaved_ = false;
     uint32_t wrongPasswordsInARow_ = 0;
     bool exitProtectionInForce_ = false;
+    // The last change of the protection was carried out in full.
+    bool protectionSettled_ = false;
     // The file could be read at start (or since); until then it is never written.
     bool configLoaded_ = true;
     bool usageLoaded_ = true;

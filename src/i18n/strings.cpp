@@ -58,6 +58,9 @@ constexpr Table kRussian = {
     L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.",
     L"Система отказала в защите от выхода; повтор каждую секунду.",
     L"Пароль пока нельзя проверить. Повторите позже.",
+    L"Выход из Hourwarden",
+    L"Введите пароль для выхода из Hourwarden:",
+    L"Система отказала в защите от чужого кода.",
 };
 
 constexpr Table kEnglish = {
@@ -106,6 +109,9 @@ constexpr Table kEnglish = {
     L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.",
     L"Exit protection refused by the system; retrying every second.",
     L"Cannot check the password yet. Try again soon.",
+    L"Exit Hourwarden",
+    L"Enter the password to exit Hourwarden:",
+    L"Windows refused the protection against foreign code.",
 };
 
 Language activeLanguage = Language::English;

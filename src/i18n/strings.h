@@ -53,9 +53,12 @@ enum class StringId : int {
     SettingsNotSaved,
     ExitProtectionNotInForce,
     PasswordNotCheckableYet,
+    ExitPasswordWindowTitle,
+    ExitPasswordPrompt,
+    HardeningRefused,
 };
 
-inline constexpr int kStringCount = 45;
+inline constexpr int kStringCount = 48;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

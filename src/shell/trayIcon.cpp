@@ -93,6 +93,20 @@ void TrayIcon::retryIfMissing()
     place();
 }
 
+void TrayIcon::confirmPresent()
+{
+    if (!wanted_) {
+        return;
+    }
+    // A change that changes nothing: the shell refuses it only for an icon it does not hold.
+    NOTIFYICONDATAW data = freshData();
+    data.uFlags = NIF_TIP;
+    copyTruncated(data.szTip, ARRAYSIZE(data.szTip), tooltip_);
+    if (!added_ || notifyIcon(NIM_MODIFY, &data) != TRUE) {
+        place();
+    }
+}
+
 // An icon that may be present is deleted too, so none is left behind at exit.
 void TrayIcon::remove()
 {

@@ -31,6 +31,9 @@ public:
     void showMenu(const std::wstring& headerText);
     // Called once a second: puts a missing icon back, every few calls.
     void retryIfMissing();
+    // Asks the shell whether the icon is still there, and adds it again when
+    // it is gone: another program may have deleted it without a word.
+    void confirmPresent();
 
     bool isAdded() const { return added_; }
 

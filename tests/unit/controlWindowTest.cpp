@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shell/menuCommands.h"
+#include "app/clockThread.h"
 #include "app/controlWindow.h"
 #include "shell/trayIcon.h"
 #include "ui/ownWindows.h"
@@ -38,7 +39,6 @@ struct FakePlatform {
     BOOL addAnswer = TRUE;
     BOOL modifyAnswer = TRUE;
     SessionLock lockState = SessionLock::Locked;
-    bool sessionEnding = false;
 };
 
 FakePlatform fake;
@@ -99,13 +99,8 @@ BOOL fakeNotify(DWORD message, NOTIFYICONDATAW* data)
     }
 }
 
-bool fakeSessionEnding()
-{
-    return fake.sessionEnding;
-}
-
-constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock,      fakeRegister,
-                                                 fakeUnregister, fakeLockState, fakeSessionEnding};
+constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock, fakeRegister, fakeUnregister,
+                                                 fakeLockState};
 
 // Sees the window text set, with the language active at that moment.
 WNDPROC originalProc = nullptr;
@@ -148,12 +143,8 @@ protected:
     // The window as wWinMain sets it up, on the tracker started by the test.
     HWND openWindow(UsageTracker* usage)
     {
-        window_ = CreateWindowExW(0, kControlWindowClass, L"Hourwarden", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), usage);
+        window_ = createControlWindow(GetModuleHandleW(nullptr), usage, &trayIcon_);
         EXPECT_NE(window_, nullptr);
-        attachTrayIcon(window_, &trayIcon_);
-        trayIcon_.add(window_, nullptr, L"Hourwarden");
-        registerSessionNotifications(window_);
         fake.calls.clear();
         return window_;
     }
@@ -161,7 +152,8 @@ protected:
     void closeWindow()
     {
         if (window_ != nullptr) {
-            destroyOnDecision(window_);
+            // Made again if something destroyed it meanwhile.
+            destroyOnDecision(currentControlWindow() != nullptr ? currentControlWindow() : window_);
             window_ = nullptr;
             // WM_DESTROY posted WM_QUIT to this thread; later tests must not find it.
             MSG quit = {};
@@ -170,11 +162,13 @@ protected:
         }
     }
 
-    // One timer tick, one second after the previous one.
-    void tickWindow(WPARAM timer = kTickTimerId)
+    // One second of the clock, one second after the previous one, and the
+    // window thread's turn at what it asked for.
+    void tickWindow()
     {
         advance(kSecondMs);
-        EXPECT_EQ(SendMessageW(window_, WM_TIMER, timer, 0), 0);
+        runClockTick();
+        serviceClockRequests();
     }
 
     // Ticks for `seconds` and returns at which (1-based) the lock was called, or 0.
@@ -293,13 +287,17 @@ TEST_F(ControlWindowTest, EachMinuteNoticeShowsItsOwnTextInBothLanguages)
     }
 }
 
-TEST_F(ControlWindowTest, TimersOtherThanTheTickAreIgnored)
+// The clock is the program's own: no timer message, whoever sends it, counts a
+// second or shows anything.
+TEST_F(ControlWindowTest, TimerMessagesCountNothing)
 {
     // 181 s left: a counted second would bring the warning and the 3-minute notice.
     UsageTracker& usage = startWithSecondsLeft(30, 181);
     openWindow(&usage);
-    for (const WPARAM timer : {WPARAM{0}, WPARAM{2}, WPARAM{10}, WPARAM{1001}}) {
-        tickWindow(timer);
+    for (const WPARAM timer : {WPARAM{0}, WPARAM{1}, WPARAM{2}, WPARAM{1001}}) {
+        advance(kSecondMs);
+        EXPECT_EQ(SendMessageW(window_, WM_TIMER, timer, 0), 0);
+        EXPECT_EQ(SendMessageW(window_, kClockServiceMessage, 0, 0), 0);
     }
     EXPECT_EQ(usage.remainingSeconds(), 181);
     EXPECT_TRUE(fake.calls.empty());
@@ -533,8 +531,8 @@ TEST_F(ControlWindowTest, TheShowStatusRequestOpensTheStatusWindow)
 
 // A close request (taskkill without /f, the shell's polite close, the Restart
 // Manager) meets the exit password exactly as the menu's Exit does. The end of
-// the session ends the program only when Windows says the session is ending;
-// either way the files are saved first.
+// the session only saves both files: Windows ends the program, and a sign-out
+// that is cancelled leaves it counting.
 TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsIt)
 {
     const struct {
@@ -544,20 +542,18 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         UINT message;
         WPARAM wParam;
         LPARAM lParam;
-        bool sessionEnding;
         bool ends;
         bool prompts;
     } cases[] = {
-        {"close, no password", L"", false, WM_CLOSE, 0, 0, false, true, false},
-        {"close, password without the exit flag", L"pw", false, WM_CLOSE, 0, 0, false, true, false},
-        {"close, exit flag without a password", L"", true, WM_CLOSE, 0, 0, false, true, false},
-        {"close, exit password", L"pw", true, WM_CLOSE, 0, 0, false, false, true},
-        {"session ends, exit password", L"pw", true, WM_ENDSESSION, TRUE, 0, true, true, false},
-        {"session end sent while it goes on", L"pw", true, WM_ENDSESSION, TRUE, 0, false, false, false},
-        {"session end sent while it goes on, no password", L"", false, WM_ENDSESSION, TRUE, 0, false, false, false},
-        {"session goes on, exit password", L"pw", true, WM_ENDSESSION, FALSE, 0, true, false, false},
-        {"restart manager, exit password", L"pw", true, WM_ENDSESSION, TRUE, kEndSessionCloseApp, false, false, true},
-        {"restart manager, no password", L"", false, WM_ENDSESSION, TRUE, kEndSessionCloseApp, false, true, false},
+        {"close, no password", L"", false, WM_CLOSE, 0, 0, true, false},
+        {"close, password without the exit flag", L"pw", false, WM_CLOSE, 0, 0, true, false},
+        {"close, exit flag without a password", L"", true, WM_CLOSE, 0, 0, true, false},
+        {"close, exit password", L"pw", true, WM_CLOSE, 0, 0, false, true},
+        {"session ends, exit password", L"pw", true, WM_ENDSESSION, TRUE, 0, false, false},
+        {"session ends, no password", L"", false, WM_ENDSESSION, TRUE, 0, false, false},
+        {"session goes on, exit password", L"pw", true, WM_ENDSESSION, FALSE, 0, false, false},
+        {"restart manager, exit password", L"pw", true, WM_ENDSESSION, TRUE, kEndSessionCloseApp, false, true},
+        {"restart manager, no password", L"", false, WM_ENDSESSION, TRUE, kEndSessionCloseApp, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -569,7 +565,6 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         }
         ASSERT_TRUE(usage.setRequirePasswordOnExit(c.exitFlag));
         openWindow(&usage);
-        fake.sessionEnding = c.sessionEnding;
         countDataWritesFromNow();
 
         EXPECT_EQ(SendMessageW(window_, c.message, c.wParam, c.lParam), 0);
@@ -579,6 +574,12 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         EXPECT_EQ(quitPosted, c.ends);
         const bool endingSession = c.message == WM_ENDSESSION && c.wParam != FALSE && c.lParam == 0;
         EXPECT_EQ(dataFileWrittenSince(), endingSession) << "the last save comes with the end of the session";
+        if (endingSession) {
+            // The sign-out may yet be cancelled: the count goes on.
+            const int64_t used = usage.usedSeconds();
+            tickWindow();
+            EXPECT_EQ(usage.usedSeconds(), used + 1);
+        }
         HWND prompt = findOwnWindow(kPasswordWindowClass);
         EXPECT_EQ(prompt != nullptr, c.prompts);
         if (c.prompts && prompt != nullptr) {
@@ -601,6 +602,113 @@ TEST_F(ControlWindowTest, CloseRequestsEndTheProgramUnlessTheExitPasswordGuardsI
         while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
     }
+}
+
+// The count and the lock run on the clock's own thread: a window thread that
+// takes no message at all (a flood, a hung modal loop) holds up neither. What
+// the clock asked of the windows waits for the window thread's turn.
+TEST_F(ControlWindowTest, TheClockCountsAndLocksWhileTheWindowThreadTakesNoMessage)
+{
+    constexpr DWORD kFastPeriodMs = 50;
+    UsageTracker& usage = startWithSecondsLeft(30, 5);
+    openWindow(&usage);
+    {
+        ClockThread clock;
+        ASSERT_TRUE(clock.start(runClockTick, kFastPeriodMs));
+        // This thread, the control window's, neither pumps nor serves meanwhile.
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (!usage.isLimitReached() && GetTickCount64() < end) {
+            Sleep(kFastPeriodMs);
+        }
+        Sleep(4 * kFastPeriodMs);  // the lock follows the last counted second within one tick
+        clock.stop();
+    }
+    EXPECT_TRUE(usage.isLimitReached());
+    EXPECT_EQ(callsOf(PlatformCall::Lock).size(), 1u);
+    EXPECT_TRUE(callsOf(PlatformCall::MessageBox).empty()) << "the box belongs to the window thread";
+
+    serviceClockRequests();
+    ASSERT_EQ(callsOf(PlatformCall::MessageBox).size(), 1u);
+    const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
+    ASSERT_EQ(balloons.size(), 0u) << "5 s left passes no minute mark";
+}
+
+// Another program can make the control window a child of one of its windows
+// (or of ours) and destroy it with that parent. Re-parented, it is put back at
+// the next turn; destroyed, it is made again with its icon and its session
+// notifications. The program never ends and never stops counting.
+TEST_F(ControlWindowTest, AControlWindowTakenFromOutsideComesBack)
+{
+    WNDCLASSEXW parentClass = {};
+    parentClass.cbSize = sizeof parentClass;
+    parentClass.lpfnWndProc = DefWindowProcW;
+    parentClass.hInstance = GetModuleHandleW(nullptr);
+    parentClass.lpszClassName = L"ForeignParent";
+    RegisterClassExW(&parentClass);  // fails harmlessly once registered
+
+    for (const bool destroyed : {false, true}) {
+        SCOPED_TRACE(destroyed ? "destroyed with its new parent" : "re-parented only");
+        UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+        HWND original = openWindow(&usage);
+        HWND parent = CreateWindowExW(0, L"ForeignParent", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                      nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(parent, nullptr);
+        SetParent(original, parent);
+        ASSERT_EQ(GetAncestor(original, GA_PARENT), parent);
+        if (destroyed) {
+            DestroyWindow(parent);
+            ASSERT_FALSE(IsWindow(original));
+        }
+        tickWindow();
+
+        HWND now = currentControlWindow();
+        ASSERT_NE(now, nullptr);
+        EXPECT_TRUE(IsWindow(now));
+        EXPECT_EQ(GetAncestor(now, GA_PARENT), GetDesktopWindow());
+        MSG quit = {};
+        EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the program must not end";
+        if (destroyed) {
+            EXPECT_NE(now, original);
+            ASSERT_EQ(callsOf(PlatformCall::Add).size(), 1u) << "the icon comes back";
+            ASSERT_EQ(callsOf(PlatformCall::Register).size(), 1u);
+            EXPECT_EQ(callsOf(PlatformCall::Register)[0].window, now);
+            EXPECT_EQ(callsOf(PlatformCall::Delete).size(), 1u) << "the old window's icon goes";
+        } else {
+            EXPECT_EQ(now, original);
+            EXPECT_TRUE(callsOf(PlatformCall::Add).empty());
+            DestroyWindow(parent);
+            EXPECT_TRUE(IsWindow(original)) << "no longer the parent's child";
+        }
+        // Counting all along, and the new window is the program's in every way.
+        EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 1);
+        tickWindow();
+        EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 2);
+        window_ = now;
+        fake.calls.clear();
+        SendMessageW(now, WM_CLOSE, 0, 0);
+        EXPECT_FALSE(IsWindow(now));
+        EXPECT_EQ(callsOf(PlatformCall::Delete).size(), 1u);
+        window_ = nullptr;
+        while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+    }
+}
+
+// The shell may lose the icon without a word (another program can delete it):
+// once a minute the icon is asked for, and added again when it is gone.
+TEST_F(ControlWindowTest, ATrayIconLostWithoutAWordIsBackWithinAMinute)
+{
+    openWindow(&startWithSecondsLeft(30, 20 * 60));
+    fake.modifyAnswer = FALSE;  // the shell no longer holds the icon
+    std::vector<int> addedAt;
+    for (int second = 1; second <= 125; ++second) {
+        const size_t before = callsOf(PlatformCall::Add).size();
+        tickWindow();
+        if (callsOf(PlatformCall::Add).size() > before) {
+            addedAt.push_back(second);
+        }
+    }
+    EXPECT_EQ(addedAt, (std::vector<int>{61, 121}));
 }
 
 }  // namespace

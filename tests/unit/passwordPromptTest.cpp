@@ -114,6 +114,66 @@ TEST_F(PasswordPromptTest, ThreeFreeTriesThenDelaysDoublingToAMinuteUntilTheRigh
     EXPECT_EQ(usage.passwordCheckDelayMs(), 0u);
 }
 
+// A prompt says what it is for, and one left open for the other purpose never
+// takes the password: an exit prompt that a close request opened is replaced
+// when the settings are asked for, and the other way round.
+TEST_F(PasswordPromptTest, APromptOfTheOtherModeMakesWayForTheOneAskedFor)
+{
+    const struct {
+        bool exitMode;
+        const wchar_t* title;
+        const wchar_t* text;
+    } modes[] = {
+        {true, L"Exit Hourwarden", L"Enter the password to exit Hourwarden:"},
+        {false, L"Hourwarden Password", L"Enter the password to access settings:"},
+    };
+    auto check = [](HWND prompt, const auto& mode) {
+        wchar_t title[64] = {};
+        GetWindowTextW(prompt, title, 64);
+        EXPECT_STREQ(title, mode.title);
+        wchar_t text[128] = {};
+        GetDlgItemTextW(prompt, kPromptTextId, text, 128);
+        EXPECT_STREQ(text, mode.text);
+        EXPECT_EQ(promptIsForExit(prompt), mode.exitMode);
+    };
+    for (const auto& first : modes) {
+        for (const auto& second : modes) {
+            SCOPED_TRACE(testing::Message() << first.exitMode << " then " << second.exitMode);
+            showPasswordWindow(owner_, &tracker(), first.exitMode);
+            HWND opened = findOwnWindow(kPasswordWindowClass);
+            ASSERT_NE(opened, nullptr);
+            check(opened, first);
+            showPasswordWindow(owner_, &tracker(), second.exitMode);
+            HWND now = findOwnWindow(kPasswordWindowClass);
+            ASSERT_NE(now, nullptr);
+            EXPECT_EQ(now == opened, first.exitMode == second.exitMode);
+            EXPECT_EQ(IsWindow(opened) != FALSE, first.exitMode == second.exitMode) << "one prompt at a time";
+            check(now, second);
+            // The right password in a settings prompt opens the settings and ends nothing.
+            if (!second.exitMode) {
+                tryPassword(now, kRightPassword);
+                EXPECT_TRUE(IsWindow(owner_));
+                HWND settings = findOwnWindow(kSettingsWindowClass);
+                EXPECT_NE(settings, nullptr);
+                destroyOnDecision(settings);
+            } else {
+                destroyOnDecision(now);
+            }
+        }
+    }
+    // Relabelled in the other language, each keeps its own purpose.
+    setActiveLanguage(Language::Russian);
+    showPasswordWindow(owner_, &tracker(), true);
+    HWND prompt = findOwnWindow(kPasswordWindowClass);
+    ASSERT_NE(prompt, nullptr);
+    relabelPasswordWindow(prompt);
+    wchar_t title[64] = {};
+    GetWindowTextW(prompt, title, 64);
+    EXPECT_STREQ(title, L"Выход из Hourwarden");
+    setActiveLanguage(Language::English);
+    destroyOnDecision(prompt);
+}
+
 TEST_F(PasswordPromptTest, AnOkWhileTheIncorrectPasswordBoxIsUpIsIgnored)
 {
     MessageBoxAnswerer boxes;

@@ -63,7 +63,7 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
 {
     EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), 42);
     EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), 43);
-    EXPECT_EQ(static_cast<int>(StringId::PasswordNotCheckableYet), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::HardeningRefused), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),

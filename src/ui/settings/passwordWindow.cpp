@@ -72,6 +72,11 @@ PromptState* stateOf(HWND window)
     return static_cast<PromptState*>(windowRecord(window));
 }
 
+StringId promptTitle(bool exitMode)
+{
+    return exitMode ? StringId::ExitPasswordWindowTitle : StringId::PasswordWindowTitle;
+}
+
 void focusPasswordField(HWND prompt)
 {
     SetFocus(GetDlgItem(prompt, kPromptFieldId));
@@ -115,8 +120,11 @@ void labelPromptText(HWND prompt)
 {
     const PromptState* state = stateOf(prompt);
     const bool checkable = state == nullptr || state->tracker == nullptr || state->tracker->usageLoaded();
-    SetDlgItemTextW(prompt, kPromptTextId,
-                    localizedText(checkable ? StringId::PasswordPrompt : StringId::PasswordNotCheckableYet).c_str());
+    const bool exitMode = state != nullptr && state->exitMode;
+    SetDlgItemTextW(prompt, kPromptTextId, localizedText(!checkable ? StringId::PasswordNotCheckableYet
+                                                         : exitMode ? StringId::ExitPasswordPrompt
+                                                                    : StringId::PasswordPrompt)
+                                               .c_str());
 }
 
 void onOkClicked(HWND prompt)
@@ -252,21 +260,32 @@ PasswordOutcome passwordOutcome(bool correct, bool exitMode)
     return exitMode ? PasswordOutcome::ExitProgram : PasswordOutcome::OpenSettings;
 }
 
+bool promptIsForExit(HWND prompt)
+{
+    const PromptState* state = stateOf(prompt);
+    return state != nullptr && state->exitMode;
+}
+
 void showPasswordWindow(HWND owner, UsageTracker* tracker, bool exitMode)
 {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     registerUiWindowClass(kPasswordWindowClass, passwordWindowProc, instance);
-    // One prompt at a time: an open one keeps the mode it was made in.
+    // One prompt at a time. One open for the other purpose (an exit prompt that
+    // a close request opened, say) goes: a password typed for the settings
+    // must never end the program, nor one typed to exit open the settings.
     if (HWND existing = findOwnWindow(kPasswordWindowClass)) {
-        SetForegroundWindow(existing);
-        return;
+        if (promptIsForExit(existing) == exitMode) {
+            SetForegroundWindow(existing);
+            return;
+        }
+        destroyOnDecision(existing);
     }
     PromptRequest request = {tracker, exitMode};
     HWND prompt = nullptr;
     {
         const WindowCreation creation;
-        prompt = CreateWindowExW(WS_EX_DLGMODALFRAME, kPasswordWindowClass,
-                                 localizedText(StringId::PasswordWindowTitle).c_str(), WS_CAPTION | WS_SYSMENU,
+        prompt = CreateWindowExW(WS_EX_DLGMODALFRAME, kPasswordWindowClass, localizedText(promptTitle(exitMode)).c_str(),
+                                 WS_CAPTION | WS_SYSMENU,
                                  CW_USEDEFAULT, CW_USEDEFAULT, kPasswordWindowWidth, kPasswordWindowHeight, owner,
                                  nullptr, instance, &request);
     }
@@ -282,7 +301,7 @@ void showPasswordWindow(HWND owner, UsageTracker* tracker, bool exitMode)
 
 void relabelPasswordWindow(HWND prompt)
 {
-    SetWindowTextW(prompt, localizedText(StringId::PasswordWindowTitle).c_str());
+    SetWindowTextW(prompt, localizedText(promptTitle(promptIsForExit(prompt))).c_str());
     relabelChildControls(prompt, kPromptControls);
     labelPromptText(prompt);
     fitPromptLabels(prompt);

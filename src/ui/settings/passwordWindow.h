@@ -27,7 +27,10 @@ enum class PasswordOutcome { Retry, OpenSettings, ExitProgram };
 // What a checked password leads to in the prompt's mode.
 PasswordOutcome passwordOutcome(bool correct, bool exitMode);
 
-// Creates the prompt, or brings the existing one forward in the mode it already has.
+// Creates the prompt, or brings an open one forward when it has the mode asked
+// for; one open in the other mode is closed and a new one made.
 void showPasswordWindow(HWND owner, UsageTracker* tracker, bool exitMode);
 void relabelPasswordWindow(HWND prompt);
+// Whether `prompt` ends the program after the right password (else it opens the settings).
+bool promptIsForExit(HWND prompt);
 LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/scopedHandles.h"
+#include "core/processHardening.h"
 #include "core/usageTracker.h"
 #include "ui/labelFit.h"
 #include "ui/settings/settingsPainting.h"
@@ -106,8 +107,18 @@ void showControls(HWND window, const int (&ids)[N], bool show)
     }
 }
 
+// Foreign code let in is as much a lapse as a process the account may end:
+// one line under the check boxes says either.
+StringId protectionNoteText()
+{
+    return processHardeningRefused() ? StringId::HardeningRefused : StringId::ExitProtectionNotInForce;
+}
+
 std::wstring definitionText(const ChildControlDefinition& definition)
 {
+    if (definition.id == kExitProtectionNoteId) {
+        return localizedText(protectionNoteText());
+    }
     return definition.text ? localizedText(*definition.text) : std::wstring();
 }
 
@@ -544,7 +555,7 @@ bool exitProtectionNoteShown(const UsageTracker& tracker)
 void showExitProtectionNote(HWND window)
 {
     const UsageTracker* tracker = trackerOf(window);
-    const bool shown = tracker != nullptr && exitProtectionNoteShown(*tracker);
+    const bool shown = processHardeningRefused() || (tracker != nullptr && exitProtectionNoteShown(*tracker));
     HWND note = GetDlgItem(window, kExitProtectionNoteId);
     if ((IsWindowVisible(note) != FALSE) != shown) {
         ShowWindow(note, shown ? SW_SHOW : SW_HIDE);
@@ -555,6 +566,7 @@ void relabelSettingsWindow(HWND window)
 {
     SetWindowTextW(window, localizedText(StringId::SettingsTitle).c_str());
     relabelChildControls(window, kSettingsControls);
+    SetDlgItemTextW(window, kExitProtectionNoteId, localizedText(protectionNoteText()).c_str());
     fitSettingsLabels(window);
 }
 
@@ -587,10 +599,13 @@ namespace {
 // A new DPI: the suggested rectangle, the card's region and the control fonts anew.
 LRESULT handleSettingsDpiChanged(HWND window, LPARAM lParam)
 {
-    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam)) {
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The system always gives the rectangle; a message without one is not the system's.
+    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    if (suggested == nullptr) {
+        return 0;
     }
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     applyRoundedRegion(window);
     installControlFont(window);
     InvalidateRect(window, nullptr, TRUE);

@@ -158,7 +158,11 @@ LRESULT handleExitSizeMove(HWND window, const StatusWindowState* state)
 
 LRESULT handleDpiChanged(HWND window, StatusWindowState* state, LPARAM lParam)
 {
+    // The system always gives the rectangle; a message without one is not the system's.
     const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    if (suggested == nullptr) {
+        return 0;
+    }
     SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     if (state != nullptr) {
