@@ -456,6 +456,10 @@ void runClockTick()
 
 void serviceClockRequests()
 {
+    // This turn serves the wake that brought it, whichever way it came.
+    if (host.wake) {
+        ResetEvent(host.wake.get());
+    }
     keepControlWindow();
     HWND window = host.window.load();
     if (window == nullptr || host.tracker == nullptr) {
@@ -499,8 +503,11 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return TRUE;
     }
     case kClockServiceMessage:
+        // Served once per wake of the clock, however many of these arrive (anyone may post one).
         host.servicePosted = false;
-        serviceClockRequests();
+        if (host.wake && WaitForSingleObject(host.wake.get(), 0) == WAIT_OBJECT_0) {
+            serviceClockRequests();
+        }
         return 0;
     case WM_WTSSESSION_CHANGE:
         if (tracker != nullptr) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -24,9 +25,9 @@ constexpr DWORD kEndTimeoutMs = 15000;
 // Asked to close, and ended if it will not, when destroyed.
 class Start {
 public:
-    explicit Start(const std::wstring& directory)
+    explicit Start(const std::wstring& directory, const wchar_t* exeName = L"Hourwarden.exe")
     {
-        const std::wstring exe = directory + L"\\Hourwarden.exe";
+        const std::wstring exe = directory + L"\\" + exeName;
         std::wstring commandLine = L"\"" + exe + L"\"";
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -192,6 +193,36 @@ TEST(InstanceGuardE2E, AMutexLeftByAnEndedHolderIsTakenOver)
     if (after == WAIT_OBJECT_0 || after == WAIT_ABANDONED) {
         ReleaseMutex(squat.get());
     }
+}
+
+// Another executable in the folder (uninstall.exe, which the account may start
+// and fully control) squats the mutex and answers the hand-over exactly as the
+// program would. Only the program's own executable is handed over to: the
+// start waits out the hand-over, then runs itself and counts.
+TEST(InstanceGuardLongE2E, AForeignExecutableInTheFolderIsNeverHandedOver)
+{
+    ActiveUser user;
+    App place(LaunchOptions().withData(dayWithUsed(1000).text()));
+    long long used = 0;
+    ASSERT_NO_FATAL_FAILURE(stopAfterItCounted(place, &used));
+
+    const std::wstring impostorPath = place.directory() + L"\\uninstall.exe";
+    ASSERT_TRUE(CopyFileW(windowsPathFromUnix(std::getenv("HOURWARDEN_IMPOSTOR")).c_str(), impostorPath.c_str(), FALSE));
+    Start impostor(place.directory(), L"uninstall.exe");
+    ASSERT_TRUE(impostor.started());
+    ASSERT_NE(impostor.waitForWindow(kControlClass, kDefaultTimeoutMs), nullptr);
+    {
+        // The mutex is the impostor's now.
+        Handle probe(CreateMutexW(nullptr, FALSE, instanceMutexName(place.directory()).c_str()));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    }
+
+    Start start(place.directory());
+    ASSERT_TRUE(start.started());
+    EXPECT_NE(start.waitForWindow(kControlClass, kSquattedStartTimeoutMs), nullptr) << "it handed over to the impostor";
+    EXPECT_TRUE(start.isRunning());
+    EXPECT_GE(start.millisecondsSinceStart(), kHandOverWaitMs);
+    EXPECT_TRUE(place.waitForFile(L"data.json", [used](const std::string& d) { return usedSecondsIn(d) >= used + 3; }));
 }
 
 }  // namespace

@@ -226,4 +226,54 @@ TEST(ProtectionE2E, WithoutTheExitFlagACloseRequestAndTerminateBothEndTheProgram
     EXPECT_EQ(exitCode, 7u);
 }
 
+// Index of the first relay line of `app` that holds `call`; -1 when none does.
+long firstCall(const std::vector<std::string>& lines, const std::string& call)
+{
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find(call) != std::string::npos) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+// Wine accepts these protections and enforces none: the relay trace shows each
+// is asked, in order, and the process and its threads closed to the account,
+// before the first window. Without the exit flag the protection then comes off.
+TEST(ProtectionE2E, ForeignCodeIsRefusedAndTheProcessClosedBeforeTheFirstWindow)
+{
+    App app(LaunchOptions()
+                .withData(dayWithUsed(100).text())
+                .withRelay(L"SetDefaultDllDirectories;SetProcessMitigationPolicy;SetTokenInformation;"
+                           L"SetKernelObjectSecurity;CreateWindowExW"));
+    ASSERT_TRUE(app.started());
+    std::vector<std::string> lines;
+    ASSERT_TRUE(waitUntil([&] {
+        lines = app.relayLines("Call ");
+        return firstCall(lines, "CreateWindowExW(") >= 0;
+    }));
+    const long directories = firstCall(lines, "SetDefaultDllDirectories(00000800)");
+    const long firstPolicy = firstCall(lines, "SetProcessMitigationPolicy(");
+    const long defaultList = firstCall(lines, "SetTokenInformation(");
+    const long processList = firstCall(lines, "SetKernelObjectSecurity(");
+    const long window = firstCall(lines, "CreateWindowExW(");
+    ASSERT_GE(directories, 0) << "System32 only was never asked";
+    ASSERT_GE(firstPolicy, 0);
+    ASSERT_GE(defaultList, 0);
+    ASSERT_GE(processList, 0);
+    EXPECT_LT(directories, firstPolicy);
+    EXPECT_LT(firstPolicy, processList);
+    EXPECT_LT(processList, window);
+    EXPECT_LT(defaultList, window);
+    size_t policies = 0;
+    for (long i = firstPolicy; i < window; ++i) {
+        policies += lines[static_cast<size_t>(i)].find("SetProcessMitigationPolicy(") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(policies, 2u) << "extension points and image loads";
+    // No exit flag in data.json: the default access is back once it was read.
+    EXPECT_TRUE(waitUntil([&] { return canOpen(app, PROCESS_TERMINATE); }));
+    EXPECT_TRUE(waitUntil([&] { return canOpenEveryThread(app, THREAD_SUSPEND_RESUME); }))
+        << threadProtectionFaults(app);
+}
+
 }  // namespace

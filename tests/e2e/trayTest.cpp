@@ -289,4 +289,37 @@ TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
     EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyModify) == modifiesBefore + 1; }));
 }
 
+// Another program deletes the icon without a word: the program asks for it
+// once a minute and adds it again.
+TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
+{
+    App app(LaunchOptions().withRelay(kNotifyRelay));
+    ASSERT_TRUE(app.started());
+    HWND tray = systemTrayWindow();
+    ASSERT_NE(tray, nullptr);
+    RECT area = {};
+    GetWindowRect(tray, &area);
+    ASSERT_TRUE(waitUntil([&] { return screenAreaContains(area, kIconBlue); }));
+    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
+
+    NOTIFYICONDATAW data = {};
+    data.cbSize = sizeof data;
+    data.hWnd = app.controlWindow();
+    data.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    const ULONGLONG deletedAt = GetTickCount64();
+    ASSERT_TRUE(waitUntil([&] {
+        GetWindowRect(tray, &area);
+        return !IsWindowVisible(tray) || !screenAreaContains(area, kIconBlue);
+    }));
+
+    EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 2; }, 65000));
+    EXPECT_LE(GetTickCount64() - deletedAt, 65000u);
+    EXPECT_TRUE(waitUntil([&] {
+        tray = systemTrayWindow();
+        GetWindowRect(tray, &area);
+        return IsWindowVisible(tray) && screenAreaContains(area, kIconBlue);
+    }));
+}
+
 }  // namespace
