@@ -1,6 +1,7 @@
 #include "i18n/strings.h"
 
 #include <array>
+#include <atomic>
 
 namespace {
 
@@ -114,7 +115,8 @@ constexpr Table kEnglish = {
     L"Windows refused the protection against foreign code.",
 };
 
-Language activeLanguage = Language::English;
+// A late read of config.json on the clock's thread may switch it while a window reads it.
+std::atomic<Language> activeLanguage{Language::English};
 
 const Table& activeTable()
 {
