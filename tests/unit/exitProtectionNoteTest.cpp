@@ -1,5 +1,6 @@
 // A protection the system refuses is tried again at every tick, and until it
 // holds the settings window says so instead of pretending it is in force.
+#include "core/processHardening.h"
 #include "ui/ownWindows.h"
 #include "ui/settings/settingsWindow.h"
 #include "ui/windowState.h"
@@ -75,6 +76,42 @@ TEST_F(ExitProtectionNoteTest, ARefusedProtectionIsRetriedEachTickAndShownUntilI
     ASSERT_TRUE(usage.setRequirePasswordOnExit(false));
     EXPECT_FALSE(usage.exitProtectionInForce());
     refreshOpenWindow();
+    EXPECT_FALSE(noteVisible());
+}
+
+BOOL refuseDirectories(DWORD)
+{
+    return FALSE;
+}
+
+BOOL acceptPolicy(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T)
+{
+    return TRUE;
+}
+
+// Foreign code let in is reported where a refused exit protection is, with or
+// without a password, in the language in force.
+TEST_F(ExitProtectionNoteTest, ARefusedProtectionAgainstForeignCodeIsShownInTheSameLine)
+{
+    constexpr HardeningCalls kRefusing = {refuseDirectories, acceptPolicy};
+    setHardeningCalls(&kRefusing);
+    ASSERT_FALSE(hardenProcess());
+    UsageTracker& usage = start();
+    for (const auto& [language, text] : {std::pair{Language::English, L"Windows refused the protection against foreign code."},
+                                         std::pair{Language::Russian, L"Система отказала в защите от чужого кода."}}) {
+        usage.setLanguage(language);
+        showSettingsWindow(owner_, &usage);
+        EXPECT_TRUE(noteVisible());
+        HWND settings = findOwnWindow(kSettingsWindowClass);
+        wchar_t shown[128] = {};
+        GetDlgItemTextW(settings, kExitProtectionNoteId, shown, 128);
+        EXPECT_STREQ(shown, text);
+        destroyOnDecision(settings);
+    }
+    usage.setLanguage(Language::English);
+    setHardeningCalls(nullptr);
+    ASSERT_TRUE(hardenProcess());
+    showSettingsWindow(owner_, &usage);
     EXPECT_FALSE(noteVisible());
 }
 
