@@ -295,8 +295,9 @@ TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
 {
     App app(LaunchOptions().withRelay(kNotifyRelay));
     ASSERT_TRUE(app.started());
-    HWND tray = systemTrayWindow();
-    ASSERT_NE(tray, nullptr);
+    // The first program in a fresh prefix brings Wine's tray window up a moment after its icon.
+    HWND tray = nullptr;
+    ASSERT_TRUE(waitUntil([&] { return (tray = systemTrayWindow()) != nullptr; }));
     RECT area = {};
     GetWindowRect(tray, &area);
     ASSERT_TRUE(waitUntil([&] { return screenAreaContains(area, kIconBlue); }));
