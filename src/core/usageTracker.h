@@ -11,12 +11,16 @@
 #include "base/scopedHandles.h"
 #include "core/backOff.h"
 #include "core/idleProbe.h"
+#include "storage/stateFiles.h"
 #include "storage/usageRecords.h"
 
 struct TickResult {
     bool showWarning = false;
     bool lockNow = false;
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
+    // The first tick after a start at which config.json or data.json could not
+    // be read: the day counts as spent, and its balloon says why.
+    bool stateUnreadable = false;
 };
 
 // The session's lock as the system reports it. The session service's word is
@@ -25,7 +29,8 @@ struct TickResult {
 enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 
 std::wstring todayDateString();
-// Whether a record of `recordDate` is over on `today` (both as todayDateString writes them).
+// Whether a record of `recordDate` is over on `today` (both as todayDateString
+// writes them). A record dated one or two days after today goes on.
 bool isNewDay(const std::wstring& recordDate, const std::wstring& today);
 
 class UsageTracker {
@@ -34,6 +39,7 @@ public:
     UsageTracker();
     // Keeps its files in `directory` (no trailing separator).
     explicit UsageTracker(const std::wstring& directory);
+    UsageTracker(const std::wstring& directory, Installation installation);
     // Makes a last attempt at saves that are still pending.
     ~UsageTracker();
     UsageTracker(const UsageTracker&) = delete;
@@ -64,8 +70,11 @@ public:
     bool sessionRegistrationDue() const;
     void onSessionRegistrationFailed();
 
+    // Nothing is left, and the limit counts as reached, while config.json or
+    // data.json cannot be read: a state the program cannot read gives no time.
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
+    bool stateReadable() const { return files_.configLoaded() && files_.usageLoaded(); }
     int64_t usedSeconds() const;
     const AppConfig& config() const;
 
@@ -85,7 +94,7 @@ public:
     bool settingsGuarded() const;
     bool exitGuarded() const;
     // False while data.json could not be read: the password cannot be checked.
-    bool usageLoaded() const { return usageLoaded_; }
+    bool usageLoaded() const { return files_.usageLoaded(); }
     bool checkPassword(const std::wstring& text) const;
     // A password typed at the prompt: checked, and counted toward the delay when wrong.
     bool tryPassword(const std::wstring& text);
@@ -105,16 +114,20 @@ public:
     // Whether a change is still waiting to reach config.json or data.json.
     bool hasUnsavedChanges() const;
 
-    const std::wstring& configPath() const { return configPath_; }
-    const std::wstring& dataPath() const { return dataPath_; }
+    const std::wstring& configPath() const { return files_.configPath(); }
+    const std::wstring& dataPath() const { return files_.dataPath(); }
 
 private:
     bool writeConfig();
     void applyExitProtection();
     void retryFailedSaves();
-    void undoOutsideEdits();
     void loadHeldFiles();
+    StateRead loadConfigLate();
+    void noteConfigChange(unsigned change);
+    void loadUsageLate();
     void hashPlainPassword();
+    // Forgets the lock asked for, accepted or granted: none is due below the limit.
+    void clearLockState();
     void armGraceMinute();
     // resetDay without the save, for a tick that saves once at its end.
     void startNewDay();
@@ -124,8 +137,7 @@ private:
     IdleProbe idleProbe_;
     AppConfig config_;
     DailyUsage usage_;
-    std::wstring configPath_;
-    std::wstring dataPath_;
+    StateFiles files_;
     uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
     bool lockIssued_ = false;
     bool lockRetry_ = false;  // the last lock was refused
@@ -140,16 +152,16 @@ private:
     BackOff sessionRegistrations_;
     bool sessionRegistrationFailed_ = false;
     bool lockedSeenSinceGrant_ = false;
-    // The last write of that file failed; the next tick writes it again.
+    // The file is behind the state in force: the end of this tick (or the
+    // next one, after a failed write) writes it, once.
     bool configUnsaved_ = false;
     bool usageUnsaved_ = false;
     uint32_t wrongPasswordsInARow_ = 0;
     bool exitProtectionInForce_ = false;
-    // The file could be read at start (or since); until then it is never written.
-    bool configLoaded_ = true;
-    bool usageLoaded_ = true;
-    // Signals any change in the files' directory, the program's own saves included.
-    ChangeNotification directoryWatch_;
+    // Settings changed while config.json could not be read (ConfigChange bits):
+    // newer than the file, so they win over it once it is read.
+    unsigned configChangedMeanwhile_ = 0;
+    bool stateUnreadableNoticeDue_ = false;
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;

@@ -58,6 +58,8 @@ constexpr Table kRussian = {
     L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.",
     L"Система отказала в защите от выхода; повтор каждую секунду.",
     L"Пароль пока нельзя проверить. Повторите позже.",
+    L"Hourwarden не может прочитать свои файлы, поэтому сегодняшнее время считается исчерпанным. "
+    L"Исправить их может родитель: см. раздел «When Windows misbehaves» в README.",
 };
 
 constexpr Table kEnglish = {
@@ -106,6 +108,8 @@ constexpr Table kEnglish = {
     L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.",
     L"Exit protection refused by the system; retrying every second.",
     L"Cannot check the password yet. Try again soon.",
+    L"Hourwarden cannot read its files, so today counts as used up. A parent can repair them: see "
+    L"\"When Windows misbehaves\" in the README.",
 };
 
 Language activeLanguage = Language::English;

@@ -53,9 +53,10 @@ enum class StringId : int {
     SettingsNotSaved,
     ExitProtectionNotInForce,
     PasswordNotCheckableYet,
+    StateUnreadable,
 };
 
-inline constexpr int kStringCount = 45;
+inline constexpr int kStringCount = 46;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/passwordHash.h"
 #include "core/processProtection.h"
@@ -19,6 +20,7 @@
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "storage/settingsFiles.h"
+#include "storage/stateFiles.h"
 #include "storage/textFiles.h"
 
 namespace tracker_test {
@@ -117,14 +119,16 @@ inline bool recordProtection(bool protect)
     return true;
 }
 
-// Opens of data.json (or its temporary file) for writing since the count was last reset.
+// Saves of data.json since the count was last reset: writes of its text
+// through the held file's calls.
 inline int dataFileWrites = 0;
-inline HANDLE countingCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+inline BOOL countingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
 {
-    if ((access & GENERIC_WRITE) != 0 && std::wstring(path).find(L"data.json") != std::wstring::npos) {
+    constexpr std::string_view kUsageTextStart = "{\n  \"date\"";
+    if (std::string_view(static_cast<const char*>(bytes), length).starts_with(kUsageTextStart)) {
         ++dataFileWrites;
     }
-    return systemFileCalls().createFile(path, access, shareMode, disposition);
+    return systemHeldFileCalls().write(file, bytes, length, written);
 }
 
 class TrackerTest : public testing::Test {
@@ -132,9 +136,9 @@ protected:
     void SetUp() override
     {
         dataFileWrites = 0;
-        countingCalls_ = systemFileCalls();
-        countingCalls_.createFile = countingCreateFile;
-        setFileCalls(&countingCalls_);
+        countingCalls_ = systemHeldFileCalls();
+        countingCalls_.write = countingWrite;
+        setHeldFileCalls(&countingCalls_);
         protectionRecord = {};
         setProtectProcessFunction(recordProtection);
         simulatedClock = {};
@@ -155,7 +159,7 @@ protected:
     void TearDown() override
     {
         tracker_.reset();
-        setFileCalls(nullptr);
+        setHeldFileCalls(nullptr);
         setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
         setActiveLanguage(Language::English);
@@ -186,9 +190,9 @@ protected:
         return usage;
     }
 
-    UsageTracker& start()
+    UsageTracker& start(Installation installation = Installation::ForThisAccount)
     {
-        tracker_ = std::make_unique<UsageTracker>(directory());
+        tracker_ = std::make_unique<UsageTracker>(directory(), installation);
         tracker_->load();
         return *tracker_;
     }
@@ -243,13 +247,12 @@ protected:
         return config;
     }
 
-    // Starts counting the saves of data.json afresh (deleting the file would not
-    // do: the tracker puts back a file that another program deleted).
+    // Starts counting the saves of data.json afresh.
     static void countDataWritesFromNow() { dataFileWrites = 0; }
     static bool dataFileWrittenSince() { return dataFileWrites > 0; }
 
 private:
-    FileCalls countingCalls_ = {};
+    HeldFileCalls countingCalls_ = {};
     std::filesystem::path directory_;
     std::unique_ptr<UsageTracker> tracker_;
 };
