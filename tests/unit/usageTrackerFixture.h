@@ -160,6 +160,7 @@ protected:
     {
         tracker_.reset();
         setHeldFileCalls(nullptr);
+        setFileCalls(nullptr);
         setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
         setActiveLanguage(Language::English);
@@ -201,6 +202,7 @@ protected:
     UsageTracker& startWithSecondsLeft(int32_t limitMinutes, int64_t secondsLeft, bool notifications = true)
     {
         EXPECT_LE(secondsLeft, int64_t{limitMinutes} * 60) << "more time left than the limit holds";
+        tracker_.reset();  // a running program holds its files
         storeConfig(limitMinutes, notifications);
         storeUsage(todayWith(int64_t{limitMinutes} * 60 - secondsLeft));
         return start();
