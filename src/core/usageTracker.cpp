@@ -31,7 +31,7 @@ constexpr int32_t kMaxLimitMinutes = 1440;
 constexpr uint32_t kFreePasswordTries = 3;
 // A file held at start is tried for about five seconds before the program runs without it.
 constexpr int kStartReadAttempts = 50;
-constexpr DWORD kStartReadPauseMs = 100;
+constexpr uint32_t kStartReadPauseMs = 100;
 constexpr uint32_t kFirstPasswordDelayMs = 2000;
 constexpr uint32_t kMaxPasswordDelayMs = 60000;
 
@@ -100,7 +100,7 @@ void UsageTracker::load()
         if (stateReadable()) {
             break;
         }
-        Sleep(kStartReadPauseMs);
+        activeTimeSource().sleep(kStartReadPauseMs);
     }
     // A file still not read is never written until it can be read (each tick
     // tries), so the parent's values are not lost; meanwhile the day counts as spent.

@@ -277,7 +277,7 @@ int main()
     }
 
     const TimeSource& system = systemTimeSource();
-    const TimeSource alwaysActive = {system.localTime, system.tickCount64, system.tickCount, inputJustNow};
+    const TimeSource alwaysActive = {system.localTime, system.tickCount64, system.tickCount, inputJustNow, system.sleep};
     setTimeSource(&alwaysActive);
     bool ok = true;
 

@@ -75,8 +75,14 @@ inline bool simulatedLastInputTick(uint32_t* tick)
     return true;
 }
 
+// The start's waits for a held file pass in simulated time: the clocks move, the user does not.
+inline void simulatedSleep(uint32_t milliseconds)
+{
+    simulatedClock.tick64 += milliseconds;
+}
+
 inline constexpr TimeSource kSimulatedTimeSource = {simulatedLocalTime, simulatedTickCount64, simulatedTickCount,
-                                                    simulatedLastInputTick};
+                                                    simulatedLastInputTick, simulatedSleep};
 
 inline SYSTEMTIME localTimeOf(WORD year, WORD month, WORD day, WORD hour = 12, WORD minute = 0, WORD second = 0)
 {
@@ -183,6 +189,7 @@ protected:
     void storeUsage(const DailyUsage& usage) { ASSERT_TRUE(writeUsageFile(dataPath(), usage)); }
     void storeRawUsage(const std::string& text) { ASSERT_TRUE(writeWholeFile(dataPath(), text)); }
 
+public:
     static DailyUsage todayWith(int64_t usedSeconds)
     {
         DailyUsage usage;
@@ -190,6 +197,8 @@ protected:
         usage.usedSeconds = usedSeconds;
         return usage;
     }
+
+protected:
 
     UsageTracker& start(Installation installation = Installation::ForThisAccount)
     {
@@ -209,6 +218,8 @@ protected:
     }
 
     UsageTracker& tracker() { return *tracker_; }
+    // The program ends: its files are let go.
+    void stop() { tracker_.reset(); }
 
     // Moves all clocks forward; a present user gives input at the new moment.
     static void advance(uint64_t milliseconds)
