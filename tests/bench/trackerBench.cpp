@@ -42,7 +42,7 @@ constexpr int kStartRuns = 7;
 constexpr DWORD kStartTimeoutMs = 30000;
 constexpr DWORD kExitTimeoutMs = 30000;
 constexpr DWORD kPollIntervalMs = 1;
-constexpr double kTickGoalRatio = 3.0;
+constexpr double kTickGoalRatio = 1.2;
 
 // The system clock, with a user who never stops typing: every tick counts.
 bool inputJustNow(uint32_t* tick)
