@@ -288,7 +288,7 @@ int main()
                     kSamples, tick.tickUs);
         std::printf("Plain open/write/close of the same bytes, median of %d:    %8.1f us\n", kSamples,
                     tick.plainWriteUs);
-        std::printf("Ratio tick / plain write: %.2f (goal: at most %.0f) %s\n", ratio, kTickGoalRatio,
+        std::printf("Ratio tick / plain write: %.2f (goal: at most %.1f) %s\n", ratio, kTickGoalRatio,
                     ratio <= kTickGoalRatio ? "met" : "MISSED");
         std::printf("  of which writeUsageFile %.1f us, writeWholeFile of the same bytes %.1f us (medians)\n",
                     tick.usageWriterUs, tick.wholeFileWriterUs);
