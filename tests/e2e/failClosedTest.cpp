@@ -55,12 +55,16 @@ TEST(FailClosedE2E, UnreadableFilesSpendTheDayAndComeBackIntact)
     heldData.holdFilesMs = kHoldMs;
     heldData.holdOnly = L"data.json";
     // config.json held, with the parent's 45 minutes and 2,690 s used: 10 s left, not 120 minutes' worth.
-    LaunchOptions heldConfig = LaunchOptions().withConfig(configWith(45)).withData(dayWithUsed(2690).text());
+    LaunchOptions heldConfig = LaunchOptions()
+                                   .withConfig(configWith(45))
+                                   .withData(dayWithUsed(2690).text())
+                                   .withRelay(L"user32.LockWorkStation");
     heldConfig.holdFilesMs = kHoldMs;
     heldConfig.holdOnly = L"config.json";
     // data.json zeroed, as a power cut may leave it.
     const std::string zeroed(300, '\0');
-    LaunchOptions zeroedData = LaunchOptions().withConfig(configWith(120)).withData(zeroed);
+    LaunchOptions zeroedData =
+        LaunchOptions().withConfig(configWith(120)).withData(zeroed).withRelay(L"user32.LockWorkStation");
 
     const Started data = startApp(heldData);
     const Started config = startApp(heldConfig);
