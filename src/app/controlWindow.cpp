@@ -451,6 +451,9 @@ void runClockTick()
     if (result.minuteNotice != 0) {
         requestBalloon(minuteNoticeText(result.minuteNotice));
     }
+    if (result.stateUnreadable) {
+        requestBalloon(StringId::StateUnreadable);
+    }
     requestService();
 }
 

@@ -60,8 +60,10 @@ using Menu = Owned<HMENU, scoped_detail::destroyMenu>;
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
 class FileHandle {
 public:
+    FileHandle() = default;
     explicit FileHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
     HANDLE get() const { return handle_.get(); }
+    void reset(HANDLE handle = nullptr) { handle_.reset(handle == INVALID_HANDLE_VALUE ? nullptr : handle); }
     explicit operator bool() const { return static_cast<bool>(handle_); }
     bool close() { return handle_.close(); }
 

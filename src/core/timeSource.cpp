@@ -29,7 +29,12 @@ bool systemLastInputTick(uint32_t* tick)
     return true;
 }
 
-constexpr TimeSource kSystem = {systemLocalTime, systemTickCount64, systemTickCount, systemLastInputTick};
+void systemSleep(uint32_t milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+constexpr TimeSource kSystem = {systemLocalTime, systemTickCount64, systemTickCount, systemLastInputTick, systemSleep};
 
 const TimeSource* active = &kSystem;
 

@@ -12,6 +12,8 @@ struct TimeSource {
     uint32_t (*tickCount)();
     // The tick of the last keyboard or mouse input; false when unknown.
     bool (*lastInputTick)(uint32_t* tick);
+    // Waits, as Sleep: the start's retries for a file another program holds.
+    void (*sleep)(uint32_t milliseconds);
 };
 
 const TimeSource& systemTimeSource();

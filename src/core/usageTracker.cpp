@@ -1,11 +1,13 @@
 #include "core/usageTracker.h"
 
 #include <cwchar>
+#include <utility>
 
 #include "core/passwordHash.h"
 #include "core/processProtection.h"
 #include "core/timeSource.h"
 #include "storage/settingsFiles.h"
+#include "storage/stateFiles.h"
 #include "storage/textFiles.h"
 
 namespace {
@@ -29,9 +31,16 @@ constexpr int32_t kMaxLimitMinutes = 1440;
 constexpr uint32_t kFreePasswordTries = 3;
 // A file held at start is tried for about five seconds before the program runs without it.
 constexpr int kStartReadAttempts = 50;
-constexpr DWORD kStartReadPauseMs = 100;
+constexpr uint32_t kStartReadPauseMs = 100;
 constexpr uint32_t kFirstPasswordDelayMs = 2000;
 constexpr uint32_t kMaxPasswordDelayMs = 60000;
+
+// What the settings changed while config.json could not be read.
+enum ConfigChange : unsigned {
+    kLimitChanged = 1u << 0,
+    kLanguageChanged = 1u << 1,
+    kPositionChanged = 1u << 2,
+};
 
 }  // namespace
 
@@ -57,48 +66,10 @@ std::wstring todayDateString()
     return text;
 }
 
-namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
-int64_t daysFromCivil(int64_t year, unsigned month, unsigned day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
-// The day number of a "YYYY-MM-DD" date; false for anything else.
-bool dayNumberOf(const std::wstring& date, int64_t& days)
-{
-    if (date.size() != 10 || date[4] != L'-' || date[7] != L'-') {
-        return false;
-    }
-    unsigned parts[3] = {};
-    const size_t starts[3] = {0, 5, 8};
-    const size_t lengths[3] = {4, 2, 2};
-    for (int i = 0; i < 3; ++i) {
-        for (size_t at = starts[i]; at < starts[i] + lengths[i]; ++at) {
-            if (date[at] < L'0' || date[at] > L'9') {
-                return false;
-            }
-            parts[i] = parts[i] * 10 + static_cast<unsigned>(date[at] - L'0');
-        }
-    }
-    if (parts[1] < 1 || parts[1] > 12 || parts[2] < 1 || parts[2] > 31) {
-        return false;
-    }
-    days = daysFromCivil(parts[0], parts[1], parts[2]);
-    return true;
-}
-
-}  // namespace
-
-// A record dated the day after today is what moving the time zone back across
-// midnight leaves: that day goes on, or each move back and forth would bring
-// a fresh allowance. Any other change of date starts a new day.
+// A record dated a day or two after today is what moving the time zone back
+// across midnight leaves (the world's zones span 26 hours): that day goes on,
+// or each move back and forth would bring a fresh allowance. Any other change
+// of date, a clock corrected back by days included, starts a new day.
 bool isNewDay(const std::wstring& recordDate, const std::wstring& today)
 {
     if (recordDate == today) {
@@ -109,14 +80,15 @@ bool isNewDay(const std::wstring& recordDate, const std::wstring& today)
     if (!dayNumberOf(recordDate, record) || !dayNumberOf(today, now)) {
         return true;
     }
-    return record != now + 1;
+    return record != now + 1 && record != now + 2;
 }
 
 UsageTracker::UsageTracker() : UsageTracker(executableDirectory()) {}
 
-UsageTracker::UsageTracker(const std::wstring& directory)
-    : configPath_(directory + L"\\config.json"),
-      dataPath_(directory + L"\\data.json"),
+UsageTracker::UsageTracker(const std::wstring& directory) : UsageTracker(directory, installationOf(directory)) {}
+
+UsageTracker::UsageTracker(const std::wstring& directory, Installation installation)
+    : files_(directory, installation),
       lockStateAsks_(kQuickBackOffMs, kLockStatePeriodMs),
       sessionRegistrations_(kQuickBackOffMs, kSessionRegistrationPeriodMs)
 {
@@ -131,51 +103,36 @@ UsageTracker::~UsageTracker()
 void UsageTracker::load()
 {
     const CriticalSectionGuard guard(lock_);
-    removeStaleTempFiles(configPath_);
-    removeStaleTempFiles(dataPath_);
-    HANDLE watch = FindFirstChangeNotificationW(directoryOf(configPath_).c_str(), FALSE,
-                                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
-                                                    FILE_NOTIFY_CHANGE_LAST_WRITE);
-    directoryWatch_.reset(watch != INVALID_HANDLE_VALUE ? watch : nullptr);
-
     // A backup or scanning tool at logon may hold a file for a moment.
-    std::string configBytes;
-    std::string usageBytes;
-    FileState configState = FileState::Unreadable;
-    FileState usageState = FileState::Unreadable;
     for (int attempt = 0; attempt < kStartReadAttempts; ++attempt) {
-        if (configState == FileState::Unreadable) {
-            configState = readStateFile(configPath_, configBytes);
+        if (!files_.configLoaded()) {
+            files_.readConfig(config_);
         }
-        if (usageState == FileState::Unreadable) {
-            usageState = readStateFile(dataPath_, usageBytes);
+        if (!files_.usageLoaded()) {
+            files_.readUsage(usage_);
         }
-        if (configState != FileState::Unreadable && usageState != FileState::Unreadable) {
+        if (stateReadable()) {
             break;
         }
-        Sleep(kStartReadPauseMs);
+        activeTimeSource().sleep(kStartReadPauseMs);
     }
-
-    // Not loaded: the program runs on the defaults and never writes that file
-    // until it can read it (each tick tries), so the parent's values are not lost.
-    configLoaded_ = configState != FileState::Unreadable;
-    if (configState == FileState::Read) {
-        parseConfigText(configBytes, config_);
-    }
-    writeConfig();
-    setLanguage(config_.language);
-
-    usageLoaded_ = usageState != FileState::Unreadable;
-    if (usageState != FileState::Read || !parseUsageText(usageBytes, usage_)) {
+    // A file still not read is never written until it can be read (each tick
+    // tries), so the parent's values are not lost; meanwhile the day counts as spent.
+    setActiveLanguage(config_.language);
+    if (!files_.usageLoaded()) {
         usage_.date = todayDateString();
-        saveUsage();
     }
     // Before anything else can take time, and before any window exists.
     applyExitProtection();
     hashPlainPassword();
     if (isNewDay(usage_.date, todayDateString())) {
-        resetDay();
+        startNewDay();
     }
+    // Both files as the program writes them, held from now on.
+    configUnsaved_ = true;
+    usageUnsaved_ = true;
+    retryFailedSaves();
+    stateUnreadableNoticeDue_ = !stateReadable();
     if (isLimitReached()) {
         // Started on a spent day: lock about a minute from now.
         armGraceMinute();
@@ -187,24 +144,26 @@ TickResult UsageTracker::tick()
     const CriticalSectionGuard guard(lock_);
     // Every tick, counted or not: a change must not wait for the next counted second.
     loadHeldFiles();
-    retryFailedSaves();
-    undoOutsideEdits();
     // Threads are born protected; only a protection (or a release) that the
     // system refused is asked for again, and the threads started since where
     // the system does not give them the protection at birth.
     if (!protectionSettled_ || (exitProtectionInForce_ && laterThreadsNeedAPass())) {
         applyExitProtection();
     }
-    // Whatever changed in this tick reaches data.json in one save, at its end.
-    bool changed = false;
+    // Whatever changed in this tick reaches each file in one save, at its end.
     if (isNewDay(usage_.date, todayDateString())) {
         startNewDay();
-        changed = true;
+        usageUnsaved_ = true;
+    }
+    if (!isLimitReached()) {
+        // A raised limit, or a file read at last: no lock is due.
+        clearLockState();
     }
     TickResult result;
+    result.stateUnreadable = std::exchange(stateUnreadableNoticeDue_, false);
     if (!isLimitReached() && idleProbe_.isUserActive()) {
         usage_.usedSeconds += 1;
-        changed = true;
+        usageUnsaved_ = true;
         const int32_t remaining = remainingSeconds();
         if (!usage_.warningShown && remaining > 0 && remaining <= kWarningSeconds) {
             usage_.warningShown = true;
@@ -243,9 +202,7 @@ TickResult UsageTracker::tick()
         // locked session the request fails and nothing changes.
         requestLock(result);
     }
-    if (changed) {
-        saveUsage();
-    }
+    retryFailedSaves();
     return result;
 }
 
@@ -394,6 +351,9 @@ void UsageTracker::onLockRefused()
 int32_t UsageTracker::remainingSeconds() const
 {
     const CriticalSectionGuard guard(lock_);
+    if (!stateReadable()) {
+        return 0;
+    }
     const int64_t remaining = static_cast<int64_t>(config_.dailyLimitMinutes) * 60 - usage_.usedSeconds;
     if (remaining <= 0) {
         return 0;
@@ -416,7 +376,13 @@ int64_t UsageTracker::usedSeconds() const
 bool UsageTracker::usageLoaded() const
 {
     const CriticalSectionGuard guard(lock_);
-    return usageLoaded_;
+    return files_.usageLoaded();
+}
+
+bool UsageTracker::stateReadable() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return files_.configLoaded() && files_.usageLoaded();
 }
 
 bool UsageTracker::exitProtectionInForce() const
@@ -439,8 +405,20 @@ bool UsageTracker::setLimit(int32_t minutes, bool notifications)
     }
     config_.dailyLimitMinutes = minutes;
     config_.showLastThreeMinuteNotifications = notifications;
-    const bool written = writeConfig();
-    if (isLimitReached() && !lockIssued_) {
+    noteConfigChange(kLimitChanged);
+    bool written = false;
+    if (!files_.configLoaded() && loadConfigLate() == StateRead::Unusable) {
+        // The file holds no record of the parent's (or is missing where setup
+        // made it): the parent's latest settings take its place.
+        written = files_.adoptConfig(config_);
+        configUnsaved_ = !written;
+        configChangedMeanwhile_ = 0;
+    } else {
+        written = writeConfig();
+    }
+    if (!isLimitReached()) {
+        clearLockState();
+    } else if (!lockIssued_) {
         // Also moves a deadline already armed, and turns a refused lock into a fresh minute.
         lockRetry_ = false;
         armGraceMinute();
@@ -452,6 +430,7 @@ void UsageTracker::setLanguage(Language language)
 {
     const CriticalSectionGuard guard(lock_);
     config_.language = language;
+    noteConfigChange(kLanguageChanged);
     setActiveLanguage(language);
     writeConfig();
 }
@@ -461,6 +440,7 @@ void UsageTracker::setStatusWindowPosition(int32_t x, int32_t y)
     const CriticalSectionGuard guard(lock_);
     config_.statusWindowX = x;
     config_.statusWindowY = y;
+    noteConfigChange(kPositionChanged);
     writeConfig();
 }
 
@@ -506,19 +486,19 @@ bool UsageTracker::hasPassword() const
 bool UsageTracker::settingsGuarded() const
 {
     const CriticalSectionGuard guard(lock_);
-    return hasPassword() || !usageLoaded_;
+    return hasPassword() || !usageLoaded();
 }
 
 bool UsageTracker::exitGuarded() const
 {
     const CriticalSectionGuard guard(lock_);
-    return (requirePasswordOnExit() && hasPassword()) || !usageLoaded_;
+    return (requirePasswordOnExit() && hasPassword()) || !usageLoaded();
 }
 
 bool UsageTracker::checkPassword(const std::wstring& text) const
 {
     const CriticalSectionGuard guard(lock_);
-    if (!usageLoaded_) {
+    if (!usageLoaded()) {
         return false;  // the password in force is not known yet
     }
     if (!hasPassword()) {
@@ -538,57 +518,88 @@ void UsageTracker::hashPlainPassword()
         const std::wstring hashed = hashPassword(usage_.settingsPassword);
         if (!hashed.empty()) {
             usage_.settingsPassword = hashed;
-            saveUsage();
+            usageUnsaved_ = true;
         }
     }
 }
 
 // A file that could not be read at start is read again at every tick; once it
-// can be, the parent's values in it come back into force.
+// can be, the parent's values in it come back into force. Each is saved at the
+// end of the tick, with whatever else the tick changed.
 void UsageTracker::loadHeldFiles()
 {
-    std::string bytes;
-    if (!configLoaded_) {
-        const FileState state = readStateFile(configPath_, bytes);
-        if (state != FileState::Unreadable) {
-            configLoaded_ = true;
-            if (state == FileState::Read) {
-                parseConfigText(bytes, config_);
-                setActiveLanguage(config_.language);
-            }
-            writeConfig();
+    if (!files_.configLoaded()) {
+        loadConfigLate();
+    }
+    if (!files_.usageLoaded()) {
+        loadUsageLate();
+    }
+}
+
+void UsageTracker::noteConfigChange(unsigned change)
+{
+    if (!files_.configLoaded()) {
+        configChangedMeanwhile_ |= change;
+    }
+}
+
+StateRead UsageTracker::loadConfigLate()
+{
+    AppConfig stored;
+    const StateRead state = files_.readConfig(stored);
+    if (!files_.configLoaded()) {
+        return state;
+    }
+    // Settings changed meanwhile came after the file was written: the latest change wins.
+    if ((configChangedMeanwhile_ & kLimitChanged) != 0) {
+        stored.dailyLimitMinutes = config_.dailyLimitMinutes;
+        stored.showLastThreeMinuteNotifications = config_.showLastThreeMinuteNotifications;
+    }
+    if ((configChangedMeanwhile_ & kLanguageChanged) != 0) {
+        stored.language = config_.language;
+    }
+    if ((configChangedMeanwhile_ & kPositionChanged) != 0) {
+        stored.statusWindowX = config_.statusWindowX;
+        stored.statusWindowY = config_.statusWindowY;
+    }
+    configChangedMeanwhile_ = 0;
+    config_ = stored;
+    setActiveLanguage(config_.language);
+    configUnsaved_ = true;
+    if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
+        armGraceMinute();
+    }
+    return state;
+}
+
+void UsageTracker::loadUsageLate()
+{
+    DailyUsage stored;
+    if (files_.readUsage(stored) == StateRead::Read) {
+        usage_.settingsPassword = stored.settingsPassword;
+        usage_.requirePasswordOnExit = stored.requirePasswordOnExit;
+        if (!isNewDay(stored.date, usage_.date)) {
+            // The same day: its seconds and notices, with those counted meanwhile.
+            const int64_t countedMeanwhile = usage_.usedSeconds;
+            usage_.date = stored.date;
+            usage_.usedSeconds = saturatingAdd(stored.usedSeconds, countedMeanwhile);
+            usage_.warningShown = stored.warningShown || usage_.warningShown;
+            usage_.threeMinuteNotificationShown =
+                stored.threeMinuteNotificationShown || usage_.threeMinuteNotificationShown;
+            usage_.twoMinuteNotificationShown =
+                stored.twoMinuteNotificationShown || usage_.twoMinuteNotificationShown;
+            usage_.oneMinuteNotificationShown =
+                stored.oneMinuteNotificationShown || usage_.oneMinuteNotificationShown;
         }
     }
-    if (!usageLoaded_) {
-        const FileState state = readStateFile(dataPath_, bytes);
-        if (state == FileState::Unreadable) {
-            return;
-        }
-        usageLoaded_ = true;
-        DailyUsage stored;
-        if (state == FileState::Read && parseUsageText(bytes, stored)) {
-            usage_.settingsPassword = stored.settingsPassword;
-            usage_.requirePasswordOnExit = stored.requirePasswordOnExit;
-            if (!isNewDay(stored.date, usage_.date)) {
-                // The same day: its seconds and notices, with those counted meanwhile.
-                const int64_t countedMeanwhile = usage_.usedSeconds;
-                usage_.date = stored.date;
-                usage_.usedSeconds = saturatingAdd(stored.usedSeconds, countedMeanwhile);
-                usage_.warningShown = stored.warningShown || usage_.warningShown;
-                usage_.threeMinuteNotificationShown =
-                    stored.threeMinuteNotificationShown || usage_.threeMinuteNotificationShown;
-                usage_.twoMinuteNotificationShown =
-                    stored.twoMinuteNotificationShown || usage_.twoMinuteNotificationShown;
-                usage_.oneMinuteNotificationShown =
-                    stored.oneMinuteNotificationShown || usage_.oneMinuteNotificationShown;
-            }
-        }
-        saveUsage();
-        applyExitProtection();
-        hashPlainPassword();
-        if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
-            armGraceMinute();
-        }
+    if (!files_.usageLoaded()) {
+        return;
+    }
+    usageUnsaved_ = true;
+    applyExitProtection();
+    hashPlainPassword();
+    if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
+        armGraceMinute();
     }
 }
 
@@ -653,6 +664,11 @@ void UsageTracker::startNewDay()
     usage_.threeMinuteNotificationShown = false;
     usage_.twoMinuteNotificationShown = false;
     usage_.oneMinuteNotificationShown = false;
+    clearLockState();
+}
+
+void UsageTracker::clearLockState()
+{
     graceDeadline_ = 0;
     lockIssued_ = false;
     lockRetry_ = false;
@@ -663,10 +679,8 @@ void UsageTracker::startNewDay()
 bool UsageTracker::saveUsage()
 {
     const CriticalSectionGuard guard(lock_);
-    if (!usageLoaded_) {
-        return false;  // never over the parent's file
-    }
-    usageUnsaved_ = !writeUsageFile(dataPath_, usage_);
+    // Never over the parent's file while it could not be read: the change waits.
+    usageUnsaved_ = !files_.saveUsage(usage_);
     return !usageUnsaved_;
 }
 
@@ -691,38 +705,12 @@ void UsageTracker::armGraceMinute()
 
 bool UsageTracker::writeConfig()
 {
-    if (!configLoaded_) {
-        return false;
-    }
-    configUnsaved_ = !writeConfigFile(configPath_, config_);
+    configUnsaved_ = !files_.saveConfig(config_);
     return !configUnsaved_;
 }
 
-// While the program runs, the state in force is its own: a file that another
-// program (or Notepad) changed, replaced or deleted gets that state back. The
-// directory's change notification spares the reads while nothing changed; without
-// one, both files are compared at every tick.
-void UsageTracker::undoOutsideEdits()
-{
-    if (directoryWatch_) {
-        if (WaitForSingleObject(directoryWatch_.get(), 0) != WAIT_OBJECT_0) {
-            return;
-        }
-        FindNextChangeNotification(directoryWatch_.get());
-    }
-    // Bounded reads: a file blown up to gigabytes is written over, not read.
-    std::string bytes;
-    if (!configUnsaved_ && (readStateFile(configPath_, bytes) != FileState::Read || bytes != configFileText(config_))) {
-        writeConfig();
-    }
-    if (!usageUnsaved_ && (readStateFile(dataPath_, bytes) != FileState::Read || bytes != usageFileText(usage_))) {
-        saveUsage();
-    }
-}
-
-// A file that another program holds open (a scanner, a backup) refuses the
-// write for a while; each file is written again in full from its record, so
-// the newest values reach the disk as soon as it lets go.
+// A write that failed (a full disk; another program cannot hold the files
+// while the program does) is made again at every tick from the state in force.
 void UsageTracker::retryFailedSaves()
 {
     if (configUnsaved_) {

@@ -12,12 +12,16 @@
 #include "base/scopedHandles.h"
 #include "core/backOff.h"
 #include "core/idleProbe.h"
+#include "storage/stateFiles.h"
 #include "storage/usageRecords.h"
 
 struct TickResult {
     bool showWarning = false;
     bool lockNow = false;
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
+    // The first tick after a start at which config.json or data.json could not
+    // be read: the day counts as spent, and its balloon says why.
+    bool stateUnreadable = false;
 };
 
 // The session's lock as the system reports it. The session service's word is
@@ -28,7 +32,8 @@ enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 std::wstring todayDateString();
 // Seconds from a file plus seconds counted meanwhile, held at the largest count.
 int64_t saturatingAdd(int64_t stored, int64_t counted);
-// Whether a record of `recordDate` is over on `today` (both as todayDateString writes them).
+// Whether a record of `recordDate` is over on `today` (both as todayDateString
+// writes them). A record dated one or two days after today goes on.
 bool isNewDay(const std::wstring& recordDate, const std::wstring& today);
 
 // The tick runs on a thread of its own and the windows on theirs: every
@@ -39,6 +44,7 @@ public:
     UsageTracker();
     // Keeps its files in `directory` (no trailing separator).
     explicit UsageTracker(const std::wstring& directory);
+    UsageTracker(const std::wstring& directory, Installation installation);
     // Makes a last attempt at saves that are still pending.
     ~UsageTracker();
     UsageTracker(const UsageTracker&) = delete;
@@ -69,8 +75,11 @@ public:
     bool sessionRegistrationDue() const;
     void onSessionRegistrationFailed();
 
+    // Nothing is left, and the limit counts as reached, while config.json or
+    // data.json cannot be read: a state the program cannot read gives no time.
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
+    bool stateReadable() const;
     int64_t usedSeconds() const;
     // A copy: the tick thread may change the record meanwhile.
     AppConfig config() const;
@@ -111,16 +120,20 @@ public:
     // Whether a change is still waiting to reach config.json or data.json.
     bool hasUnsavedChanges() const;
 
-    const std::wstring& configPath() const { return configPath_; }
-    const std::wstring& dataPath() const { return dataPath_; }
+    const std::wstring& configPath() const { return files_.configPath(); }
+    const std::wstring& dataPath() const { return files_.dataPath(); }
 
 private:
     bool writeConfig();
     void applyExitProtection();
     void retryFailedSaves();
-    void undoOutsideEdits();
     void loadHeldFiles();
+    StateRead loadConfigLate();
+    void noteConfigChange(unsigned change);
+    void loadUsageLate();
     void hashPlainPassword();
+    // Forgets the lock asked for, accepted or granted: none is due below the limit.
+    void clearLockState();
     void armGraceMinute();
     // resetDay without the save, for a tick that saves once at its end.
     void startNewDay();
@@ -131,8 +144,7 @@ private:
     IdleProbe idleProbe_;
     AppConfig config_;
     DailyUsage usage_;
-    std::wstring configPath_;
-    std::wstring dataPath_;
+    StateFiles files_;
     uint64_t graceDeadline_ = 0;  // tick count at which the one more minute ends; 0: none
     bool lockIssued_ = false;
     bool lockRetry_ = false;  // the last lock was refused
@@ -147,18 +159,18 @@ private:
     BackOff sessionRegistrations_;
     bool sessionRegistrationFailed_ = false;
     bool lockedSeenSinceGrant_ = false;
-    // The last write of that file failed; the next tick writes it again.
+    // The file is behind the state in force: the end of this tick (or the
+    // next one, after a failed write) writes it, once.
     bool configUnsaved_ = false;
     bool usageUnsaved_ = false;
     uint32_t wrongPasswordsInARow_ = 0;
     bool exitProtectionInForce_ = false;
     // The last change of the protection was carried out in full.
     bool protectionSettled_ = false;
-    // The file could be read at start (or since); until then it is never written.
-    bool configLoaded_ = true;
-    bool usageLoaded_ = true;
-    // Signals any change in the files' directory, the program's own saves included.
-    ChangeNotification directoryWatch_;
+    // Settings changed while config.json could not be read (ConfigChange bits):
+    // newer than the file, so they win over it once it is read.
+    unsigned configChangedMeanwhile_ = 0;
+    bool stateUnreadableNoticeDue_ = false;
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;

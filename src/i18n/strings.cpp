@@ -62,6 +62,8 @@ constexpr Table kRussian = {
     L"Выход из Hourwarden",
     L"Введите пароль для выхода из Hourwarden:",
     L"Система отказала в защите от чужого кода.",
+    L"Hourwarden не может прочитать свои файлы, поэтому сегодняшнее время считается исчерпанным. "
+    L"Исправить их может родитель: см. раздел «When Windows misbehaves» в README.",
 };
 
 constexpr Table kEnglish = {
@@ -113,6 +115,8 @@ constexpr Table kEnglish = {
     L"Exit Hourwarden",
     L"Enter the password to exit Hourwarden:",
     L"Windows refused the protection against foreign code.",
+    L"Hourwarden cannot read its files, so today counts as used up. A parent can repair them: see "
+    L"\"When Windows misbehaves\" in the README.",
 };
 
 // A late read of config.json on the clock's thread may switch it while a window reads it.

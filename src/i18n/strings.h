@@ -56,9 +56,10 @@ enum class StringId : int {
     ExitPasswordWindowTitle,
     ExitPasswordPrompt,
     HardeningRefused,
+    StateUnreadable,
 };
 
-inline constexpr int kStringCount = 48;
+inline constexpr int kStringCount = 49;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

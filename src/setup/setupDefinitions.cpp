@@ -3,7 +3,7 @@
 #include <cwchar>
 
 static_assert(kReadExecuteMask == 0x1200a9);
-static_assert(kModifyMask == 0x1301bf);
+static_assert(kStateFileMask == 0x12008f);
 
 namespace {
 
@@ -35,7 +35,7 @@ std::wstring securityDescriptorSddl(std::wstring_view accountSid, SecuredObject 
     // not create files in it: a DLL named like one the program imports and
     // put beside it would be loaded into the program.
     const std::wstring inherit = object == SecuredObject::Folder ? L"OICI" : L"";
-    const ACCESS_MASK accountMask = object == SecuredObject::StateFile ? kModifyMask : kReadExecuteMask;
+    const ACCESS_MASK accountMask = object == SecuredObject::StateFile ? kStateFileMask : kReadExecuteMask;
     return L"O:BAD:P(A;" + inherit + L";FA;;;BA)(A;" + inherit + L";FA;;;SY)(A;;" + maskText(accountMask) + L";;;" +
            std::wstring(accountSid) + L")";
 }

@@ -15,7 +15,10 @@ enum class SetupExit : int { Success = 0, Failure = 1, Refused = 2 };
 
 // Rights the account gets, as the access masks the system shows.
 inline constexpr ACCESS_MASK kReadExecuteMask = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;   // 0x1200a9
-inline constexpr ACCESS_MASK kModifyMask = kReadExecuteMask | FILE_GENERIC_WRITE | DELETE;  // 0x1301bf
+// On the two state files: read, and write the data in place (append comes with
+// it), as the program holds them. No DELETE, no write-attributes, no WRITE_DAC:
+// the account can neither remove, rename nor hide a file, nor change its list.
+inline constexpr ACCESS_MASK kStateFileMask = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_APPEND_DATA;  // 0x12008f
 
 inline constexpr wchar_t kProgramFileName[] = L"Hourwarden.exe";
 inline constexpr wchar_t kUninstallerFileName[] = L"uninstall.exe";

@@ -110,6 +110,73 @@ bool parseUsageText(std::string_view text, DailyUsage& usage)
     return true;
 }
 
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
+int64_t daysFromCivil(int64_t year, unsigned month, unsigned day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+// The readers take the first occurrence of each key, so text after the closing
+// brace never matters; a missing brace means the file was cut short.
+bool endsWithClosingBrace(std::string_view text)
+{
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return last != std::string_view::npos && text[last] == '}';
+}
+
+}  // namespace
+
+bool dayNumberOf(const std::wstring& date, int64_t& days)
+{
+    if (date.size() != 10 || date[4] != L'-' || date[7] != L'-') {
+        return false;
+    }
+    unsigned parts[3] = {};
+    const size_t starts[3] = {0, 5, 8};
+    const size_t lengths[3] = {4, 2, 2};
+    for (int i = 0; i < 3; ++i) {
+        for (size_t at = starts[i]; at < starts[i] + lengths[i]; ++at) {
+            if (date[at] < L'0' || date[at] > L'9') {
+                return false;
+            }
+            parts[i] = parts[i] * 10 + static_cast<unsigned>(date[at] - L'0');
+        }
+    }
+    if (parts[1] < 1 || parts[1] > 12 || parts[2] < 1 || parts[2] > 31) {
+        return false;
+    }
+    days = daysFromCivil(parts[0], parts[1], parts[2]);
+    return true;
+}
+
+bool parseWholeConfigText(std::string_view text, AppConfig& config)
+{
+    AppConfig parsed = config;
+    if (!endsWithClosingBrace(text) || !parseConfigText(text, parsed)) {
+        return false;
+    }
+    config = parsed;
+    return true;
+}
+
+bool parseWholeUsageText(std::string_view text, DailyUsage& usage)
+{
+    DailyUsage parsed = usage;
+    int64_t day = 0;
+    if (!endsWithClosingBrace(text) || !parseUsageText(text, parsed) || !dayNumberOf(parsed.date, day)) {
+        return false;
+    }
+    usage = parsed;
+    return true;
+}
+
 FileState readStateFile(const std::wstring& path, std::string& bytes)
 {
     return readWholeFile(path, kMaxStateFileBytes, bytes);

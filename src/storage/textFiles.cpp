@@ -341,26 +341,35 @@ bool writeWholeFile(const std::wstring& path, std::string_view bytes)
     return false;
 }
 
-void removeStaleTempFiles(const std::wstring& path)
+std::vector<std::wstring> staleTempFilesOf(const std::wstring& path)
 {
     const std::wstring target = absolutePath(path);
     const size_t separator = target.find_last_of(L"\\/");
     const std::wstring directory = separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
     const std::wstring targetName = separator == std::wstring::npos ? target : target.substr(separator + 1);
-    WIN32_FIND_DATAW found = {};
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry = {};
     const std::wstring pattern = fileSystemPath(target + L".*" + std::wstring(kTempSuffix));
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
-        return;
+        return found;
     }
     do {
-        // A temporary file that another running instance is still writing is
-        // open without sharing, so its deletion fails and it is left alone.
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTempNameFor(found.cFileName, targetName)) {
-            fileCalls().deleteFile(fileSystemPath(directory + found.cFileName).c_str());
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTempNameFor(entry.cFileName, targetName)) {
+            found.push_back(fileSystemPath(directory + entry.cFileName));
         }
-    } while (FindNextFileW(search, &found));
+    } while (FindNextFileW(search, &entry));
     FindClose(search);
+    return found;
+}
+
+void removeStaleTempFiles(const std::wstring& path)
+{
+    // A temporary file that another running instance is still writing is
+    // open without sharing, so its deletion fails and it is left alone.
+    for (const std::wstring& temp : staleTempFilesOf(path)) {
+        fileCalls().deleteFile(temp.c_str());
+    }
 }
 
 std::wstring fileSystemPath(const std::wstring& path)

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The running executable's directory, without a trailing separator.
 std::wstring executableDirectory();
@@ -48,6 +49,10 @@ bool writeWholeFile(const std::wstring& path, std::string_view bytes);
 // Removes the temporary files that writeWholeFile leaves behind only when the
 // process is killed between creating and renaming one.
 void removeStaleTempFiles(const std::wstring& path);
+
+// The full paths of the temporary files "<path>.<process id>.tmp" that
+// writeWholeFile (and earlier versions' saves) may have left beside `path`.
+std::vector<std::wstring> staleTempFilesOf(const std::wstring& path);
 
 std::string escapeJsonString(std::string_view bytes);
 std::string unescapeJsonString(std::string_view bytes);

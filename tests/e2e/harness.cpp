@@ -228,8 +228,11 @@ App::App(const LaunchOptions& options) : directory_(freshDirectory())
     }
     if (options.holdFilesMs != 0) {
         std::vector<HANDLE> held;
-        for (const wchar_t* name : {L"\\config.json", L"\\data.json"}) {
-            held.push_back(CreateFileW((directory_ + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+        for (const wchar_t* name : {L"config.json", L"data.json"}) {
+            if (options.holdOnly != nullptr && std::wstring(options.holdOnly) != name) {
+                continue;
+            }
+            held.push_back(CreateFileW((directory_ + L"\\" + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
         }
         fileHolder_ = std::thread([held, ms = options.holdFilesMs] {

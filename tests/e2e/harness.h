@@ -74,6 +74,8 @@ struct LaunchOptions {
     std::wstring locale;  // e.g. L"ru_RU.UTF-8" for LC_ALL
     // Both files are held open without sharing from before the start for this long, as a backup tool might.
     DWORD holdFilesMs = 0;
+    // With holdFilesMs: the name of the only file held ("data.json" or "config.json"); nullptr: both.
+    const wchar_t* holdOnly = nullptr;
 
     LaunchOptions& withConfig(std::string text) { config = std::move(text); return *this; }
     LaunchOptions& withData(std::string text) { data = std::move(text); return *this; }

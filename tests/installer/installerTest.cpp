@@ -719,7 +719,7 @@ constexpr wchar_t kStartupApprovedKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 constexpr DWORD kFullControl = 0x1f01ff;
 constexpr DWORD kReadAndExecute = 0x1200a9;
-constexpr DWORD kModify = 0x1301bf;
+constexpr DWORD kReadWriteData = 0x12008f;
 
 std::wstring currentAccount()
 {
@@ -1029,8 +1029,8 @@ TEST_F(AccountInstallerTest, SilentInstallMakesFilesTheAccountCannotChangeAndATa
     expectAccessList(folder(), sid, kReadAndExecute);
     expectAccessList(exe(), sid, kReadAndExecute);
     expectAccessList(folder() + L"\\uninstall.exe", sid, kReadAndExecute);
-    expectAccessList(folder() + L"\\config.json", sid, kModify);
-    expectAccessList(folder() + L"\\data.json", sid, kModify);
+    expectAccessList(folder() + L"\\config.json", sid, kReadWriteData);
+    expectAccessList(folder() + L"\\data.json", sid, kReadWriteData);
 }
 
 // An upgrade ends the account's copy (found by its full path, never by its

@@ -20,6 +20,7 @@
 #include "setup/comOwners.h"
 #include "setup/setupActions.h"
 #include "setup/setupDefinitions.h"
+#include "storage/stateFiles.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
 #include "storageTestSupport.h"
@@ -134,7 +135,7 @@ TEST(SetupSecurity, TheAccountRunsTheProgramAndRewritesOnlyItsTwoFiles)
     ASSERT_FALSE(account.empty());
     constexpr BYTE kToEverythingBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr ACCESS_MASK kReadExecute = 0x1200a9;
-    constexpr ACCESS_MASK kModify = 0x1301bf;
+    constexpr ACCESS_MASK kReadWriteData = 0x12008f;
     const struct {
         SecuredObject object;
         BYTE administratorFlags;
@@ -142,7 +143,7 @@ TEST(SetupSecurity, TheAccountRunsTheProgramAndRewritesOnlyItsTwoFiles)
     } cases[] = {
         {SecuredObject::Folder, kToEverythingBelow, kReadExecute},
         {SecuredObject::Executable, 0, kReadExecute},
-        {SecuredObject::StateFile, 0, kModify},
+        {SecuredObject::StateFile, 0, kReadWriteData},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.object));
@@ -162,8 +163,10 @@ TEST(SetupSecurity, TheAccountRunsTheProgramAndRewritesOnlyItsTwoFiles)
             }
         }
     }
-    // The program replaces its files: that takes deleting the old one.
-    EXPECT_EQ(kModify & (DELETE | FILE_WRITE_DATA), DELETE | FILE_WRITE_DATA);
+    // The program rewrites its files in place with exactly the rights the account gets;
+    // nothing lets the account delete, rename, hide or re-list them.
+    EXPECT_EQ(kReadWriteData & kHeldFileAccess, kHeldFileAccess);
+    EXPECT_EQ(kReadWriteData & (DELETE | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | WRITE_DAC | WRITE_OWNER), 0u);
 }
 
 TEST(SetupSecurity, TheAccountMayReadItsTaskButNotChangeIt)

@@ -105,6 +105,7 @@ protected:
 
     UsageTracker& loadTracker(const std::string& config = {}, long long usedSeconds = 0)
     {
+        tracker_.reset();  // a running tracker holds its files
         if (!config.empty()) {
             writeText(configPath(), config);
         }

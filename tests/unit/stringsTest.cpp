@@ -63,18 +63,26 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
 {
     EXPECT_EQ(static_cast<int>(StringId::SettingsNotSaved), 42);
     EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), 43);
-    EXPECT_EQ(static_cast<int>(StringId::HardeningRefused), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::PasswordNotCheckableYet), 44);
+    EXPECT_EQ(static_cast<int>(StringId::HardeningRefused), 47);
+    EXPECT_EQ(static_cast<int>(StringId::StateUnreadable), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
               L"Exit protection refused by the system; retrying every second.");
     EXPECT_EQ(localizedText(StringId::PasswordNotCheckableYet), L"Cannot check the password yet. Try again soon.");
+    EXPECT_EQ(localizedText(StringId::StateUnreadable),
+              L"Hourwarden cannot read its files, so today counts as used up. A parent can repair them: see "
+              L"\"When Windows misbehaves\" in the README.");
     setActiveLanguage(Language::Russian);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
               L"Система отказала в защите от выхода; повтор каждую секунду.");
     EXPECT_EQ(localizedText(StringId::PasswordNotCheckableYet), L"Пароль пока нельзя проверить. Повторите позже.");
+    EXPECT_EQ(localizedText(StringId::StateUnreadable),
+              L"Hourwarden не может прочитать свои файлы, поэтому сегодняшнее время считается исчерпанным. "
+              L"Исправить их может родитель: см. раздел «When Windows misbehaves» в README.");
 }
 
 TEST_F(StringsTest, AnyLanguageValueButEnglishSelectsRussian)

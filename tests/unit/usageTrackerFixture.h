@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/passwordHash.h"
 #include "core/processProtection.h"
@@ -19,6 +20,7 @@
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "storage/settingsFiles.h"
+#include "storage/stateFiles.h"
 #include "storage/textFiles.h"
 
 namespace tracker_test {
@@ -73,8 +75,14 @@ inline bool simulatedLastInputTick(uint32_t* tick)
     return true;
 }
 
+// The start's waits for a held file pass in simulated time: the clocks move, the user does not.
+inline void simulatedSleep(uint32_t milliseconds)
+{
+    simulatedClock.tick64 += milliseconds;
+}
+
 inline constexpr TimeSource kSimulatedTimeSource = {simulatedLocalTime, simulatedTickCount64, simulatedTickCount,
-                                                    simulatedLastInputTick};
+                                                    simulatedLastInputTick, simulatedSleep};
 
 inline SYSTEMTIME localTimeOf(WORD year, WORD month, WORD day, WORD hour = 12, WORD minute = 0, WORD second = 0)
 {
@@ -117,14 +125,16 @@ inline bool recordProtection(bool protect)
     return true;
 }
 
-// Opens of data.json (or its temporary file) for writing since the count was last reset.
+// Saves of data.json since the count was last reset: writes of its text
+// through the held file's calls.
 inline int dataFileWrites = 0;
-inline HANDLE countingCreateFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+inline BOOL countingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
 {
-    if ((access & GENERIC_WRITE) != 0 && std::wstring(path).find(L"data.json") != std::wstring::npos) {
+    constexpr std::string_view kUsageTextStart = "{\n  \"date\"";
+    if (std::string_view(static_cast<const char*>(bytes), length).starts_with(kUsageTextStart)) {
         ++dataFileWrites;
     }
-    return systemFileCalls().createFile(path, access, shareMode, disposition);
+    return systemHeldFileCalls().write(file, bytes, length, written);
 }
 
 class TrackerTest : public testing::Test {
@@ -132,9 +142,9 @@ protected:
     void SetUp() override
     {
         dataFileWrites = 0;
-        countingCalls_ = systemFileCalls();
-        countingCalls_.createFile = countingCreateFile;
-        setFileCalls(&countingCalls_);
+        countingCalls_ = systemHeldFileCalls();
+        countingCalls_.write = countingWrite;
+        setHeldFileCalls(&countingCalls_);
         protectionRecord = {};
         setProtectProcessFunction(recordProtection);
         simulatedClock = {};
@@ -155,6 +165,7 @@ protected:
     void TearDown() override
     {
         tracker_.reset();
+        setHeldFileCalls(nullptr);
         setFileCalls(nullptr);
         setProtectProcessFunction(nullptr);
         setTimeSource(nullptr);
@@ -178,6 +189,7 @@ protected:
     void storeUsage(const DailyUsage& usage) { ASSERT_TRUE(writeUsageFile(dataPath(), usage)); }
     void storeRawUsage(const std::string& text) { ASSERT_TRUE(writeWholeFile(dataPath(), text)); }
 
+public:
     static DailyUsage todayWith(int64_t usedSeconds)
     {
         DailyUsage usage;
@@ -186,9 +198,11 @@ protected:
         return usage;
     }
 
-    UsageTracker& start()
+protected:
+
+    UsageTracker& start(Installation installation = Installation::ForThisAccount)
     {
-        tracker_ = std::make_unique<UsageTracker>(directory());
+        tracker_ = std::make_unique<UsageTracker>(directory(), installation);
         tracker_->load();
         return *tracker_;
     }
@@ -197,12 +211,15 @@ protected:
     UsageTracker& startWithSecondsLeft(int32_t limitMinutes, int64_t secondsLeft, bool notifications = true)
     {
         EXPECT_LE(secondsLeft, int64_t{limitMinutes} * 60) << "more time left than the limit holds";
+        tracker_.reset();  // a running program holds its files
         storeConfig(limitMinutes, notifications);
         storeUsage(todayWith(int64_t{limitMinutes} * 60 - secondsLeft));
         return start();
     }
 
     UsageTracker& tracker() { return *tracker_; }
+    // The program ends: its files are let go.
+    void stop() { tracker_.reset(); }
 
     // Moves all clocks forward; a present user gives input at the new moment.
     static void advance(uint64_t milliseconds)
@@ -243,13 +260,12 @@ protected:
         return config;
     }
 
-    // Starts counting the saves of data.json afresh (deleting the file would not
-    // do: the tracker puts back a file that another program deleted).
+    // Starts counting the saves of data.json afresh.
     static void countDataWritesFromNow() { dataFileWrites = 0; }
     static bool dataFileWrittenSince() { return dataFileWrites > 0; }
 
 private:
-    FileCalls countingCalls_ = {};
+    HeldFileCalls countingCalls_ = {};
     std::filesystem::path directory_;
     std::unique_ptr<UsageTracker> tracker_;
 };

@@ -1,6 +1,8 @@
-// Files that another program holds while the program starts: the parent's
-// values are never taken for missing ones nor written over, the count goes on
-// in memory, and everything comes together once the files can be read.
+// Files the program cannot read at start fail closed: the day counts as spent,
+// nothing of the parent's is taken for missing or written over, and once a
+// file can be read its values come back, with the parent's newest settings.
+#include <string>
+
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -29,89 +31,335 @@ private:
     HANDLE handle_;
 };
 
-TEST_F(TrackerTest, StateFilesReadAsReadAbsentOrUnreadable)
-{
-    storeConfig(45);
-    std::string bytes;
-    EXPECT_EQ(readStateFile(configPath(), bytes), FileState::Read);
-    EXPECT_EQ(bytes, readWholeFile(configPath()));
-    EXPECT_EQ(readStateFile(dataPath(), bytes), FileState::Absent);
-    EXPECT_EQ(readStateFile(directory() + L"\\missing\\data.json", bytes), FileState::Absent);
+class TrackerFailClosed : public TrackerTest {
+protected:
+    // The second (counted from the start) at which a lock is asked; 0: none within `seconds`.
+    int secondOfFirstLock(int seconds)
     {
-        Held held(configPath());
-        ASSERT_TRUE(held.held());
-        EXPECT_EQ(readStateFile(configPath(), bytes), FileState::Unreadable);
+        for (int second = 1; second <= seconds; ++second) {
+            if (tickSecond().lockNow) {
+                return second;
+            }
+        }
+        return 0;
     }
-    storeRawUsage(std::string(kMaxStateFileBytes + 1, ' '));
-    EXPECT_EQ(readStateFile(dataPath(), bytes), FileState::Unreadable);
-    storeRawUsage(std::string(kMaxStateFileBytes, ' '));
-    EXPECT_EQ(readStateFile(dataPath(), bytes), FileState::Read);
+
+    static DailyUsage parentsDay(int64_t usedSeconds)
+    {
+        DailyUsage day = todayWith(usedSeconds);
+        day.settingsPassword = hashPassword(L"parent");
+        day.requirePasswordOnExit = true;
+        return day;
+    }
+};
+
+enum class Damaged { Data, Config };
+
+struct FailCase {
+    const char* name;
+    Damaged file;
+    Installation installation;
+    // The file's bytes; nullptr: no file.
+    const char* (*text)();
+    bool held;
+};
+
+const char* heldText()
+{
+    static const std::string text = usageFileText(TrackerTest::todayWith(100));
+    return text.c_str();
+}
+const char* hugeText()
+{
+    static const std::string text(kMaxStateFileBytes + 1, ' ');
+    return text.c_str();
+}
+const char* zeroedText()
+{
+    return "";  // written as NUL bytes below
+}
+const char* cutShortText()
+{
+    static const std::string text = [] {
+        DailyUsage day;
+        day.date = L"2024-03-15";
+        day.usedSeconds = 4000;
+        day.settingsPassword = L"lost";
+        const std::string whole = usageFileText(day);
+        return whole.substr(0, whole.find("settings_password"));
+    }();
+    return text.c_str();
 }
 
-TEST_F(TrackerTest, FilesHeldAtStartAreNeitherDefaultedNorWrittenAndComeBackOnceLetGo)
-{
-    storeConfig(60);
-    DailyUsage stored = todayWith(3000);
-    stored.settingsPassword = hashPassword(L"parent");
-    stored.requirePasswordOnExit = true;
-    stored.warningShown = true;
-    storeUsage(stored);
-    const std::string configBefore = readWholeFile(configPath());
-    const std::string usageBefore = readWholeFile(dataPath());
+class TrackerFailClosedTable : public TrackerFailClosed, public testing::WithParamInterface<FailCase> {};
 
-    Held heldConfig(configPath());
-    Held heldUsage(dataPath());
-    ASSERT_TRUE(heldConfig.held() && heldUsage.held());
-    const ULONGLONG startedAt = GetTickCount64();
-    UsageTracker& usage = start();
-    EXPECT_GE(GetTickCount64() - startedAt, 4000u) << "tried for about five seconds first";
-    // Guarded as if the password were known, and it cannot be checked yet.
-    EXPECT_FALSE(usage.usageLoaded());
-    EXPECT_TRUE(usage.settingsGuarded());
-    EXPECT_TRUE(usage.exitGuarded());
-    EXPECT_FALSE(usage.checkPassword(L"parent"));
-    EXPECT_FALSE(usage.checkPassword(L""));
-    EXPECT_TRUE(protectionRecord.protect) << "the exit is guarded, so the process is protected";
+// Whatever makes a file unreadable, after the start's retries the day counts
+// as spent: the lock comes after the start's minute, nothing is counted, the
+// first tick brings the balloon, and the file is left exactly as it was.
+TEST_P(TrackerFailClosedTable, TheDayCountsAsSpentAndTheFileIsLeftAlone)
+{
+    const FailCase& c = GetParam();
+    const std::wstring path = c.file == Damaged::Data ? dataPath() : configPath();
+    storeConfig(120);
+    storeUsage(todayWith(100));
+    if (c.text == nullptr) {
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+    } else if (c.text == zeroedText) {
+        ASSERT_TRUE(writeWholeFile(path, std::string(300, '\0')));
+    } else {
+        ASSERT_TRUE(writeWholeFile(path, c.text()));
+    }
+    const std::string before = readWholeFile(path);
+    Held holder(path);
+    if (!c.held) {
+        holder.release();
+    }
+    const uint64_t startedAt = simulatedClock.tick64;
+    UsageTracker& usage = start(c.installation);
+    EXPECT_GE(simulatedClock.tick64 - startedAt, 4900u) << "tried for about five seconds first";
+    EXPECT_FALSE(usage.stateReadable());
+    EXPECT_TRUE(usage.isLimitReached());
+    EXPECT_EQ(usage.remainingSeconds(), 0);
+    if (c.file == Damaged::Data) {
+        // Guarded as if the password were known, and it cannot be checked.
+        EXPECT_FALSE(usage.usageLoaded());
+        EXPECT_TRUE(usage.settingsGuarded());
+        EXPECT_TRUE(usage.exitGuarded());
+        EXPECT_FALSE(usage.checkPassword(L""));
+        EXPECT_TRUE(protectionRecord.protect);
+    }
+    EXPECT_TRUE(tickSecond().stateUnreadable);
+    EXPECT_FALSE(tickSecond().stateUnreadable) << "one balloon";
+    EXPECT_EQ(secondOfFirstLock(70), 60 - 2);
+    const int64_t used = usage.usedSeconds();
     for (int second = 0; second < 10; ++second) {
         tickSecond();
     }
-    EXPECT_EQ(usage.usedSeconds(), 10) << "counted in memory meanwhile";
-
-    heldConfig.release();
-    heldUsage.release();
-    EXPECT_EQ(readWholeFile(configPath()), configBefore) << "never written while it could not be read";
-    EXPECT_EQ(readWholeFile(dataPath()), usageBefore);
-
-    tickSecond();
-    EXPECT_TRUE(usage.usageLoaded());
-    EXPECT_EQ(usage.config().dailyLimitMinutes, 60);
-    EXPECT_EQ(usage.usedSeconds(), 3000 + 11);
-    EXPECT_TRUE(usage.checkPassword(L"parent"));
-    EXPECT_TRUE(usage.requirePasswordOnExit());
-    const DailyUsage saved = savedUsage();
-    EXPECT_EQ(saved.usedSeconds, 3000 + 11);
-    EXPECT_TRUE(saved.warningShown);
-    EXPECT_EQ(saved.settingsPassword, stored.settingsPassword);
-    EXPECT_EQ(savedConfig().dailyLimitMinutes, 60);
+    EXPECT_EQ(usage.usedSeconds(), used) << "nothing counts on a spent day";
+    holder.release();
+    EXPECT_EQ(readWholeFile(path), before);
+    EXPECT_EQ(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, c.text != nullptr);
 }
 
-// A stale day's file, once readable, gives its password and exit flag; the day
-// is the one counted meanwhile.
-TEST_F(TrackerTest, AStaleDayHeldAtStartGivesItsPasswordAndKeepsTodaysCount)
+INSTANTIATE_TEST_SUITE_P(
+    Tracker, TrackerFailClosedTable,
+    testing::Values(
+        FailCase{"DataHeld", Damaged::Data, Installation::ForThisAccount, heldText, true},
+        FailCase{"DataOverOneMiB", Damaged::Data, Installation::ForThisAccount, hugeText, false},
+        FailCase{"DataZeroed", Damaged::Data, Installation::ForThisAccount, zeroedText, false},
+        FailCase{"DataEmpty", Damaged::Data, Installation::ForThisAccount, [] { return ""; }, false},
+        FailCase{"DataCutShort", Damaged::Data, Installation::ForThisAccount, cutShortText, false},
+        FailCase{"DataGarbage", Damaged::Data, Installation::ForThisAccount, [] { return "garbage \x01\xff{"; },
+                 false},
+        FailCase{"DataDateWithoutSeconds", Damaged::Data, Installation::ForThisAccount,
+                 [] { return R"({"date": "2024-03-15", "settings_password": "lost"})"; }, false},
+        FailCase{"DataNotADate", Damaged::Data, Installation::ForThisAccount,
+                 [] { return R"({"date": "2024-3-15", "used_seconds": 50})"; }, false},
+        FailCase{"DataMissingInTheInstallationForAnotherAccount", Damaged::Data, Installation::ForAnotherAccount,
+                 nullptr, false},
+        FailCase{"ConfigHeld", Damaged::Config, Installation::ForThisAccount,
+                 [] { return "{\"daily_limit_minutes\": 45}"; }, true},
+        FailCase{"ConfigOutOfRange", Damaged::Config, Installation::ForThisAccount,
+                 [] { return "{\"daily_limit_minutes\": 0, \"language\": \"ru\"}"; }, false},
+        FailCase{"ConfigZeroed", Damaged::Config, Installation::ForThisAccount, zeroedText, false},
+        FailCase{"ConfigMissingInTheInstallationForAnotherAccount", Damaged::Config, Installation::ForAnotherAccount,
+                 nullptr, false}),
+    [](const testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
+
+HANDLE refuseDataFile(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
 {
-    DailyUsage stored = todayWith(5000);
-    stored.date = L"2024-03-10";
-    stored.settingsPassword = hashPassword(L"parent");
-    storeUsage(stored);
-    Held heldUsage(dataPath());
+    if (std::wstring_view(path).ends_with(L"data.json")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return systemHeldFileCalls().open(path, access, shareMode, disposition);
+}
+
+// A file whose access list refuses the program is not a missing one.
+TEST_F(TrackerFailClosed, ADataFileTheSystemRefusesCountsTheDayAsSpent)
+{
+    storeConfig(120);
+    storeUsage(parentsDay(100));
+    HeldFileCalls refusing = systemHeldFileCalls();
+    refusing.open = refuseDataFile;
+    setHeldFileCalls(&refusing);
     UsageTracker& usage = start();
+    EXPECT_FALSE(usage.usageLoaded());
+    EXPECT_TRUE(usage.exitGuarded());
+    EXPECT_EQ(secondOfFirstLock(70), 60);
+    stop();
+    EXPECT_EQ(savedUsage().usedSeconds, 100);
+}
+
+// Only in the account's own installation does a missing file mean the defaults.
+TEST_F(TrackerFailClosed, MissingFilesInTheAccountsOwnInstallationAreTheDefaults)
+{
+    UsageTracker& usage = start(Installation::ForThisAccount);
+    EXPECT_TRUE(usage.stateReadable());
+    EXPECT_EQ(usage.remainingSeconds(), 120 * 60);
+    EXPECT_FALSE(tickSecond().stateUnreadable);
+    EXPECT_EQ(savedUsage().usedSeconds, 1);
+    EXPECT_EQ(savedConfig().dailyLimitMinutes, 120);
+}
+
+// data.json held from before the start with 10 s left: spent meanwhile, and
+// once let go, the parent's password, exit flag and count are in force and
+// the last 10 s count down to a lock of their own.
+TEST_F(TrackerFailClosed, ADataFileReadLateBringsBackThePasswordAndTheCount)
+{
+    storeConfig(30);
+    const DailyUsage parents = parentsDay(30 * 60 - 10);
+    storeUsage(parents);
+    Held held(dataPath());
+    ASSERT_TRUE(held.held());
+    UsageTracker& usage = start();
+    EXPECT_EQ(secondOfFirstLock(70), 60);
+    usage.onLockAccepted();
+    held.release();
+    countDataWritesFromNow();
     tickSecond();
-    tickSecond();
-    heldUsage.release();
-    tickSecond();
-    EXPECT_EQ(usage.usedSeconds(), 3);
+    EXPECT_EQ(dataFileWrites, 1) << "the late read and the tick's count in one save";
+    EXPECT_TRUE(usage.usageLoaded());
     EXPECT_TRUE(usage.checkPassword(L"parent"));
-    EXPECT_EQ(savedUsage().date, kTestDate);
+    EXPECT_TRUE(usage.exitGuarded());
+    EXPECT_FALSE(usage.awaitsUnlock()) << "the lock of the unreadable day is over";
+    EXPECT_EQ(usage.remainingSeconds(), 9);
+    EXPECT_EQ(secondOfFirstLock(20), 9);
+    const DailyUsage saved = savedUsage();
+    EXPECT_EQ(saved.usedSeconds, 30 * 60);
+    EXPECT_EQ(saved.settingsPassword, parents.settingsPassword);
+}
+
+// config.json held with the parent's 45 minutes and 2,690 s used: the default
+// 120 minutes are never in force, the day is spent until the file is read,
+// then the 10 s left count down to the lock.
+TEST_F(TrackerFailClosed, AConfigFileReadLateBringsBackTheParentsLimit)
+{
+    storeConfig(45);
+    storeUsage(todayWith(2690));
+    Held held(configPath());
+    ASSERT_TRUE(held.held());
+    UsageTracker& usage = start();
+    EXPECT_EQ(usage.remainingSeconds(), 0);
+    EXPECT_EQ(secondOfFirstLock(70), 60);
+    held.release();
+    tickSecond();
+    EXPECT_EQ(usage.config().dailyLimitMinutes, 45);
+    EXPECT_EQ(secondOfFirstLock(20), 9);
+    EXPECT_EQ(savedConfig().dailyLimitMinutes, 45);
+}
+
+// A limit below the count read late: the lock armed at the start comes at its minute.
+TEST_F(TrackerFailClosed, ALateLimitBelowTheCountKeepsTheLockOfTheStart)
+{
+    storeConfig(30);
+    storeUsage(todayWith(3000));
+    Held held(configPath());
+    UsageTracker& usage = start();
+    for (int second = 0; second < 20; ++second) {
+        ASSERT_FALSE(tickSecond().lockNow);
+    }
+    held.release();
+    EXPECT_EQ(secondOfFirstLock(70), 40);
+    EXPECT_TRUE(usage.stateReadable());
+    EXPECT_TRUE(usage.isLimitReached());
+    EXPECT_EQ(usage.usedSeconds(), 3000);
+}
+
+// Settings applied while config.json could not be read are newer than the
+// file: they win, field by field, and what the parent did not change comes
+// from the file.
+TEST_F(TrackerFailClosed, SettingsAppliedMeanwhileSurviveTheLateRead)
+{
+    AppConfig stored;
+    stored.dailyLimitMinutes = 45;
+    stored.statusWindowX = 10;
+    stored.statusWindowY = 20;
+    ASSERT_TRUE(writeConfigFile(configPath(), stored));
+    storeUsage(todayWith(100));
+    Held held(configPath());
+    UsageTracker& usage = start();
+    EXPECT_FALSE(usage.setLimit(90, false));
+    usage.setLanguage(Language::Russian);
+    tickSecond();
+    held.release();
+    tickSecond();
+    AppConfig expected = stored;
+    expected.dailyLimitMinutes = 90;
+    expected.showLastThreeMinuteNotifications = false;
+    expected.language = Language::Russian;
+    EXPECT_EQ(readWholeFile(configPath()), configFileText(expected));
+    EXPECT_EQ(usage.config().dailyLimitMinutes, 90);
+    EXPECT_EQ(currentLanguage(), Language::Russian);
+    EXPECT_EQ(usage.remainingSeconds(), 90 * 60 - 100 - 1);
+}
+
+// A config.json that holds no record gives way to the parent's limit set in
+// the settings; a language chosen from the tray menu alone does not end the spent day.
+TEST_F(TrackerFailClosed, AConfigFileWithoutARecordTakesTheParentsNextLimit)
+{
+    ASSERT_TRUE(writeWholeFile(configPath(), std::string(200, '\0')));
+    storeUsage(todayWith(100));
+    UsageTracker& usage = start();
+    usage.setLanguage(Language::Russian);
+    tickSecond();
+    EXPECT_FALSE(usage.stateReadable());
+    EXPECT_EQ(readWholeFile(configPath()), std::string(200, '\0'));
+    EXPECT_TRUE(usage.setLimit(60, true));
+    EXPECT_TRUE(usage.stateReadable());
+    tickSecond();
+    EXPECT_EQ(usage.usedSeconds(), 101);
+    AppConfig expected;
+    expected.dailyLimitMinutes = 60;
+    expected.language = Language::Russian;
+    EXPECT_EQ(readWholeFile(configPath()), configFileText(expected));
+}
+
+// Temporary files an earlier version left: deleted once the file they belong
+// to holds a whole record; one that holds a whole record takes the place of a
+// file that does not.
+TEST_F(TrackerFailClosed, TemporaryFilesOfAnEarlierVersionAreSettled)
+{
+    const std::wstring temp = dataPath() + L".4242.tmp";
+    const std::wstring other = dataPath() + L".77.tmp";
+    enum class Data { Whole, None, Zeroed, Garbage };
+    const struct {
+        const char* name;
+        Data data;
+        bool tempWhole;
+        bool readable;
+        bool tempsGone;
+    } cases[] = {
+        {"whole file, stale temporary", Data::Whole, true, true, true},
+        {"no file, whole temporary", Data::None, true, true, true},
+        {"zeroed file, whole temporary", Data::Zeroed, true, true, true},
+        {"garbage file, garbage temporary", Data::Garbage, false, false, false},
+    };
+    const std::string tempRecord = usageFileText(parentsDay(700));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        storeConfig(120);
+        DeleteFileW(dataPath().c_str());
+        switch (c.data) {
+        case Data::Whole: storeUsage(todayWith(5)); break;
+        case Data::None: break;
+        case Data::Zeroed: storeRawUsage(std::string(280, '\0')); break;
+        case Data::Garbage: storeRawUsage("garbage"); break;
+        }
+        ASSERT_TRUE(writeWholeFile(temp, c.tempWhole ? tempRecord : std::string("{\"date\"")));
+        ASSERT_TRUE(writeWholeFile(other, "x"));
+        UsageTracker& usage = start();
+        EXPECT_EQ(usage.usageLoaded(), c.readable);
+        EXPECT_EQ(GetFileAttributesW(temp.c_str()) == INVALID_FILE_ATTRIBUTES, c.tempsGone);
+        EXPECT_EQ(GetFileAttributesW(other.c_str()) == INVALID_FILE_ATTRIBUTES, c.tempsGone);
+        if (c.readable && c.data != Data::Whole) {
+            EXPECT_EQ(usage.usedSeconds(), 700);
+            EXPECT_TRUE(usage.checkPassword(L"parent"));
+        }
+        stop();
+        DeleteFileW(temp.c_str());
+        DeleteFileW(other.c_str());
+    }
 }
 
 }  // namespace

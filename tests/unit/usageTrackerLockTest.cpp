@@ -428,14 +428,15 @@ TEST_P(TrackerDateChange, StartsANewDayEvenWhileLocked)
 
 INSTANTIATE_TEST_SUITE_P(Tracker, TrackerDateChange,
                          testing::Values(DateChangeCase{"Midnight", 2024, 3, 16, 0, 0, L"2024-03-16"},
-                                         DateChangeCase{"BackTwoDays", 2024, 3, 13, 12, 0, L"2024-03-13"},
+                                         DateChangeCase{"BackThreeDays", 2024, 3, 12, 12, 0, L"2024-03-12"},
                                          DateChangeCase{"IntoNextYear", 2025, 1, 1, 0, 0, L"2025-01-01"},
+                                         DateChangeCase{"BackOneYear", 2023, 3, 15, 12, 0, L"2023-03-15"},
                                          DateChangeCase{"BackYears", 2019, 7, 4, 8, 30, L"2019-07-04"}),
                          [](const testing::TestParamInfo<DateChangeCase>& info) {
                              return std::string(info.param.name);
                          });
 
-TEST(TrackerDayBoundary, OnlyARecordOfTheDayAfterTodayGoesOn)
+TEST(TrackerDayBoundary, OnlyARecordOfOneOrTwoDaysAfterTodayGoesOn)
 {
     const struct {
         const wchar_t* record;
@@ -445,8 +446,10 @@ TEST(TrackerDayBoundary, OnlyARecordOfTheDayAfterTodayGoesOn)
         {L"2024-03-15", L"2024-03-15", false},
         {L"2024-03-16", L"2024-03-15", false},  // the time zone moved back across midnight
         {L"2024-03-14", L"2024-03-15", true},   // midnight, or the zone moved forward
-        {L"2024-03-17", L"2024-03-15", true},
+        {L"2024-03-17", L"2024-03-15", false},  // from UTC+14 to UTC-12 around midday UTC
+        {L"2024-03-18", L"2024-03-15", true},   // a clock corrected back by three days
         {L"2024-01-01", L"2023-12-31", false},  // the day after, across a year
+        {L"2024-01-02", L"2023-12-31", false},
         {L"2024-03-01", L"2024-02-29", false},  // and after a leap day
         {L"2025-03-15", L"2024-03-15", true},   // a clock corrected by a year
         {L"2023-03-15", L"2024-03-15", true},
@@ -463,6 +466,33 @@ TEST(TrackerDayBoundary, OnlyARecordOfTheDayAfterTodayGoesOn)
 // A spent day: the zone moved forward across midnight starts the next day
 // early, once; moved back, the record of that next day goes on, so moving the
 // zone back and forth never buys a second allowance.
+// Around midday UTC, UTC+14 is already the next day and UTC-12 still the day
+// before: a record two days ahead of today. Swinging between the two gives
+// the first move's early day and no other.
+TEST_F(TrackerDayChange, SwingingBetweenTheWorldsFarthestZonesGivesOneFreshAllowance)
+{
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 12, 0, 0);
+    UsageTracker& usage = startWithSecondsLeft(10, 0);
+    const struct {
+        WORD day;
+        WORD hour;
+    } swing[] = {{kTestDay + 1, 2}, {kTestDay - 1, 0}, {kTestDay + 1, 2}, {kTestDay - 1, 0}};
+    int freshAllowances = 0;
+    WORD minute = 0;
+    for (const auto& to : swing) {
+        simulatedClock.local = localTimeOf(kTestYear, kTestMonth, to.day, to.hour, ++minute, 0);
+        const int64_t before = usage.usedSeconds();
+        for (int second = 0; second < 30; ++second) {
+            tickSecond();
+        }
+        // A fresh allowance shows as a count that starts again from nothing.
+        freshAllowances += usage.usedSeconds() < before ? 1 : 0;
+    }
+    EXPECT_EQ(freshAllowances, 1);
+    EXPECT_EQ(savedUsage().date, kDayAfterTestDate);
+    EXPECT_EQ(usage.usedSeconds(), 4 * 30) << "the early day's count goes on through the swing";
+}
+
 TEST_F(TrackerDayChange, TimeZoneMovesBuyOneEarlyDayAtMost)
 {
     simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay, 23, 30, 0);

@@ -1,6 +1,6 @@
-// Saves that fail while another program holds a file open: the change is in
-// force at once, and reaches the file at the first tick after the file is let
-// go, whether or not that tick counts a second.
+// Saves that fail (a full disk): the change is in force at once and reaches
+// the file at the first tick that can write it, whether or not that tick
+// counts a second; and no tick writes data.json more than once.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -11,27 +11,26 @@
 namespace tracker_test {
 namespace {
 
+// While set, every write of either file fails, as on a full disk.
+inline bool writesFail = false;
+BOOL failingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
+{
+    if (writesFail) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return countingWrite(file, bytes, length, written);
+}
+
 class TrackerSaving : public TrackerTest {
 protected:
-    // Opens the file as a backup tool or scanner might: no sharing at all, so
-    // neither a replacement nor an in-place write gets through.
-    static FileHandle holdWithoutSharing(const std::wstring& path)
+    void SetUp() override
     {
-        return FileHandle(
-            CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    }
-
-    // What the file holds, read through the holder's own handle.
-    static std::string contentsThrough(const FileHandle& holder)
-    {
-        SetFilePointer(holder.get(), 0, nullptr, FILE_BEGIN);
-        std::string bytes(64 * 1024, '\0');
-        DWORD read = 0;
-        if (!ReadFile(holder.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-            return "(unreadable)";
-        }
-        bytes.resize(read);
-        return bytes;
+        TrackerTest::SetUp();
+        writesFail = false;
+        failingCalls_ = systemHeldFileCalls();
+        failingCalls_.write = failingWrite;
+        setHeldFileCalls(&failingCalls_);
     }
 
     // Nobody touches the computer from now on: no more seconds are counted.
@@ -52,42 +51,45 @@ protected:
     }
 
     const std::vector<std::wstring> kBothFiles = {L"config.json", L"data.json"};
+
+private:
+    HeldFileCalls failingCalls_ = {};
 };
 
-struct HeldCase {
+struct FailedCase {
     const char* name;
     int64_t secondsLeft;  // of a 30-minute limit
     bool userLeaves;
 };
 
-class TrackerSavingWhileNothingCounts : public TrackerSaving, public testing::WithParamInterface<HeldCase> {};
+class TrackerSavingWhileNothingCounts : public TrackerSaving, public testing::WithParamInterface<FailedCase> {};
 
-TEST_P(TrackerSavingWhileNothingCounts, PasswordChangeReachesDataFileAtTheFirstTickAfterItIsLetGo)
+TEST_P(TrackerSavingWhileNothingCounts, PasswordChangeReachesDataFileAtTheFirstTickThatCanWrite)
 {
-    const HeldCase& c = GetParam();
+    const FailedCase& c = GetParam();
     UsageTracker& usage = startWithSecondsLeft(30, c.secondsLeft);
     if (c.userLeaves) {
         leaveComputer();
     }
     const int64_t used = usage.usedSeconds();
     const std::string before = readWholeFile(dataPath());
-    {
-        FileHandle holder = holdWithoutSharing(dataPath());
-        ASSERT_TRUE(holder);
-        EXPECT_FALSE(usage.setPassword(L"new \"one\""));
-        EXPECT_FALSE(usage.setRequirePasswordOnExit(true));
-        // In force at once, though not saved.
-        EXPECT_TRUE(usage.checkPassword(L"new \"one\""));
-        EXPECT_TRUE(usage.requirePasswordOnExit());
-        EXPECT_TRUE(usage.hasUnsavedChanges());
-        for (int second = 0; second < 5; ++second) {
-            tickSecond();
-        }
-        EXPECT_EQ(contentsThrough(holder), before);
-        EXPECT_TRUE(usage.hasUnsavedChanges());
-        EXPECT_EQ(directoryEntries(), kBothFiles);
+    writesFail = true;
+    EXPECT_FALSE(usage.setPassword(L"new \"one\""));
+    EXPECT_FALSE(usage.setRequirePasswordOnExit(true));
+    // In force at once, though not saved.
+    EXPECT_TRUE(usage.checkPassword(L"new \"one\""));
+    EXPECT_TRUE(usage.requirePasswordOnExit());
+    EXPECT_TRUE(usage.hasUnsavedChanges());
+    for (int second = 0; second < 5; ++second) {
+        tickSecond();
     }
+    EXPECT_EQ(readWholeFile(dataPath()), before);
+    EXPECT_TRUE(usage.hasUnsavedChanges());
+
+    writesFail = false;
+    countDataWritesFromNow();
     tickSecond();
+    EXPECT_EQ(dataFileWrites, 1);
     EXPECT_EQ(usage.usedSeconds(), used) << "nothing is counted in this case";
     EXPECT_FALSE(usage.hasUnsavedChanges());
     DailyUsage expected = todayWith(used);
@@ -106,28 +108,25 @@ TEST_P(TrackerSavingWhileNothingCounts, PasswordChangeReachesDataFileAtTheFirstT
 }
 
 INSTANTIATE_TEST_SUITE_P(Tracker, TrackerSavingWhileNothingCounts,
-                         testing::Values(HeldCase{"UserIdle", 900, true}, HeldCase{"SpentDay", 0, false},
-                                         HeldCase{"SpentDayAndIdle", 0, true}),
-                         [](const testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
+                         testing::Values(FailedCase{"UserIdle", 900, true}, FailedCase{"SpentDay", 0, false},
+                                         FailedCase{"SpentDayAndIdle", 0, true}),
+                         [](const testing::TestParamInfo<FailedCase>& info) { return std::string(info.param.name); });
 
-TEST_F(TrackerSaving, SettingsMadeWhileConfigFileIsHeldReachItOnceLetGo)
+TEST_F(TrackerSaving, SettingsThatCouldNotBeWrittenReachTheFileLater)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 900);
     leaveComputer();
     const std::string before = readWholeFile(configPath());
-    {
-        FileHandle holder = holdWithoutSharing(configPath());
-        ASSERT_TRUE(holder);
-        EXPECT_FALSE(usage.setLimit(45, false));
-        usage.setLanguage(Language::Russian);
-        usage.setStatusWindowPosition(12, 34);
-        EXPECT_EQ(usage.remainingSeconds(), 45 * 60 - 900);
-        EXPECT_EQ(currentLanguage(), Language::Russian);
-        EXPECT_TRUE(usage.hasUnsavedChanges());
-        tickSecond();
-        tickSecond();
-        EXPECT_EQ(contentsThrough(holder), before);
-    }
+    writesFail = true;
+    EXPECT_FALSE(usage.setLimit(45, false));
+    usage.setLanguage(Language::Russian);
+    usage.setStatusWindowPosition(12, 34);
+    EXPECT_EQ(usage.remainingSeconds(), 45 * 60 - 900);
+    EXPECT_EQ(currentLanguage(), Language::Russian);
+    EXPECT_TRUE(usage.hasUnsavedChanges());
+    tickSecond();
+    EXPECT_EQ(readWholeFile(configPath()), before);
+    writesFail = false;
     tickSecond();
     EXPECT_FALSE(usage.hasUnsavedChanges());
     AppConfig expected;
@@ -140,35 +139,31 @@ TEST_F(TrackerSaving, SettingsMadeWhileConfigFileIsHeldReachItOnceLetGo)
     EXPECT_EQ(directoryEntries(), kBothFiles);
 }
 
-TEST_F(TrackerSaving, SecondsCountedWhileHeldReachTheFileWhenTheUserHasLeft)
+TEST_F(TrackerSaving, SecondsCountedWhileWritesFailReachTheFileWhenTheUserHasLeft)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 900);
-    {
-        FileHandle holder = holdWithoutSharing(dataPath());
-        ASSERT_TRUE(holder);
-        for (int second = 0; second < 10; ++second) {
-            tickSecond();
-        }
-        ASSERT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10);
-        leaveComputer();
+    writesFail = true;
+    for (int second = 0; second < 10; ++second) {
+        tickSecond();
     }
+    ASSERT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10);
+    leaveComputer();
+    writesFail = false;
     tickSecond();
     EXPECT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10);
     EXPECT_EQ(savedUsage().usedSeconds, usage.usedSeconds());
 }
 
-TEST_F(TrackerSaving, ANewDayStartedWhileHeldReachesTheFile)
+TEST_F(TrackerSaving, ANewDayStartedWhileWritesFailReachesTheFile)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 0);
     usage.setPassword(L"kept");
     leaveComputer();
-    {
-        FileHandle holder = holdWithoutSharing(dataPath());
-        ASSERT_TRUE(holder);
-        simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 5);
-        usage.tick();
-        EXPECT_EQ(usage.usedSeconds(), 0);
-    }
+    writesFail = true;
+    simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay + 1, 0, 0, 5);
+    usage.tick();
+    EXPECT_EQ(usage.usedSeconds(), 0);
+    writesFail = false;
     tickSecond();
     const DailyUsage saved = savedUsage();
     EXPECT_EQ(saved.date, kDayAfterTestDate);
@@ -176,21 +171,18 @@ TEST_F(TrackerSaving, ANewDayStartedWhileHeldReachesTheFile)
     EXPECT_TRUE(savedPasswordIs(saved.settingsPassword, L"kept"));
 }
 
-// The program may end before a tick came after the file was let go.
+// The program may end before a tick came after the writes worked again.
 TEST_F(TrackerSaving, PendingChangesAreSavedOnceMoreWhenTheTrackerEnds)
 {
     storeConfig(30);
     storeUsage(todayWith(100));
     {
-        UsageTracker usage(directory());
+        UsageTracker usage(directory(), Installation::ForThisAccount);
         usage.load();
-        FileHandle dataHolder = holdWithoutSharing(dataPath());
-        FileHandle configHolder = holdWithoutSharing(configPath());
-        ASSERT_TRUE(dataHolder && configHolder);
+        writesFail = true;
         EXPECT_FALSE(usage.setPassword(L"last"));
         EXPECT_FALSE(usage.setLimit(50, true));
-        dataHolder.close();
-        configHolder.close();
+        writesFail = false;
     }
     EXPECT_TRUE(savedPasswordIs(savedUsage().settingsPassword, L"last"));
     EXPECT_EQ(savedConfig().dailyLimitMinutes, 50);
@@ -234,61 +226,45 @@ TEST_F(TrackerTest, ATickSavesDataJsonOnceWhateverItChanged)
 namespace tracker_test {
 namespace {
 
-// While the program runs, an edit, a replacement or a deletion of either file
-// by another program is undone at a following tick, and the state in force stays.
-TEST_F(TrackerTest, FilesEditedByAnotherProgramGetTheStateInForceBack)
+// While the program runs, its files are its own: another program's write,
+// cut, rename, delete or holding open fails with a sharing violation, while a
+// reader that lets others write still reads.
+TEST_F(TrackerTest, AnotherProgramCannotChangeOrHoldTheFilesWhileTheTrackerRuns)
 {
-    UsageTracker& usage = startWithSecondsLeft(45, 45 * 60 - 3000);
-    simulatedClock.userPresent = false;  // nothing counts, so data.json changes only by the edits
+    startWithSecondsLeft(45, 45 * 60 - 3000);
     tickSecond();
-    const std::string config = readWholeFile(configPath());
-    const std::string data = readWholeFile(dataPath());
-    const struct {
-        const char* name;
-        void (*edit)(const std::wstring& configPath, const std::wstring& dataPath);
-    } edits[] = {
-        {"limit and count rewritten",
-         [](const std::wstring& configPath, const std::wstring& dataPath) {
-             AppConfig generous;
-             generous.dailyLimitMinutes = 1440;
-             writeConfigFile(configPath, generous);
-             DailyUsage fresh;
-             fresh.date = kTestDate;
-             writeUsageFile(dataPath, fresh);
-         }},
-        {"both deleted",
-         [](const std::wstring& configPath, const std::wstring& dataPath) {
-             DeleteFileW(configPath.c_str());
-             DeleteFileW(dataPath.c_str());
-         }},
-        {"garbage",
-         [](const std::wstring& configPath, const std::wstring& dataPath) {
-             writeWholeFile(configPath, "{}");
-             writeWholeFile(dataPath, "x");
-         }},
-        // Larger than any file of the program's: written over without being read.
-        {"blown up", [](const std::wstring& configPath, const std::wstring& dataPath) {
-             const std::string huge(kMaxStateFileBytes + 1, ' ');
-             writeWholeFile(configPath, huge);
-             writeWholeFile(dataPath, huge);
-         }},
-    };
-    for (const auto& e : edits) {
-        SCOPED_TRACE(e.name);
-        e.edit(configPath(), dataPath());
-        bool restored = false;
-        // The directory's change notification comes a moment after the edit: tick until it has.
-        for (int attempt = 0; attempt < 100 && !restored; ++attempt) {
-            tickSecond();
-            restored = readWholeFile(configPath()) == config && readWholeFile(dataPath()) == data;
-            if (!restored) {
-                Sleep(50);
-            }
+    for (const std::wstring& path : {configPath(), dataPath()}) {
+        SCOPED_TRACE(testing::PrintToString(path));
+        const std::string before = readWholeFile(path);
+        const struct {
+            const char* name;
+            DWORD access;
+            DWORD sharing;
+        } opens[] = {
+            {"write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+            {"delete", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+            {"hold without sharing", GENERIC_READ, 0},
+            {"hold sharing reads only", GENERIC_READ, FILE_SHARE_READ},
+        };
+        for (const auto& o : opens) {
+            SCOPED_TRACE(o.name);
+            FileHandle file(CreateFileW(path.c_str(), o.access, o.sharing, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+            EXPECT_FALSE(file);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
         }
-        EXPECT_TRUE(restored) << readWholeFile(configPath()) << readWholeFile(dataPath());
-        EXPECT_EQ(usage.config().dailyLimitMinutes, 45);
-        EXPECT_EQ(usage.usedSeconds(), 3000);
+        EXPECT_FALSE(DeleteFileW(path.c_str()));
+        EXPECT_FALSE(MoveFileExW(path.c_str(), (path + L".moved").c_str(), MOVEFILE_REPLACE_EXISTING));
+        EXPECT_FALSE(writeWholeFile(path, "{}"));
+        FileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_TRUE(reader);
+        EXPECT_EQ(readWholeFile(path), before);
     }
+    tracker().tick();
+    EXPECT_EQ(tracker().config().dailyLimitMinutes, 45);
+    EXPECT_EQ(savedConfig().dailyLimitMinutes, 45);
+    EXPECT_EQ(savedUsage().usedSeconds, tracker().usedSeconds());
 }
 
 }  // namespace

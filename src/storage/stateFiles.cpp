@@ -1,0 +1,263 @@
+#include "storage/stateFiles.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/settingsFiles.h"
+
+namespace {
+
+constexpr DWORD kReadChunk = 64 * 1024;
+constexpr wchar_t kInstalledAppsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// Setup names the entry of an installation for another account "Hourwarden-<account>".
+constexpr std::wstring_view kAccountEntryPrefix = L"Hourwarden-";
+constexpr DWORD kMaxKeyNameLength = 256;
+
+HANDLE systemOpen(const wchar_t* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    return CreateFileW(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+BOOL systemSize(HANDLE file, LARGE_INTEGER* size)
+{
+    return GetFileSizeEx(file, size);
+}
+
+BOOL systemRead(HANDLE file, void* buffer, DWORD length, DWORD* read)
+{
+    return ReadFile(file, buffer, length, read, nullptr);
+}
+
+BOOL systemWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
+{
+    return WriteFile(file, bytes, length, written, nullptr);
+}
+
+BOOL systemSetEnd(HANDLE file)
+{
+    return SetEndOfFile(file);
+}
+
+constexpr HeldFileCalls kSystemHeldFileCalls = {systemOpen, systemSize, systemRead, systemWrite, systemSetEnd};
+const HeldFileCalls* activeHeldFileCalls = &kSystemHeldFileCalls;
+
+const HeldFileCalls& calls()
+{
+    return *activeHeldFileCalls;
+}
+
+bool seekTo(HANDLE file, uint64_t offset)
+{
+    LARGE_INTEGER position = {};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != FALSE;
+}
+
+std::wstring withoutTrailingSeparators(std::wstring path)
+{
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool samePath(const std::wstring& left, const std::wstring& right)
+{
+    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether one of the installed-apps entries in this view of the registry names `directory`.
+bool accountEntryNames(REGSAM view, const std::wstring& directory)
+{
+    HKEY apps = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstalledAppsKey, 0, KEY_READ | view, &apps) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool found = false;
+    wchar_t name[kMaxKeyNameLength] = {};
+    for (DWORD index = 0; !found; ++index) {
+        DWORD length = kMaxKeyNameLength;
+        const LSTATUS status = RegEnumKeyExW(apps, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        const std::wstring_view entry(name, length);
+        if (status != ERROR_SUCCESS || entry.size() <= kAccountEntryPrefix.size() ||
+            CompareStringOrdinal(entry.data(), static_cast<int>(kAccountEntryPrefix.size()), kAccountEntryPrefix.data(),
+                                 static_cast<int>(kAccountEntryPrefix.size()), TRUE) != CSTR_EQUAL) {
+            continue;
+        }
+        wchar_t location[MAX_PATH * 2] = {};
+        DWORD size = sizeof location;
+        if (RegGetValueW(apps, name, L"InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) == ERROR_SUCCESS) {
+            found = samePath(withoutTrailingSeparators(absolutePath(location)), directory);
+        }
+    }
+    RegCloseKey(apps);
+    return found;
+}
+
+}  // namespace
+
+const HeldFileCalls& systemHeldFileCalls()
+{
+    return kSystemHeldFileCalls;
+}
+
+void setHeldFileCalls(const HeldFileCalls* calls)
+{
+    activeHeldFileCalls = calls != nullptr ? calls : &kSystemHeldFileCalls;
+}
+
+HeldFile::HeldFile(std::wstring path) : path_(std::move(path)) {}
+
+bool HeldFile::open(DWORD disposition)
+{
+    handle_.reset(calls().open(fileSystemPath(absolutePath(path_)).c_str(), kHeldFileAccess, kHeldFileSharing,
+                               disposition));
+    return held();
+}
+
+FileState HeldFile::read(std::string& bytes)
+{
+    bytes.clear();
+    if (!held() && !open(OPEN_EXISTING)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileState::Absent
+                                                                              : FileState::Unreadable;
+    }
+    // Refused before reading, so a huge file costs no memory and no time.
+    LARGE_INTEGER size = {};
+    if (!calls().size(handle_.get(), &size) || static_cast<uint64_t>(size.QuadPart) > kMaxStateFileBytes ||
+        !seekTo(handle_.get(), 0)) {
+        release();
+        return FileState::Unreadable;
+    }
+    bytes.reserve(static_cast<size_t>(size.QuadPart));
+    char buffer[kReadChunk];
+    for (;;) {
+        DWORD read = 0;
+        if (!calls().read(handle_.get(), buffer, sizeof buffer, &read) || bytes.size() + read > kMaxStateFileBytes) {
+            bytes.clear();
+            release();
+            return FileState::Unreadable;
+        }
+        if (read == 0) {
+            return FileState::Read;
+        }
+        bytes.append(buffer, read);
+    }
+}
+
+// The new text goes over the old in one write, padded with spaces to the old
+// length, before the tail is cut: a process killed in between leaves the whole
+// new text followed by nothing but white space, which the readers skip. The
+// padding stops at the bound a reader accepts, so a file blown up by another
+// program before the start costs one short write, not gigabytes of spaces.
+bool HeldFile::save(std::string_view bytes)
+{
+    if (bytes.size() > kMaxStateFileBytes || (!held() && !open(OPEN_ALWAYS))) {
+        return false;
+    }
+    LARGE_INTEGER oldSize = {};
+    if (!calls().size(handle_.get(), &oldSize)) {
+        return false;
+    }
+    const uint64_t oldLength = static_cast<uint64_t>(oldSize.QuadPart);
+    std::string padded(bytes);
+    if (oldLength > bytes.size() && oldLength <= kMaxStateFileBytes) {
+        padded.append(static_cast<size_t>(oldLength - bytes.size()), ' ');
+    }
+    DWORD written = 0;
+    if (!seekTo(handle_.get(), 0) ||
+        !calls().write(handle_.get(), padded.data(), static_cast<DWORD>(padded.size()), &written) ||
+        written != padded.size()) {
+        return false;
+    }
+    return seekTo(handle_.get(), bytes.size()) && calls().setEnd(handle_.get());
+}
+
+Installation installationOf(const std::wstring& directory)
+{
+    const std::wstring folder = withoutTrailingSeparators(absolutePath(directory));
+    // The 32-bit setup writes the entry to the 32-bit view; either view counts.
+    return accountEntryNames(KEY_WOW64_64KEY, folder) || accountEntryNames(KEY_WOW64_32KEY, folder)
+               ? Installation::ForAnotherAccount
+               : Installation::ForThisAccount;
+}
+
+StateFiles::StateFiles(const std::wstring& directory, Installation installation)
+    : config_(directory + L"\\config.json"), usage_(directory + L"\\data.json"), installation_(installation)
+{
+}
+
+// An earlier version saved through "<file>.<process id>.tmp" and renamed it
+// into place; a kill could leave one beside the file, or (Wine moves the old
+// file away first) in its place. Those are deleted only once the file holds a
+// whole record; until then one that holds a whole record takes its place.
+template <typename Record>
+StateRead StateFiles::read(HeldFile& file, bool& loaded, Record& record, bool (*parse)(std::string_view, Record&))
+{
+    std::string bytes;
+    const FileState state = file.read(bytes);
+    if (state == FileState::Unreadable) {
+        return StateRead::Unreadable;
+    }
+    Record parsed = record;
+    bool whole = state == FileState::Read && parse(bytes, parsed);
+    const std::vector<std::wstring> temps = staleTempFilesOf(file.path());
+    for (size_t i = 0; !whole && i < temps.size(); ++i) {
+        std::string tempBytes;
+        Record fromTemp = record;
+        if (readWholeFile(temps[i], kMaxStateFileBytes, tempBytes) == FileState::Read && parse(tempBytes, fromTemp) &&
+            file.save(tempBytes)) {
+            parsed = fromTemp;
+            whole = true;
+        }
+    }
+    if (whole) {
+        for (const std::wstring& temp : temps) {
+            DeleteFileW(temp.c_str());
+        }
+        record = parsed;
+        loaded = true;
+        return StateRead::Read;
+    }
+    file.release();
+    if (state == FileState::Absent && installation_ == Installation::ForThisAccount) {
+        loaded = true;
+        return StateRead::Defaults;
+    }
+    return StateRead::Unusable;
+}
+
+StateRead StateFiles::readConfig(AppConfig& config)
+{
+    return read(config_, configLoaded_, config, parseWholeConfigText);
+}
+
+StateRead StateFiles::readUsage(DailyUsage& usage)
+{
+    return read(usage_, usageLoaded_, usage, parseWholeUsageText);
+}
+
+bool StateFiles::saveConfig(const AppConfig& config)
+{
+    return configLoaded_ && config_.save(configFileText(config));
+}
+
+bool StateFiles::saveUsage(const DailyUsage& usage)
+{
+    return usageLoaded_ && usage_.save(usageFileText(usage));
+}
+
+bool StateFiles::adoptConfig(const AppConfig& config)
+{
+    if (configLoaded_ || !config_.save(configFileText(config))) {
+        return false;
+    }
+    configLoaded_ = true;
+    return true;
+}

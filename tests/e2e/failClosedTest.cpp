@@ -1,0 +1,95 @@
+// Files the program cannot read at start give no time: the day counts as
+// spent and the lock comes after the start's minute; once the files can be
+// read, the parent's password, count and limit are all there. Three programs
+// in three folders run side by side, so the lane waits for one minute only.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "settingsDriver.h"
+
+namespace {
+
+using namespace e2e;
+using namespace e2e::settings;
+
+const std::string kLockCall = "Call user32.LockWorkStation(";
+// The start's five seconds of retries, the minute of a spent day, and room for a loaded machine.
+constexpr DWORD kLockWithinMs = 70000;
+// The holder lets go once every lock was asked for.
+constexpr DWORD kHoldMs = 80000;
+constexpr char kPasswdHash[] = "pbkdf2-sha256$1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLw=";  // "passwd"
+
+struct Started {
+    std::unique_ptr<App> app;
+    ULONGLONG at = 0;
+};
+
+Started startApp(const LaunchOptions& options)
+{
+    Started started;
+    started.at = GetTickCount64();
+    started.app = std::make_unique<App>(options);
+    return started;
+}
+
+bool lockAskedInTime(const Started& s)
+{
+    const ULONGLONG deadline = s.at + kLockWithinMs;
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    return waitUntil([&] { return s.app->relayCount(kLockCall) >= 1; }, left) ||
+           s.app->relayCount(kLockCall) >= 1;
+}
+
+TEST(FailClosedE2E, UnreadableFilesSpendTheDayAndComeBackIntact)
+{
+    ActiveUser user;
+    // data.json held from before the start, with 10 s of a 30-minute day left.
+    UsageFile parentsDay = dayWithUsed(30 * 60 - 10);
+    parentsDay.password = kPasswdHash;
+    parentsDay.requirePasswordOnExit = true;
+    LaunchOptions heldData =
+        LaunchOptions().withConfig(configWith(30)).withData(parentsDay.text()).withRelay(L"user32.LockWorkStation");
+    heldData.holdFilesMs = kHoldMs;
+    heldData.holdOnly = L"data.json";
+    // config.json held, with the parent's 45 minutes and 2,690 s used: 10 s left, not 120 minutes' worth.
+    LaunchOptions heldConfig = LaunchOptions()
+                                   .withConfig(configWith(45))
+                                   .withData(dayWithUsed(2690).text())
+                                   .withRelay(L"user32.LockWorkStation");
+    heldConfig.holdFilesMs = kHoldMs;
+    heldConfig.holdOnly = L"config.json";
+    // data.json zeroed, as a power cut may leave it.
+    const std::string zeroed(300, '\0');
+    LaunchOptions zeroedData =
+        LaunchOptions().withConfig(configWith(120)).withData(zeroed).withRelay(L"user32.LockWorkStation");
+
+    const Started data = startApp(heldData);
+    const Started config = startApp(heldConfig);
+    const Started damaged = startApp(zeroedData);
+    ASSERT_TRUE(data.app->started() && config.app->started() && damaged.app->started());
+
+    // Guarded: the settings ask for a password that cannot be checked yet.
+    EXPECT_NE(requestSettings(*damaged.app, kPasswordClass), nullptr);
+    EXPECT_EQ(damaged.app->findWindow(kSettingsClass), nullptr);
+
+    EXPECT_TRUE(lockAskedInTime(data)) << "data.json held";
+    EXPECT_TRUE(lockAskedInTime(config)) << "config.json held";
+    EXPECT_TRUE(lockAskedInTime(damaged)) << "data.json zeroed";
+    EXPECT_EQ(damaged.app->readFile(L"data.json"), zeroed) << "never written over";
+
+    // Let go: the parent's password, exit flag, count and limit are in force and in the files.
+    EXPECT_TRUE(data.app->waitForFile(L"data.json", [](const std::string& text) {
+        const long long used = usedSecondsIn(text);
+        return used >= 30 * 60 - 10 && used <= 30 * 60 && jsonValue(text, "require_password_on_exit") == "true" &&
+               jsonValue(text, "settings_password") == std::string("\"") + kPasswdHash + "\"";
+    }, kHoldMs)) << data.app->readFile(L"data.json");
+    EXPECT_TRUE(config.app->waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "daily_limit_minutes") == "45";
+    }, kHoldMs));
+    EXPECT_GE(usedSecondsIn(config.app->readFile(L"data.json")), 2690);
+}
+
+}  // namespace
