@@ -711,5 +711,19 @@ TEST_F(ControlWindowTest, ATrayIconLostWithoutAWordIsBackWithinAMinute)
     EXPECT_EQ(addedAt, (std::vector<int>{61, 121}));
 }
 
+// A day record the program cannot read gives no time: the balloon says why, once.
+TEST_F(ControlWindowTest, AnUnreadableDayRecordIsAnnouncedOnceByABalloon)
+{
+    storeConfig(120);
+    ASSERT_TRUE(writeWholeFile(dataPath(), std::string(300, '\0')));
+    openWindow(&start());
+    tickWindow();
+    tickWindow();
+    const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_EQ(balloons[0].text, L"Hourwarden cannot read its files, so today counts as used up. A parent can "
+                                L"repair them: see \"When Windows misbehaves\" in the README.");
+}
+
 }  // namespace
 }  // namespace tracker_test
