@@ -370,10 +370,27 @@ Function ModePageLeave
     ${EndIf}
 FunctionEnd
 
-; The password goes into a new data.json; an upgrade keeps the one there.
+; Whether $INSTDIR holds a data.json the program can read ("1" or "0" on the stack).
+; One it cannot read gives no time to anyone: setup replaces it as at a first
+; install, with the parent's password, which is how a parent repairs it.
+Function DataIsUsable
+    !insertmacro RUN_HELPER 'data-usable "$INSTDIR"'
+    ${If} $HelperCode == 0
+        Push 1
+    ${Else}
+        Push 0
+    ${EndIf}
+FunctionEnd
+
+; The password goes into a new data.json; an upgrade keeps the one there, when
+; the program can read it.
 Function PasswordPage
     ${If} $ForAccount == ""
-    ${OrIf} ${FileExists} "$INSTDIR\data.json"
+        Abort
+    ${EndIf}
+    Call DataIsUsable
+    Pop $0
+    ${If} $0 == 1
         Abort
     ${EndIf}
     !insertmacro MUI_HEADER_TEXT "$(PasswordTitle)" "$(PasswordSubtitle)"
@@ -587,7 +604,9 @@ Function InstallForAccount
     ${EndIf}
     Call PutProgramInPlace
     Call WriteFirstConfig
-    ${IfNot} ${FileExists} "$INSTDIR\data.json"
+    Call DataIsUsable
+    Pop $0
+    ${If} $0 == 0
         System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", w "$SetupPassword")'
         !insertmacro RUN_HELPER 'write-data "$INSTDIR" $ExitNeedsPassword'
         System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", p 0)'

@@ -533,6 +533,37 @@ SetupOutcome secureInstallation(const std::wstring& folder, const std::wstring& 
     return {};
 }
 
+namespace {
+
+std::wstring dataFilePath(const std::wstring& folder)
+{
+    return withoutTrailingSeparators(fullPath(folder)) + L"\\" + kDataFileName;
+}
+
+// Whether the file holds a whole day record, as the program reads it. One it
+// cannot read (zeroed, cut short, garbage, absurdly large) gives no time to
+// anyone: only a new one from setup, with the parent's password, ends that.
+bool holdsUsableData(const std::wstring& path)
+{
+    std::string bytes;
+    if (readWholeFile(fileSystemPath(path), kMaxStateFileBytes, bytes) != FileState::Read) {
+        return false;
+    }
+    DailyUsage usage;
+    return parseWholeUsageText(bytes, usage);
+}
+
+}  // namespace
+
+SetupOutcome checkUsableData(const std::wstring& folder)
+{
+    const std::wstring path = dataFilePath(folder);
+    if (!holdsUsableData(path)) {
+        return refused(quoted(path) + L" is missing or cannot be read; setup writes a new one.");
+    }
+    return {};
+}
+
 SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit)
 {
     // Read once and gone from this process's environment before anything else can fail.
@@ -545,10 +576,17 @@ SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit)
     }
     SetEnvironmentVariableW(kPasswordVariable, nullptr);
 
-    const std::wstring path = withoutTrailingSeparators(fullPath(folder)) + L"\\" + kDataFileName;
-    // CREATE_NEW: the file an earlier installation left keeps its day and its password.
+    const std::wstring path = dataFilePath(folder);
+    // CREATE_NEW: the file an earlier installation left keeps its day and its
+    // password. One the program cannot read is replaced in place, so it keeps
+    // the access list an earlier setup gave it.
     FileHandle file(CreateFileW(fileSystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) &&
+        !holdsUsableData(path)) {
+        file.reset(CreateFileW(fileSystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
     if (!file) {
         const DWORD error = GetLastError();
         SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));

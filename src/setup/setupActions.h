@@ -27,8 +27,12 @@ SetupOutcome findLocalAccount(std::wstring_view name, LocalAccount& account);
 SetupOutcome secureInstallation(const std::wstring& folder, const std::wstring& account);
 
 // data.json of the first day, with the password from the environment hashed;
-// refused when the file exists.
+// refused when the file exists and the program can read it. One it cannot
+// read (zeroed, cut short, garbage) is written over in place.
 SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit);
+// Success when the folder's data.json holds a day record the program reads;
+// refused when it is missing or cannot be read, so setup writes a new one.
+SetupOutcome checkUsableData(const std::wstring& folder);
 
 // Task Scheduler: the account's task in the program's folder.
 SetupOutcome registerProgramTask(const std::wstring& account, const std::wstring& programPath);

@@ -3,6 +3,7 @@
 //   check-account <name>                 prints the account's SID
 //   secure <folder> <account>
 //   write-data <folder> <require-exit: 0|1>   password from HOURWARDEN_SETUP_PASSWORD
+//   data-usable <folder>                     0 when data.json holds a record the program reads
 //   register-task <account> <program path>
 //   delete-task <account>
 //   run-task <account>
@@ -56,6 +57,7 @@ constexpr Command kCommands[] = {
     {L"check-account", L"<name>", checkAccount},
     {L"secure", L"<folder> <account>", [](Arguments a) { return secureInstallation(a[0], a[1]); }},
     {L"write-data", L"<folder> <require-exit: 0|1>", writeData},
+    {L"data-usable", L"<folder>", [](Arguments a) { return checkUsableData(a[0]); }},
     {L"register-task", L"<account> <program path>", [](Arguments a) { return registerProgramTask(a[0], a[1]); }},
     {L"delete-task", L"<account>", [](Arguments a) { return deleteProgramTask(a[0]); }},
     {L"run-task", L"<account>", [](Arguments a) { return runProgramTask(a[0]); }},

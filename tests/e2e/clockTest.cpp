@@ -55,7 +55,7 @@ TEST(ClockLongE2E, AFloodOfPostedMessagesStopsNeitherTheCountNorTheLock)
     App counting(LaunchOptions().withData(dataWithPassword("pw", true)));
     App locking(LaunchOptions()
                     .withData(dayWithUsed(7200 - kLeftForTheLock).text())
-                    .withRelay(L"user32.LockWorkStation"));
+                    .withRelay(kSideBySideRelay));
     ASSERT_TRUE(counting.started());
     ASSERT_TRUE(locking.started());
     ActiveUser user;

@@ -51,20 +51,20 @@ TEST(FailClosedE2E, UnreadableFilesSpendTheDayAndComeBackIntact)
     parentsDay.password = kPasswdHash;
     parentsDay.requirePasswordOnExit = true;
     LaunchOptions heldData =
-        LaunchOptions().withConfig(configWith(30)).withData(parentsDay.text()).withRelay(L"user32.LockWorkStation");
+        LaunchOptions().withConfig(configWith(30)).withData(parentsDay.text()).withRelay(kSideBySideRelay);
     heldData.holdFilesMs = kHoldMs;
     heldData.holdOnly = L"data.json";
     // config.json held, with the parent's 45 minutes and 2,690 s used: 10 s left, not 120 minutes' worth.
     LaunchOptions heldConfig = LaunchOptions()
                                    .withConfig(configWith(45))
                                    .withData(dayWithUsed(2690).text())
-                                   .withRelay(L"user32.LockWorkStation");
+                                   .withRelay(kSideBySideRelay);
     heldConfig.holdFilesMs = kHoldMs;
     heldConfig.holdOnly = L"config.json";
     // data.json zeroed, as a power cut may leave it.
     const std::string zeroed(300, '\0');
     LaunchOptions zeroedData =
-        LaunchOptions().withConfig(configWith(120)).withData(zeroed).withRelay(L"user32.LockWorkStation");
+        LaunchOptions().withConfig(configWith(120)).withData(zeroed).withRelay(kSideBySideRelay);
 
     const Started data = startApp(heldData);
     const Started config = startApp(heldConfig);

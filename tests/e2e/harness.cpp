@@ -383,6 +383,45 @@ double App::relayTimestamp(const std::string& line)
     return std::atof(line.c_str());
 }
 
+namespace {
+
+constexpr DWORD kSavePollMs = 5;
+
+bool lastWriteOf(const std::wstring& path, FILETIME& time)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    time = data.ftLastWriteTime;
+    return true;
+}
+
+}  // namespace
+
+SaveCounter::SaveCounter(std::wstring path)
+    : thread_([this, path = std::move(path)] {
+          FILETIME last = {};
+          bool known = lastWriteOf(path, last);
+          while (!stop_) {
+              FILETIME now = {};
+              if (lastWriteOf(path, now) && (!known || CompareFileTime(&now, &last) != 0)) {
+                  ++count_;
+                  last = now;
+                  known = true;
+              }
+              Sleep(kSavePollMs);  // the poll's pace
+          }
+      })
+{
+}
+
+SaveCounter::~SaveCounter()
+{
+    stop_ = true;
+    thread_.join();
+}
+
 ActiveUser::ActiveUser()
     : thread_([this] {
           while (!stop_) {

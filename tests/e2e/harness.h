@@ -66,6 +66,10 @@ struct ConfigFile {
     std::string text() const;
 };
 
+// The relay set is the prefix's, read by each program as it starts: tests that run
+// side by side in one prefix (the long lane) all ask for this one.
+inline const std::wstring kSideBySideRelay = L"user32.LockWorkStation;shell32.Shell_NotifyIconW";
+
 struct LaunchOptions {
     std::string config;  // empty: no config.json before start
     std::string data;    // empty: no data.json before start
@@ -128,6 +132,25 @@ private:
     DWORD processId_ = 0;
     HWND controlWindow_ = nullptr;
     std::thread fileHolder_;
+};
+
+// Counts the saves of one of the program's files while it lives. The program
+// keeps its files open and rewrites them in place, so a save shows only as a
+// new last-write time: it is polled every few milliseconds (saves a second
+// or more apart, as the program makes them, are each seen).
+class SaveCounter {
+public:
+    explicit SaveCounter(std::wstring path);
+    ~SaveCounter();
+    SaveCounter(const SaveCounter&) = delete;
+    SaveCounter& operator=(const SaveCounter&) = delete;
+
+    size_t count() const { return count_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> count_{0};
+    std::thread thread_;
 };
 
 // Keeps the user "active" while it lives: a one-pixel pointer nudge every

@@ -60,10 +60,6 @@ const COLORREF kSettingsHover = RGB(227, 237, 252);
 const COLORREF kTrack = RGB(227, 235, 242);
 const COLORREF kAccent = RGB(51, 158, 110);
 
-const std::string kConfigSave = "config.json\",";
-// A save renames a new file into place or replaces an existing one.
-const std::wstring kSaveRelay = L"kernel32.MoveFileExW;kernel32.ReplaceFileW";
-
 ConfigFile config(const char* language = "en", int limitMinutes = 120, int x = -1, int y = -1)
 {
     ConfigFile file;
@@ -293,11 +289,11 @@ TEST(StatusE2E, SavedPositionIsUsedAsItIsAndMinusOneMeansTheCorner)
 
 TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
 {
-    App app(launch(0).withRelay(kSaveRelay));
+    App app(launch(0));
     ASSERT_TRUE(app.started());
     HWND window = openStatus(app);
     ASSERT_NE(window, nullptr);
-    const size_t savesBefore = app.relayCount(kConfigSave);
+    const SaveCounter saves(app.directory() + L"\\config.json");
     const POINT from = toScreen(window, kDragPoint);
     const POINT corner = bottomRightCorner();
     const POINT target{corner.x - 300, corner.y - 200};
@@ -310,12 +306,12 @@ TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
     ASSERT_TRUE(app.waitForFile(L"config.json", [&](const std::string& text) {
         return text.find(x) != std::string::npos && text.find(y) != std::string::npos;
     })) << app.readFile(L"config.json");
-    EXPECT_EQ(app.relayCount(kConfigSave), savesBefore + 1);
+    EXPECT_EQ(saves.count(), 1u);
 
     // Closing writes nothing; the next opening comes back where it was dropped.
     ASSERT_TRUE(clickButtonUntil(window, kCloseCentre, kClosePoint, kCloseHover,
                                  [&] { return app.findWindow(kStatusClass) == nullptr; }));
-    EXPECT_EQ(app.relayCount(kConfigSave), savesBefore + 1);
+    EXPECT_EQ(saves.count(), 1u);
     window = openStatus(app);
     ASSERT_NE(window, nullptr);
     expectAt(window, target);
@@ -333,7 +329,7 @@ TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
     ASSERT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
         return text.find("\"status_window_x\": -1,") != std::string::npos;
     })) << app.readFile(L"config.json");
-    EXPECT_EQ(app.relayCount(kConfigSave), savesBefore + 2);
+    EXPECT_EQ(saves.count(), 2u);
     PostMessageW(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(app.waitForNoWindow(kStatusClass));
     window = openStatus(app);

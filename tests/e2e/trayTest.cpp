@@ -290,17 +290,12 @@ TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
 }
 
 // Another program deletes the icon without a word: the program asks for it
-// once a minute and adds it again.
+// once a minute and adds it again. Other programs' icons share the tray in
+// this test's lane, so the icon is followed through the program's own calls.
 TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
 {
-    App app(LaunchOptions().withRelay(kNotifyRelay));
+    App app(LaunchOptions().withRelay(kSideBySideRelay));
     ASSERT_TRUE(app.started());
-    // The first program in a fresh prefix brings Wine's tray window up a moment after its icon.
-    HWND tray = nullptr;
-    ASSERT_TRUE(waitUntil([&] { return (tray = systemTrayWindow()) != nullptr; }));
-    RECT area = {};
-    GetWindowRect(tray, &area);
-    ASSERT_TRUE(waitUntil([&] { return screenAreaContains(area, kIconBlue); }));
     ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
 
     NOTIFYICONDATAW data = {};
@@ -309,18 +304,10 @@ TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
     data.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
     const ULONGLONG deletedAt = GetTickCount64();
-    ASSERT_TRUE(waitUntil([&] {
-        GetWindowRect(tray, &area);
-        return !IsWindowVisible(tray) || !screenAreaContains(area, kIconBlue);
-    }));
-
     EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 2; }, 65000));
     EXPECT_LE(GetTickCount64() - deletedAt, 65000u);
-    EXPECT_TRUE(waitUntil([&] {
-        tray = systemTrayWindow();
-        GetWindowRect(tray, &area);
-        return IsWindowVisible(tray) && screenAreaContains(area, kIconBlue);
-    }));
+    // The shell holds it again: deleting it once more succeeds.
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
 }
 
 }  // namespace

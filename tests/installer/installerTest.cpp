@@ -1076,6 +1076,32 @@ TEST_F(AccountInstallerTest, SilentUpgradeEndsOnlyTheAccountsCopyAndKeepsFilesAn
     EXPECT_TRUE(taskDefinition(account()).has_value());
 }
 
+// A data.json the program cannot read (zeroed by a power cut, edited into
+// garbage) counts the day as spent for good: an administrator repairs it by
+// running setup again, which writes a new one with the password given, as at a
+// first install. The settings stay as they were.
+TEST_F(AccountInstallerTest, SetupAgainReplacesADataFileTheProgramCannotRead)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+    AppConfig config;
+    config.dailyLimitMinutes = 45;
+    ASSERT_TRUE(writeFile(folder() + L"\\config.json", configFileText(config)));
+    for (const std::string& damaged : {std::string(300, '\0'), std::string("{\n  \"date\": \"2024-0")}) {
+        SCOPED_TRACE(damaged.size());
+        ASSERT_TRUE(writeFile(folder() + L"\\data.json", damaged));
+        ASSERT_EQ(runSetup(L"/S /LANG=en /FORUSER=" + account() + L" /PASSWORD=fresh-start", setupEnvironment(true)),
+                  std::optional<DWORD>(0));
+        DailyUsage usage;
+        const std::string data = readFile(folder() + L"\\data.json").value_or("");
+        ASSERT_TRUE(parseUsageText(data, usage)) << data;
+        EXPECT_TRUE(verifyPasswordHash(L"fresh-start", usage.settingsPassword)) << data;
+        EXPECT_FALSE(usage.requirePasswordOnExit);
+        EXPECT_EQ(usage.date, todayDate());
+        EXPECT_EQ(data, usageFileText(usage)) << "not the program's own text";
+        EXPECT_EQ(readFile(folder() + L"\\config.json"), configFileText(config));
+    }
+}
+
 TEST_F(AccountInstallerTest, UninstallRemovesTheTaskTheFolderAndTheEntryAndNothingElse)
 {
     ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));

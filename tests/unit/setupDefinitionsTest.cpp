@@ -475,6 +475,47 @@ TEST(SetupInitialData, WritesDataOnceWithThePasswordFromTheEnvironmentAndClearsI
     EXPECT_EQ(folder.entries(), std::vector<std::wstring>{kDataFileName});
 }
 
+// What the program cannot read is replaced; what it can read is kept. The check
+// that setup runs first says which.
+TEST(SetupInitialData, AFileTheProgramCannotReadIsReplacedAndAWholeOneKept)
+{
+    const struct {
+        const char* name;
+        std::string text;
+        bool usable;
+    } cases[] = {
+        {"zeroed", std::string(300, '\0'), false},
+        {"cut short", "{\n  \"date\": \"2024-03-15\",\n  \"used_seconds\": 12", false},
+        {"garbage", "not a record at all", false},
+        {"empty", "", false},
+        {"whole", usageFileText(initialUsage(todayDateString(), L"", false)), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const storage_test::ScratchDirectory folder;
+        const std::wstring path = folder.file(kDataFileName);
+        EXPECT_EQ(checkUsableData(folder.path()).exit, SetupExit::Refused) << "nothing there yet";
+        ASSERT_TRUE(writeWholeFile(path, c.text));
+        EXPECT_EQ(checkUsableData(folder.path()).exit, c.usable ? SetupExit::Success : SetupExit::Refused);
+
+        ASSERT_TRUE(SetEnvironmentVariableW(kPasswordVariable, L"new one"));
+        const SetupOutcome written = writeInitialData(folder.path(), true);
+        const std::string after = readWholeFile(path);
+        if (c.usable) {
+            EXPECT_EQ(written.exit, SetupExit::Refused);
+            EXPECT_EQ(after, c.text);
+        } else {
+            ASSERT_EQ(written.exit, SetupExit::Success) << testing::PrintToString(written.message);
+            DailyUsage read;
+            ASSERT_TRUE(parseUsageText(after, read)) << after;
+            EXPECT_TRUE(verifyPasswordHash(L"new one", read.settingsPassword));
+            EXPECT_EQ(after, usageFileText(read));
+            EXPECT_EQ(checkUsableData(folder.path()).exit, SetupExit::Success);
+        }
+        EXPECT_EQ(folder.entries(), std::vector<std::wstring>{kDataFileName});
+    }
+}
+
 // ---- What Wine shows of the system side ----
 
 TEST(SetupAccount, FindsTheCurrentUserAsALocalAccount)
