@@ -142,7 +142,7 @@ TEST(FoundationE2E, TheLimitLocksAndARefusedLockIsAskedForAgainWithoutCounting)
 // locks, so the session probe accepts the lock and later unlocks the session.
 TEST(FoundationE2E, AnUnlockOnASpentDayGrantsOneMoreMinute)
 {
-    App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 1).text()).withRelay(kLockRelay));
+    App app(LaunchOptions().withData(dayWithUsed(kDefaultLimitSeconds - 1).text()).withRelay(kSideBySideRelay));
     ASSERT_TRUE(app.started());
     ASSERT_TRUE(installSessionProbe(app));
     {
