@@ -47,17 +47,18 @@ int runMessageLoop()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    // Before any window or file: no DLL that Windows would load for another
-    // program, and the process and its threads closed to the account, whatever
-    // data.json will say. The tracker opens them again if it does not ask for it.
+    // Before any window or file: no DLL that Windows would load for another program.
     hardenProcess();
+    // Before the files are touched: a program already counting on them stays the only one.
+    // Lives as long as the program, so the mutex stays held while it counts. Made before
+    // the protection below, which would give it the protected default list too.
+    const std::wstring directory = executableDirectory();
+    InstanceLock instanceLock(directory);
+    // The process and its threads closed to the account, whatever data.json will say,
+    // for all of the hand-over's wait too. The tracker opens them again if it does not ask for it.
     protectProcess(true);
 
-    // Before the files are touched: a program already counting on them stays the only one.
     showStatusRequestMessage = RegisterWindowMessageW(kShowStatusRequestName);
-    const std::wstring directory = executableDirectory();
-    // Lives as long as the program, so the mutex stays held while it counts.
-    InstanceLock instanceLock(directory);
     if (decideStart(instanceLock, ownProgramPath(), showStatusRequestMessage) == StartDecision::HandedOver) {
         return 0;
     }

@@ -582,13 +582,14 @@ SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit)
     // the access list an earlier setup gave it.
     FileHandle file(CreateFileW(fileSystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) &&
-        !holdsUsableData(path)) {
+    DWORD error = file ? ERROR_SUCCESS : GetLastError();
+    const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    if (exists && !holdsUsableData(path)) {
         file.reset(CreateFileW(fileSystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        error = file ? ERROR_SUCCESS : GetLastError();
     }
     if (!file) {
-        const DWORD error = GetLastError();
         SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
         if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
             return refused(quoted(path) + L" already exists; it is kept.");

@@ -253,6 +253,16 @@ TEST(TrayE2E, AnUnlockOnASpentDayAnnouncesTheExtraMinute)
         L"The time limit has been reached. One minute remains before the computer is locked again."));
 }
 
+// What another program (or a new taskbar) can do to the program's icon.
+bool deleteIconOf(const App& app)
+{
+    NOTIFYICONDATAW data = {};
+    data.cbSize = sizeof data;
+    data.hWnd = app.controlWindow();
+    data.uID = 1;
+    return Shell_NotifyIconW(NIM_DELETE, &data) != FALSE;
+}
+
 TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
 {
     App app(LaunchOptions().withRelay(kNotifyRelay));
@@ -265,11 +275,7 @@ TEST(TrayE2E, TaskbarCreatedBringsTheIconBack)
     ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
 
     // A new taskbar starts empty: take the icon away as its loss would.
-    NOTIFYICONDATAW data = {};
-    data.cbSize = sizeof data;
-    data.hWnd = app.controlWindow();
-    data.uID = 1;
-    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_TRUE(deleteIconOf(app));
     ASSERT_TRUE(waitUntil([&] {
         GetWindowRect(tray, &area);
         return !IsWindowVisible(tray) || !screenAreaContains(area, kIconBlue);
@@ -298,16 +304,12 @@ TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
     ASSERT_TRUE(app.started());
     ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
 
-    NOTIFYICONDATAW data = {};
-    data.cbSize = sizeof data;
-    data.hWnd = app.controlWindow();
-    data.uID = 1;
-    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_TRUE(deleteIconOf(app));
     const ULONGLONG deletedAt = GetTickCount64();
     EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 2; }, 65000));
     EXPECT_LE(GetTickCount64() - deletedAt, 65000u);
     // The shell holds it again: deleting it once more succeeds.
-    EXPECT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    EXPECT_TRUE(deleteIconOf(app));
 }
 
 }  // namespace
