@@ -29,7 +29,7 @@ bool ClockThread::start(std::function<void()> tick, DWORD periodMs)
         return false;
     }
     tick_ = std::move(tick);
-    thread_.reset(CreateThread(nullptr, 0, run, this, 0, nullptr));
+    thread_.reset(CreateThread(nullptr, 0, run, this, 0, &threadId_));
     return static_cast<bool>(thread_);
 }
 

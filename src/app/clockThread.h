@@ -23,6 +23,7 @@ public:
     // Waits for a tick under way to finish; no tick runs after it returns.
     void stop();
     bool running() const { return static_cast<bool>(thread_); }
+    DWORD threadId() const { return threadId_; }
 
 private:
     static DWORD WINAPI run(void* self);
@@ -32,4 +33,5 @@ private:
     Handle stopEvent_;
     Handle thread_;
     std::function<void()> tick_;
+    DWORD threadId_ = 0;
 };

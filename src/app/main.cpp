@@ -85,5 +85,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (!clock.start(runClockTick, kTickPeriodMs)) {
         return 1;
     }
+    // Born while protected (when the exit password asks for it): whether the
+    // system gave it the protection tells whether later threads need a pass.
+    measureThreadBirth(clock.threadId());
     return runMessageLoop();
 }

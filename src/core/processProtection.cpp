@@ -5,6 +5,7 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <map>
 #include <utility>
 #include <vector>
@@ -99,10 +100,11 @@ bool releaseOwnProcess()
 
 // The process token's default access list, kept as it was before the first change.
 std::vector<BYTE> originalDefaultDacl;
-bool defaultDaclProtected = false;
-// Measured once, at the first protection.
-bool threadsBornChecked = false;
-bool threadsBornProtected = false;
+// Atomic: the window thread measures while the clock's thread may protect.
+std::atomic<bool> defaultDaclProtected{false};
+// Measured once, on a thread born while protected (measureThreadBirth).
+std::atomic<bool> threadsBornChecked{false};
+std::atomic<bool> threadsBornProtected{false};
 
 bool setTokenDefaultDacl(PACL dacl)
 {
@@ -114,29 +116,6 @@ bool setTokenDefaultDacl(PACL dacl)
     const bool set = SetTokenInformation(token, TokenDefaultDacl, &value, sizeof value) != FALSE;
     CloseHandle(token);
     return set;
-}
-
-// Whether a thread started now is born with the protected list. Windows gives
-// a new thread the token's default list; Wine gives it none, so there the
-// threads started later need a pass of their own.
-bool newThreadsBornProtected()
-{
-    Owned<HANDLE, scoped_detail::closeFile> finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!finish) {
-        return false;
-    }
-    DWORD id = 0;
-    Owned<HANDLE, scoped_detail::closeFile> thread(CreateThread(
-        nullptr, 0, [](void* event) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE); },
-        finish.get(), 0, &id));
-    if (!thread) {
-        return false;
-    }
-    const bool refused = !Owned<HANDLE, scoped_detail::closeFile>(OpenThread(THREAD_SUSPEND_RESUME, FALSE, id)) &&
-                         GetLastError() == ERROR_ACCESS_DENIED;
-    SetEvent(finish.get());
-    WaitForSingleObject(thread.get(), INFINITE);
-    return refused;
 }
 
 // Threads the system or the program starts later are made with the token's
@@ -172,10 +151,6 @@ bool protectDefaultDacl(LocalDescriptor& protectedList)
         return false;
     }
     defaultDaclProtected = setTokenDefaultDacl(dacl);
-    if (defaultDaclProtected && !threadsBornChecked) {
-        threadsBornChecked = true;
-        threadsBornProtected = newThreadsBornProtected();
-    }
     return defaultDaclProtected;
 }
 
@@ -310,9 +285,22 @@ bool protectProcessBySystem(bool protect)
     return processReleased && defaultReleased && threadsReleased;
 }
 
+// Windows gives a new thread the token's default list; Wine gives it none. A
+// thread of the program's own, started while the default list is the
+// protected one, tells which: until one did, the pass goes on.
+void measureThreadBirth(DWORD threadId)
+{
+    if (!defaultDaclProtected || threadsBornChecked) {
+        return;
+    }
+    Owned<HANDLE, scoped_detail::closeFile> thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, threadId));
+    threadsBornProtected = !thread && GetLastError() == ERROR_ACCESS_DENIED;
+    threadsBornChecked = true;
+}
+
 bool laterThreadsNeedAPass()
 {
-    return threadsBornChecked && !threadsBornProtected;
+    return !threadsBornChecked || !threadsBornProtected;
 }
 
 std::size_t protectedThreadCount()

@@ -4,6 +4,8 @@
 // redirecting a thread, no rewriting of an access list.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 
 // Everyone and OWNER RIGHTS may query and wait on the process, nothing more.
@@ -18,9 +20,12 @@ inline constexpr wchar_t kProtectedThreadSddl[] = L"D:P(A;;0x100800;;;WD)(A;;0x1
 // it. Called again, it retries what the system refused. True only when
 // everything carries the wanted list.
 bool protectProcessBySystem(bool protect);
-// Whether threads started after the protection are not born with it (the
-// system ignores the token's default list for them), so each call of
-// protectProcessBySystem(true) must give it to them.
+// Tells from `threadId`, a thread the program started while protected,
+// whether the system gives new threads the token's default list. Once per run.
+void measureThreadBirth(DWORD threadId);
+// Whether threads started after the protection may not be born with it (the
+// system ignores the token's default list for them, or that is not known
+// yet), so each call of protectProcessBySystem(true) must give it to them.
 bool laterThreadsNeedAPass();
 // How many of the process's threads wear the protected list now.
 std::size_t protectedThreadCount();

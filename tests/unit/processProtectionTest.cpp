@@ -270,6 +270,10 @@ TEST(ProcessProtection, AThreadStartedWhileProtectedIsBornWithTheListOrGetsItAtT
     Worker late;
     ASSERT_TRUE(late.started());
     const std::wstring original = daclText(late.handle());
+    // Until a thread born while protected was looked at, the pass goes on.
+    EXPECT_TRUE(laterThreadsNeedAPass());
+    measureThreadBirth(late.id());
+    EXPECT_EQ(laterThreadsNeedAPass(), canOpenThread(late.id(), THREAD_SUSPEND_RESUME));
     if (laterThreadsNeedAPass()) {
         EXPECT_TRUE(canOpenThread(late.id(), THREAD_SUSPEND_RESUME)) << "the pass was not needed";
         ASSERT_TRUE(protectProcessBySystem(true));
