@@ -399,27 +399,42 @@ bool lastWriteOf(const std::wstring& path, FILETIME& time)
 
 }  // namespace
 
-SaveCounter::SaveCounter(std::wstring path)
-    : thread_([this, path = std::move(path)] {
-          FILETIME last = {};
-          bool known = lastWriteOf(path, last);
-          while (!stop_) {
-              FILETIME now = {};
-              if (lastWriteOf(path, now) && (!known || CompareFileTime(&now, &last) != 0)) {
-                  ++count_;
-                  last = now;
-                  known = true;
-              }
-              Sleep(kSavePollMs);  // the poll's pace
-          }
-      })
+SaveCounter::SaveCounter(std::wstring path) : path_(std::move(path))
 {
+    known_ = lastWriteOf(path_, last_);
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            look();
+            Sleep(kSavePollMs);  // the poll's pace
+        }
+    });
 }
 
 SaveCounter::~SaveCounter()
 {
     stop_ = true;
     thread_.join();
+}
+
+size_t SaveCounter::count()
+{
+    look();
+    const std::lock_guard<std::mutex> guard(mutex_);
+    return count_;
+}
+
+void SaveCounter::look()
+{
+    FILETIME now = {};
+    if (!lastWriteOf(path_, now)) {
+        return;
+    }
+    const std::lock_guard<std::mutex> guard(mutex_);
+    if (!known_ || CompareFileTime(&now, &last_) != 0) {
+        ++count_;
+        last_ = now;
+        known_ = true;
+    }
 }
 
 ActiveUser::ActiveUser()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,16 +141,24 @@ private:
 // or more apart, as the program makes them, are each seen).
 class SaveCounter {
 public:
+    // Counts from now on.
     explicit SaveCounter(std::wstring path);
     ~SaveCounter();
     SaveCounter(const SaveCounter&) = delete;
     SaveCounter& operator=(const SaveCounter&) = delete;
 
-    size_t count() const { return count_; }
+    // Looks once more first, so a save made just before the call is counted.
+    size_t count();
 
 private:
+    void look();
+
+    std::wstring path_;
+    std::mutex mutex_;
+    FILETIME last_ = {};
+    bool known_ = false;
+    size_t count_ = 0;
     std::atomic<bool> stop_{false};
-    std::atomic<size_t> count_{0};
     std::thread thread_;
 };
 

@@ -89,7 +89,7 @@ TEST(StatusPlacementE2E, OutOfReachOpensInTheCornerAndReachableIsKept)
         // Start-up writes the file in its own form, which is the form given.
         ASSERT_TRUE(app.waitForFile(L"config.json", [&](const std::string& text) { return text == config; }))
             << c.name;
-        const SaveCounter saves(app.directory() + L"\\config.json");
+        SaveCounter saves(app.directory() + L"\\config.json");
 
         HWND window = openStatus(app);
         ASSERT_NE(window, nullptr) << c.name;

@@ -293,7 +293,7 @@ TEST(StatusE2E, DraggingTheTopStripMovesItAndSavesTheCornerOnce)
     ASSERT_TRUE(app.started());
     HWND window = openStatus(app);
     ASSERT_NE(window, nullptr);
-    const SaveCounter saves(app.directory() + L"\\config.json");
+    SaveCounter saves(app.directory() + L"\\config.json");
     const POINT from = toScreen(window, kDragPoint);
     const POINT corner = bottomRightCorner();
     const POINT target{corner.x - 300, corner.y - 200};
