@@ -3,6 +3,7 @@
 #include <wtsapi32.h>
 
 #include <atomic>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -117,7 +118,7 @@ struct ControlHost {
     std::vector<StringId> balloonsDue;
     // Window thread only.
     bool warningBoxOpen = false;
-    uint64_t lastTrayCheck = 0;
+    std::optional<uint64_t> lastTrayCheck;
 };
 
 ControlHost host;
@@ -236,11 +237,12 @@ void retrySessionRegistration(HWND window, UsageTracker& tracker)
 void checkTrayIcon(TrayIcon& trayIcon)
 {
     trayIcon.retryIfMissing();
+    // The minute counts from the first turn: the icon was just added then.
     const uint64_t now = activeTimeSource().tickCount64();
-    if (host.lastTrayCheck == 0 || now - host.lastTrayCheck >= kTrayCheckPeriodMs) {
-        if (host.lastTrayCheck != 0) {
-            trayIcon.confirmPresent();
-        }
+    if (!host.lastTrayCheck) {
+        host.lastTrayCheck = now;
+    } else if (now - *host.lastTrayCheck >= kTrayCheckPeriodMs) {
+        trayIcon.confirmPresent();
         host.lastTrayCheck = now;
     }
 }
@@ -403,7 +405,7 @@ HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* tr
     host.tracker = tracker;
     host.trayIcon = trayIcon;
     host.threadId = GetCurrentThreadId();
-    host.lastTrayCheck = 0;
+    host.lastTrayCheck.reset();
     if (!host.wake) {
         host.wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
