@@ -48,11 +48,7 @@ namespace scoped_detail {
 inline BOOL closeFile(HANDLE handle) { return CloseHandle(handle); }
 inline BOOL deleteGdiObject(HGDIOBJ object) { return DeleteObject(object); }
 inline BOOL destroyMenu(HMENU menu) { return DestroyMenu(menu); }
-inline BOOL closeChangeNotification(HANDLE handle) { return FindCloseChangeNotification(handle); }
 }  // namespace scoped_detail
-
-// A directory change notification; null, not INVALID_HANDLE_VALUE, when there is none.
-using ChangeNotification = Owned<HANDLE, scoped_detail::closeChangeNotification>;
 
 using GdiObject = Owned<HGDIOBJ, scoped_detail::deleteGdiObject>;
 using Menu = Owned<HMENU, scoped_detail::destroyMenu>;

@@ -177,11 +177,6 @@ bool parseWholeUsageText(std::string_view text, DailyUsage& usage)
     return true;
 }
 
-FileState readStateFile(const std::wstring& path, std::string& bytes)
-{
-    return readWholeFile(path, kMaxStateFileBytes, bytes);
-}
-
 bool readConfigFile(const std::wstring& path, AppConfig& config)
 {
     return parseConfigText(readWholeFile(path), config);

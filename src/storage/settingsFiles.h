@@ -28,10 +28,6 @@ bool dayNumberOf(const std::wstring& date, int64_t& days);
 
 // More than this is not a file of the program's.
 inline constexpr size_t kMaxStateFileBytes = 1024 * 1024;
-// One of the program's two files. Only an absent file means the defaults: one
-// that another program holds, that is refused or that is absurdly large is
-// there, and its values must not be written over.
-FileState readStateFile(const std::wstring& path, std::string& bytes);
 
 bool readConfigFile(const std::wstring& path, AppConfig& config);
 bool readUsageFile(const std::wstring& path, DailyUsage& usage);

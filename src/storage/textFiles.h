@@ -35,6 +35,9 @@ FileState readWholeFile(const std::wstring& path, size_t maxBytes, std::string& 
 // Empty when the file cannot be opened or read.
 std::string readWholeFile(const std::wstring& path);
 
+// The program itself keeps its two files open and saves them in place
+// (storage/stateFiles.h); this whole-file replacement is for the tests and the
+// benchmark, which write the files as another program or an older version would.
 // Replaces the file as a whole through a temporary file in the same directory:
 // readers and a killed process see either the old or the new complete
 // contents, never a mix or a truncated file (under Wine, replacing an existing
