@@ -17,6 +17,7 @@
 #include "shell/trayIcon.h"
 #include "ui/settings/settingsUi.h"
 #include "ui/status/statusWindow.h"
+#include "ui/messageFilter.h"
 #include "ui/windowFlags.h"
 #include "ui/windowState.h"
 
@@ -97,8 +98,11 @@ constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox, systemLockW
 
 const ControlWindowPlatform* platform = &kSystemPlatform;
 
-// Set by the control window's own end, which only the program's decisions bring.
+// The program's end, decided before anything is destroyed for it. Nothing read
+// back from the windows as they go (an owner, a parent, a message) can set it.
 bool endDecided = false;
+// The end's last step (the icon removed, WM_QUIT posted) is done.
+bool endFinished = false;
 
 // The one control window and what it needs to be made again. The clock thread
 // reads `window` and `tracker` and fills the requests; all else belongs to the
@@ -119,6 +123,8 @@ struct ControlHost {
     // Window thread only.
     bool warningBoxOpen = false;
     std::optional<uint64_t> lastTrayCheck;
+    // The language the title, the tooltip and the open windows were last given.
+    Language shownLanguage = Language::English;
 };
 
 ControlHost host;
@@ -183,6 +189,8 @@ HWND makeControlWindow()
         return nullptr;
     }
     host.window = window;
+    // A service message posted to a window that went before reading it is not on its way any more.
+    host.servicePosted = false;
     attachTrayIcon(window, host.trayIcon);
     if (host.trayIcon != nullptr) {
         host.trayIcon->add(window, loadAppIcon(), title);
@@ -215,8 +223,8 @@ void keepControlWindow()
     }
     if (window != nullptr) {
         host.window = nullptr;
-        // Its windows went with it; what the program kept for it is dropped.
-        forgetWindow(window);
+        // Its windows went with it; what the program kept for them is released.
+        releaseVanishedWindows();
         platform->unregisterSessionNotification(window);
         if (host.trayIcon != nullptr) {
             host.trayIcon->remove();
@@ -298,9 +306,10 @@ void handleTrayCallback(HWND window, UsageTracker* tracker, TrayIcon& trayIcon, 
     }
 }
 
-void switchLanguage(HWND window, UsageTracker& tracker, TrayIcon* trayIcon, Language language)
+// The title, the tooltip and every open window in the language in force.
+void showLanguage(HWND window, TrayIcon* trayIcon)
 {
-    tracker.setLanguage(language);
+    host.shownLanguage = currentLanguage();
     SetWindowTextW(window, localizedText(StringId::AppTitle).c_str());
     if (trayIcon != nullptr) {
         trayIcon->setTooltip(localizedText(StringId::AppTitle));
@@ -309,13 +318,32 @@ void switchLanguage(HWND window, UsageTracker& tracker, TrayIcon* trayIcon, Lang
     refreshStatusWindow();
 }
 
+void switchLanguage(HWND window, UsageTracker& tracker, TrayIcon* trayIcon, Language language)
+{
+    tracker.setLanguage(language);
+    showLanguage(window, trayIcon);
+}
+
 void handleExit(HWND window, UsageTracker& tracker)
 {
     if (tracker.exitGuarded()) {
         openExitPasswordPrompt(window, &tracker);
     } else {
-        destroyOnDecision(window);
+        endProgram();
     }
+}
+
+// What opens a window or a menu must not run inside a message that another
+// thread sent: the system's messages to the new window would come nested in
+// that send and be refused as foreign. The message is posted back and acted
+// on from the queue, as a user's click would be.
+bool repostedIfSent(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (InSendMessageEx(nullptr) == ISMEX_NOSEND) {
+        return false;
+    }
+    PostMessageW(window, message, wParam, lParam);
+    return true;
 }
 
 // The Restart Manager's request is a close request like any other. For the
@@ -328,7 +356,8 @@ void handleEndSession(HWND window, UsageTracker* tracker, WPARAM ending, LPARAM 
         return;
     }
     if ((reasons & kEndSessionCloseApp) != 0) {
-        handleExit(window, *tracker);
+        // The system sends this from its own thread: the close goes through the queue.
+        PostMessageW(window, WM_CLOSE, 0, 0);
         return;
     }
     tracker->saveAll();
@@ -355,18 +384,23 @@ void handleCommand(HWND window, UsageTracker* tracker, TrayIcon* trayIcon, WORD 
     }
 }
 
-// Only the program's own end gets here (see destroyOnDecision).
-void handleDestroy(HWND window, TrayIcon* trayIcon)
+// The program's end, with or without a control window to end with.
+void finishProgramEnd(HWND window)
 {
-    if (hasWindowFlag(window, kSessionNotificationsProperty)) {
+    if (endFinished) {
+        return;
+    }
+    endFinished = true;
+    if (window != nullptr && hasWindowFlag(window, kSessionNotificationsProperty)) {
         setWindowFlag(window, kSessionNotificationsProperty, false);
         platform->unregisterSessionNotification(window);
     }
-    if (trayIcon != nullptr) {
-        trayIcon->remove();
+    if (host.trayIcon != nullptr) {
+        host.trayIcon->remove();
+    }
+    if (window != nullptr) {
         removeWindowValue(window, kTrayIconProperty);
     }
-    endDecided = true;
     if (host.window.load() == window) {
         host.window = nullptr;
     }
@@ -399,6 +433,19 @@ bool programEndDecided()
     return endDecided;
 }
 
+void endProgram()
+{
+    endDecided = true;
+    HWND window = host.window.load();
+    if (isOwnLiveWindow(window)) {
+        // Its WM_DESTROY finishes the end; the windows it owns go with it.
+        destroyOnDecision(window);
+    }
+    // No control window (one destroyed from outside, not made again yet), or
+    // one the system would not destroy: the end does not wait for it.
+    finishProgramEnd(isOwnLiveWindow(window) ? window : nullptr);
+}
+
 HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* trayIcon)
 {
     host.instance = instance;
@@ -415,12 +462,21 @@ HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* tr
         host.balloonsDue.clear();
     }
     endDecided = false;
+    endFinished = false;
+    host.shownLanguage = currentLanguage();
     return makeControlWindow();
 }
 
 HWND currentControlWindow()
 {
-    return host.window.load();
+    HWND window = host.window.load();
+    return isOwnLiveWindow(window) ? window : nullptr;
+}
+
+HWND ownerForNewWindow(HWND createdWith)
+{
+    HWND control = currentControlWindow();
+    return control != nullptr ? control : createdWith;
 }
 
 HANDLE clockWakeEvent()
@@ -470,9 +526,15 @@ void serviceClockRequests()
     if (window == nullptr || host.tracker == nullptr) {
         return;
     }
+    // What went with a window destroyed from outside is released; nothing makes it again.
+    releaseVanishedWindows();
     retrySessionRegistration(window, *host.tracker);
     if (host.trayIcon != nullptr) {
         checkTrayIcon(*host.trayIcon);
+    }
+    // A late read of config.json on the clock's thread may have switched the language.
+    if (currentLanguage() != host.shownLanguage) {
+        showLanguage(window, host.trayIcon);
     }
     showClockNotices(window, host.trayIcon);
 }
@@ -494,6 +556,9 @@ std::wstring menuHeaderText(int seconds)
 
 LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (refuseForeignMessage(message)) {
+        return 0;
+    }
     UsageTracker* tracker = trackerOf(window);
     TrayIcon* trayIcon = trayIconOf(window);
 
@@ -508,6 +573,9 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return TRUE;
     }
     case kClockServiceMessage:
+        if (repostedIfSent(window, message, wParam, lParam)) {
+            return 0;
+        }
         // Served once per wake of the clock, however many of these arrive (anyone may post one).
         host.servicePosted = false;
         if (host.wake && WaitForSingleObject(host.wake.get(), 0) == WAIT_OBJECT_0) {
@@ -520,40 +588,41 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         }
         return 0;
     case kTrayCallbackMessage:
-        if (trayIcon != nullptr) {
+        if (!repostedIfSent(window, message, wParam, lParam) && trayIcon != nullptr) {
             handleTrayCallback(window, tracker, *trayIcon, lParam);
         }
         return 0;
     case WM_COMMAND:
-        handleCommand(window, tracker, trayIcon, LOWORD(wParam));
+        if (!repostedIfSent(window, message, wParam, lParam)) {
+            handleCommand(window, tracker, trayIcon, LOWORD(wParam));
+        }
         return 0;
     case WM_CLOSE:
         // taskkill and the shell's polite close ask here: the same gate as the menu's Exit.
+        if (repostedIfSent(window, message, wParam, lParam)) {
+            return 0;
+        }
         if (tracker != nullptr) {
             handleExit(window, *tracker);
         } else {
-            destroyOnDecision(window);
+            endProgram();
         }
         return 0;
     case WM_ENDSESSION:
         handleEndSession(window, tracker, wParam, lParam);
         return 0;
     case WM_DESTROY:
-        // Anyone can send WM_DESTROY; it ends the program only when the program decided so.
-        if (isDestroyDecided(window)) {
-            handleDestroy(window, trayIcon);
+        // Only the program's own end ends it; a destruction by a parent or an
+        // owner that another program gave the window makes it again instead.
+        if (programEndDecided()) {
+            finishProgramEnd(window);
         }
         return 0;
     case WM_NCDESTROY:
-        if (!isDestroyDecided(window)) {
-            // Destroyed from outside (with a parent it was given), or a message
-            // that says so: the next service tells which, and makes it again.
-            if (host.wake) {
-                SetEvent(host.wake.get());
-            }
-            return 0;
+        if (!programEndDecided() && host.wake) {
+            // The next service makes the window again.
+            SetEvent(host.wake.get());
         }
-        forgetWindow(window);
         break;
     default:
         break;
@@ -563,7 +632,8 @@ LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     }
     if (showStatusRequestMessage != 0 && message == showStatusRequestMessage) {
-        if (tracker != nullptr) {
+        // A second start sends this and waits for the answer; the window opens from the queue.
+        if (tracker != nullptr && !repostedIfSent(window, message, wParam, lParam)) {
             showStatusWindow(window, tracker);
         }
         return kShowStatusRequestAccepted;

@@ -50,6 +50,10 @@ void setControlWindowPlatform(const ControlWindowPlatform* platform);
 
 // True once the program has decided to end: only then does WM_QUIT end its message loop.
 bool programEndDecided();
+// The program's one way to end (an unguarded Exit or close, the right exit
+// password): decided first, then the control window destroyed with every
+// window it owns, the tray icon removed and the message loop told to end.
+void endProgram();
 // The tray object the control window works with, held in the program's own memory.
 void attachTrayIcon(HWND window, TrayIcon* trayIcon);
 
@@ -57,8 +61,13 @@ void attachTrayIcon(HWND window, TrayIcon* trayIcon);
 // to the session's notifications. The window is made again, the same way, when
 // something destroys it without the program's decision. Null on failure.
 HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* trayIcon);
-// The control window now; null before creation and after the program's end.
+// The control window now; null before creation, after the program's end and
+// while one destroyed from outside waits to be made again.
 HWND currentControlWindow();
+// What a window opened from another window of the program is owned by: the
+// control window, whatever owns `opener` now (another program can change
+// that); without one (a test's stand-in), the owner `opener` was created with.
+HWND ownerForNewWindow(HWND createdWith);
 // Signalled by the clock when the window thread has work; the message loop waits on it.
 HANDLE clockWakeEvent();
 // One second of the program's clock, on the clock thread: the lock state while

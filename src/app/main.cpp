@@ -10,6 +10,7 @@
 #include "core/usageTracker.h"
 #include "shell/trayIcon.h"
 #include "storage/textFiles.h"
+#include "ui/messageFilter.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 1;
     }
 
+    // Before the first window: what another program posts that only the system may send is dropped.
+    const QueueFilter queueFilter;
     UsageTracker tracker;
     tracker.load();
     TrayIcon trayIcon;

@@ -40,6 +40,7 @@ enum ConfigChange : unsigned {
     kLimitChanged = 1u << 0,
     kLanguageChanged = 1u << 1,
     kPositionChanged = 1u << 2,
+    kNotificationsChanged = 1u << 3,
 };
 
 }  // namespace
@@ -160,7 +161,8 @@ TickResult UsageTracker::tick()
         clearLockState();
     }
     TickResult result;
-    result.stateUnreadable = std::exchange(stateUnreadableNoticeDue_, false);
+    // Said once, and only when this tick's own read did not bring the files back.
+    result.stateUnreadable = std::exchange(stateUnreadableNoticeDue_, false) && !stateReadable();
     if (!isLimitReached() && idleProbe_.isUserActive()) {
         usage_.usedSeconds += 1;
         usageUnsaved_ = true;
@@ -379,6 +381,12 @@ bool UsageTracker::usageLoaded() const
     return files_.usageLoaded();
 }
 
+bool UsageTracker::configLoaded() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return files_.configLoaded();
+}
+
 bool UsageTracker::stateReadable() const
 {
     const CriticalSectionGuard guard(lock_);
@@ -397,22 +405,23 @@ AppConfig UsageTracker::config() const
     return config_;
 }
 
-bool UsageTracker::setLimit(int32_t minutes, bool notifications)
+bool UsageTracker::setLimit(const LimitChange& change)
 {
     const CriticalSectionGuard guard(lock_);
-    if (minutes < kMinLimitMinutes || minutes > kMaxLimitMinutes) {
+    if (change.minutes && (*change.minutes < kMinLimitMinutes || *change.minutes > kMaxLimitMinutes)) {
         return false;
     }
-    config_.dailyLimitMinutes = minutes;
-    config_.showLastThreeMinuteNotifications = notifications;
-    noteConfigChange(kLimitChanged);
+    if (change.minutes) {
+        config_.dailyLimitMinutes = *change.minutes;
+        noteConfigChange(kLimitChanged);
+    }
+    if (change.notifications) {
+        config_.showLastThreeMinuteNotifications = *change.notifications;
+        noteConfigChange(kNotificationsChanged);
+    }
     bool written = false;
     if (!files_.configLoaded() && loadConfigLate() == StateRead::Unusable) {
-        // The file holds no record of the parent's (or is missing where setup
-        // made it): the parent's latest settings take its place.
-        written = files_.adoptConfig(config_);
-        configUnsaved_ = !written;
-        configChangedMeanwhile_ = 0;
+        written = adoptPendingConfig();
     } else {
         written = writeConfig();
     }
@@ -422,6 +431,22 @@ bool UsageTracker::setLimit(int32_t minutes, bool notifications)
         // Also moves a deadline already armed, and turns a refused lock into a fresh minute.
         lockRetry_ = false;
         armGraceMinute();
+    }
+    return written;
+}
+
+bool UsageTracker::adoptPendingConfig()
+{
+    // The file holds no record of the parent's (or is missing where setup made
+    // it). Only a limit the parent set takes its place: the defaults are nobody's choice.
+    if ((configChangedMeanwhile_ & kLimitChanged) == 0) {
+        configUnsaved_ = true;
+        return false;
+    }
+    const bool written = files_.adoptConfig(config_);
+    configUnsaved_ = !written;
+    if (written) {
+        configChangedMeanwhile_ = 0;
     }
     return written;
 }
@@ -528,8 +553,9 @@ void UsageTracker::hashPlainPassword()
 // end of the tick, with whatever else the tick changed.
 void UsageTracker::loadHeldFiles()
 {
-    if (!files_.configLoaded()) {
-        loadConfigLate();
+    if (!files_.configLoaded() && loadConfigLate() == StateRead::Unusable && configChangedMeanwhile_ != 0) {
+        // A change the parent made meanwhile is not forgotten when its first write failed.
+        adoptPendingConfig();
     }
     if (!files_.usageLoaded()) {
         loadUsageLate();
@@ -553,6 +579,8 @@ StateRead UsageTracker::loadConfigLate()
     // Settings changed meanwhile came after the file was written: the latest change wins.
     if ((configChangedMeanwhile_ & kLimitChanged) != 0) {
         stored.dailyLimitMinutes = config_.dailyLimitMinutes;
+    }
+    if ((configChangedMeanwhile_ & kNotificationsChanged) != 0) {
         stored.showLastThreeMinuteNotifications = config_.showLastThreeMinuteNotifications;
     }
     if ((configChangedMeanwhile_ & kLanguageChanged) != 0) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/criticalSection.h"
@@ -35,6 +36,13 @@ int64_t saturatingAdd(int64_t stored, int64_t counted);
 // Whether a record of `recordDate` is over on `today` (both as todayDateString
 // writes them). A record dated one or two days after today goes on.
 bool isNewDay(const std::wstring& recordDate, const std::wstring& today);
+
+// What the settings window changes of config.json: only the fields the parent
+// set. While the file cannot be read, a field left alone keeps the file's value.
+struct LimitChange {
+    std::optional<int32_t> minutes;
+    std::optional<bool> notifications;
+};
 
 // The tick runs on a thread of its own and the windows on theirs: every
 // public operation holds the tracker's one lock for its whole length.
@@ -80,6 +88,9 @@ public:
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
     bool stateReadable() const;
+    // False while config.json could not be read: the limit and the notifications
+    // flag in force are the defaults, not the parent's.
+    bool configLoaded() const;
     int64_t usedSeconds() const;
     // A copy: the tick thread may change the record meanwhile.
     AppConfig config() const;
@@ -87,7 +98,8 @@ public:
     // The operations that change settings return whether their file was
     // saved. A change that could not be saved is in force all the same and
     // saved by a later tick.
-    bool setLimit(int32_t minutes, bool notifications);
+    bool setLimit(const LimitChange& change);
+    bool setLimit(int32_t minutes, bool notifications) { return setLimit(LimitChange{minutes, notifications}); }
     void setLanguage(Language language);
     void setStatusWindowPosition(int32_t x, int32_t y);
     bool savedStatusWindowPosition(POINT& point) const;
@@ -129,6 +141,9 @@ private:
     void retryFailedSaves();
     void loadHeldFiles();
     StateRead loadConfigLate();
+    // Writes the parent's settings over a config.json that holds no record of
+    // theirs, once the parent has set a limit; kept pending until it is written.
+    bool adoptPendingConfig();
     void noteConfigChange(unsigned change);
     void loadUsageLate();
     void hashPlainPassword();

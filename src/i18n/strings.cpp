@@ -64,6 +64,8 @@ constexpr Table kRussian = {
     L"Система отказала в защите от чужого кода.",
     L"Hourwarden не может прочитать свои файлы, поэтому сегодняшнее время считается исчерпанным. "
     L"Исправить их может родитель: см. раздел «When Windows misbehaves» в README.",
+    L"Сохранённые настройки сейчас не читаются. Заполните только то, что меняете.",
+    L"неизвестен",
 };
 
 constexpr Table kEnglish = {
@@ -117,6 +119,8 @@ constexpr Table kEnglish = {
     L"Windows refused the protection against foreign code.",
     L"Hourwarden cannot read its files, so today counts as used up. A parent can repair them: see "
     L"\"When Windows misbehaves\" in the README.",
+    L"The saved settings cannot be read now. Fill in only what you change.",
+    L"unknown",
 };
 
 // A late read of config.json on the clock's thread may switch it while a window reads it.

@@ -57,9 +57,11 @@ enum class StringId : int {
     ExitPasswordPrompt,
     HardeningRefused,
     StateUnreadable,
+    SettingsUnreadable,
+    LimitUnknown,
 };
 
-inline constexpr int kStringCount = 49;
+inline constexpr int kStringCount = 51;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);

@@ -7,25 +7,44 @@
 
 namespace {
 
+struct Record {
+    void* object = nullptr;
+    WindowRelease release = nullptr;
+};
+
 // Few windows, few values each: plain ordered maps. Only the user-interface
 // thread touches them.
-std::map<HWND, void*> records;
+std::map<HWND, Record> records;
 std::map<std::pair<HWND, std::wstring>, HANDLE> values;
-// Windows whose destruction the program itself has begun.
-std::vector<HWND> decidedDestroys;
-// Windows being created by the program, and how many creations are under way.
-std::vector<HWND> creating;
-int creations = 0;
+
+// A handle that still names a window of this process. Once a window is gone its
+// handle may come back for another program's window: that one is never touched.
+bool isOwnWindow(HWND window)
+{
+    DWORD process = 0;
+    return IsWindow(window) && GetWindowThreadProcessId(window, &process) != 0 && process == GetCurrentProcessId();
+}
+
+void forgetWindow(HWND window)
+{
+    const bool live = isOwnWindow(window);
+    if (records.erase(window) != 0 && live) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    }
+    for (auto it = values.lower_bound({window, std::wstring()}); it != values.end() && it->first.first == window;) {
+        if (live) {
+            RemovePropW(window, it->first.second.c_str());
+        }
+        it = values.erase(it);
+    }
+}
 
 }  // namespace
 
-bool attachWindowRecord(HWND window, void* record)
+bool attachWindowRecord(HWND window, void* record, WindowRelease release)
 {
-    if (!records.emplace(window, record).second) {
+    if (!records.emplace(window, Record{record, release}).second) {
         return false;
-    }
-    if (creations > 0) {
-        creating.push_back(window);
     }
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(record));
     return true;
@@ -34,13 +53,15 @@ bool attachWindowRecord(HWND window, void* record)
 void* windowRecord(HWND window)
 {
     const auto found = records.find(window);
-    return found != records.end() ? found->second : nullptr;
+    return found != records.end() ? found->second.object : nullptr;
 }
 
 void setWindowValue(HWND window, const wchar_t* name, HANDLE value)
 {
     values[{window, name}] = value;
-    SetPropW(window, name, value);
+    if (isOwnWindow(window)) {
+        SetPropW(window, name, value);
+    }
 }
 
 HANDLE windowValue(HWND window, const wchar_t* name)
@@ -51,7 +72,9 @@ HANDLE windowValue(HWND window, const wchar_t* name)
 
 HANDLE removeWindowValue(HWND window, const wchar_t* name)
 {
-    RemovePropW(window, name);
+    if (isOwnWindow(window)) {
+        RemovePropW(window, name);
+    }
     const auto found = values.find({window, name});
     if (found == values.end()) {
         return nullptr;
@@ -61,50 +84,49 @@ HANDLE removeWindowValue(HWND window, const wchar_t* name)
     return value;
 }
 
-void forgetWindow(HWND window)
+void releaseVanishedWindows()
 {
-    if (records.erase(window) != 0) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    std::vector<HWND> gone;
+    for (const auto& [window, record] : records) {
+        if (!isOwnWindow(window)) {
+            gone.push_back(window);
+        }
     }
-    for (auto it = values.lower_bound({window, std::wstring()}); it != values.end() && it->first.first == window;) {
-        RemovePropW(window, it->first.second.c_str());
-        it = values.erase(it);
+    for (const auto& [key, value] : values) {
+        if (!records.contains(key.first) && !isOwnWindow(key.first)) {
+            gone.push_back(key.first);
+        }
     }
+    for (HWND window : gone) {
+        const auto found = records.find(window);
+        if (found != records.end()) {
+            const Record record = found->second;
+            if (record.release != nullptr) {
+                // Its values are still there for it to take what it owns.
+                record.release(window, record.object);
+            }
+        }
+        forgetWindow(window);
+    }
+}
+
+size_t recordedWindowCount()
+{
+    return records.size();
 }
 
 void destroyOnDecision(HWND window)
 {
-    // Nested: destroying one window may lead to destroying another.
-    decidedDestroys.push_back(window);
     DestroyWindow(window);
-    decidedDestroys.pop_back();
+    releaseVanishedWindows();
 }
 
-bool isDestroyDecided(HWND window)
+WindowCreation::WindowCreation()
 {
-    for (HWND created : creating) {
-        if (created == window) {
-            return true;
-        }
-    }
-    // Owned windows go before their owner; GW_OWNER still names it then.
-    for (HWND current = window; current != nullptr; current = GetWindow(current, GW_OWNER)) {
-        for (HWND decided : decidedDestroys) {
-            if (decided == current) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-WindowCreation::WindowCreation() : first_(creating.size())
-{
-    ++creations;
+    releaseVanishedWindows();
 }
 
 WindowCreation::~WindowCreation()
 {
-    creating.resize(first_);
-    --creations;
+    releaseVanishedWindows();
 }

@@ -35,7 +35,7 @@ ApplyForm validForm()
 {
     ApplyForm form;
     form.limitText = L"90";
-    form.notificationsChecked = true;
+    form.notifications = true;
     return form;
 }
 
@@ -139,12 +139,51 @@ TEST(SettingsApplyPlan, ExitFlagIsStoredOnlyWhenAPasswordExistsAfterwards)
         form.password = L"pw";
         form.confirmation = L"pw";
         form.exitPasswordChecked = c.exitChecked;
-        form.notificationsChecked = false;
+        form.notifications = false;
         const ApplyPlan plan = planApply(form);
         ASSERT_EQ(plan.problem, ApplyProblem::None) << c.name;
         EXPECT_EQ(plan.requirePasswordOnExit, c.stored) << c.name;
         EXPECT_EQ(plan.newPassword.has_value(), c.editActive) << c.name;
-        EXPECT_FALSE(plan.notifications) << c.name;
+        EXPECT_EQ(plan.notifications, std::optional<bool>(false)) << c.name;
+    }
+}
+
+// While config.json cannot be read the window shows no value as the parent's:
+// a field the parent left alone is neither checked nor stored.
+TEST(SettingsApplyPlan, FieldsLeftAloneWhileTheSettingsAreNotReadAreNeitherCheckedNorStored)
+{
+    const struct {
+        const char* name;
+        bool notRead;
+        const wchar_t* limit;
+        std::optional<bool> notifications;
+        ApplyProblem problem;
+        std::optional<int> storedLimit;
+        std::optional<bool> storedNotifications;
+    } cases[] = {
+        {"not read, both left alone", true, L"", std::nullopt, ApplyProblem::None, std::nullopt, std::nullopt},
+        {"not read, blanks only", true, L"  ", std::nullopt, ApplyProblem::None, std::nullopt, std::nullopt},
+        {"not read, limit typed", true, L"45", std::nullopt, ApplyProblem::None, 45, std::nullopt},
+        {"not read, box set", true, L"", false, ApplyProblem::None, std::nullopt, false},
+        {"not read, limit out of range", true, L"0", std::nullopt, ApplyProblem::InvalidLimit, std::nullopt,
+         std::nullopt},
+        {"read, empty limit", false, L"", true, ApplyProblem::InvalidLimit, std::nullopt, std::nullopt},
+        {"read, both stored", false, L"30", true, ApplyProblem::None, 30, true},
+    };
+    for (const auto& c : cases) {
+        ApplyForm form;
+        form.settingsNotRead = c.notRead;
+        form.limitText = c.limit;
+        form.notifications = c.notifications;
+        // Only the password changed: it passes whatever the other fields hold.
+        form.passwordEditActive = true;
+        form.password = L"pw";
+        form.confirmation = L"pw";
+        const ApplyPlan plan = planApply(form);
+        EXPECT_EQ(plan.problem, c.problem) << c.name;
+        EXPECT_EQ(plan.limitMinutes, c.storedLimit) << c.name;
+        EXPECT_EQ(plan.notifications, c.storedNotifications) << c.name;
+        EXPECT_EQ(plan.newPassword.has_value(), c.problem == ApplyProblem::None) << c.name;
     }
 }
 

@@ -546,10 +546,13 @@ TEST_F(StatusWindowTest, CreationRefusedAfterNcCreateLeavesNothingBehind)
 
     plantedGeometry = geometry.get();
     for (int i = 0; i < 3; ++i) {
-        // As the program creates its windows.
-        const WindowCreation creation;
-        HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"Hourwarden", WS_POPUP, 0, 0,
-                                      kWidth, kHeight, owner_, nullptr, windowClass.hInstance, &tracker);
+        HWND window = nullptr;
+        {
+            // As the program creates its windows.
+            const WindowCreation creation;
+            window = CreateWindowExW(WS_EX_TOOLWINDOW, windowClass.lpszClassName, L"Hourwarden", WS_POPUP, 0, 0,
+                                     kWidth, kHeight, owner_, nullptr, windowClass.hInstance, &tracker);
+        }
         EXPECT_EQ(window, nullptr);
         EXPECT_EQ(referenceCount(geometry.get()), held) << "round " << i << ": the record was not freed";
     }

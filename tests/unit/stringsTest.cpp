@@ -65,7 +65,7 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
     EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), 43);
     EXPECT_EQ(static_cast<int>(StringId::PasswordNotCheckableYet), 44);
     EXPECT_EQ(static_cast<int>(StringId::HardeningRefused), 47);
-    EXPECT_EQ(static_cast<int>(StringId::StateUnreadable), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::LimitUnknown), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),

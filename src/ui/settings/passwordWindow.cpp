@@ -4,10 +4,12 @@
 #include <new>
 #include <string>
 
+#include "app/controlWindow.h"
 #include "core/timeSource.h"
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
 #include "ui/labelFit.h"
+#include "ui/messageFilter.h"
 #include "ui/uiScale.h"
 #include "ui/windowState.h"
 #include "ui/settings/settingsUi.h"
@@ -55,10 +57,11 @@ void fitPromptLabels(HWND prompt)
     fitLabelFonts(prompt, kPromptLabels, family, kPasswordLabelFontsProperty);
 }
 
-// One per prompt, its record (windowState.h) from WM_NCCREATE to WM_NCDESTROY.
+// One per prompt, its record (windowState.h) from WM_NCCREATE until the window is gone.
 struct PromptState {
     UsageTracker* tracker = nullptr;
     bool exitMode = false;
+    HWND createdWith = nullptr;  // the owner given at creation
     // A check, or the box that answers it, is under way: another OK waits for it.
     bool checking = false;
     // A check held back after wrong passwords: the text typed and when it may answer.
@@ -104,11 +107,12 @@ void answerCheck(HWND prompt, PromptState& state, const std::wstring& text)
         }
         break;
     case PasswordOutcome::ExitProgram:
-        // The control window's end ends the program and takes this prompt (and its state) with it.
-        destroyOnDecision(GetWindow(prompt, GW_OWNER));
+        // The program's end takes this prompt (and its state) with it.
+        endProgram();
         break;
     case PasswordOutcome::OpenSettings:
-        showSettingsWindow(GetWindow(prompt, GW_OWNER), state.tracker);
+        // Owned by the control window, as from the tray: never by whatever owns the prompt now.
+        showSettingsWindow(ownerForNewWindow(state.createdWith), state.tracker);
         destroyOnDecision(prompt);
         break;
     }
@@ -181,6 +185,17 @@ struct PromptRequest {
     bool exitMode;
 };
 
+// Once the prompt is gone, by the program's hand or with a parent or owner
+// another program gave it: its state (a half-typed password too) goes, and
+// nothing makes it again.
+void releasePrompt(HWND window, void* record)
+{
+    releaseLabelFonts(window, kPasswordLabelFontsProperty);
+    auto* state = static_cast<PromptState*>(record);
+    SecureZeroMemory(state->heldText.data(), state->heldText.size() * sizeof(wchar_t));
+    delete state;
+}
+
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     if (windowRecord(window) != nullptr) {
@@ -195,7 +210,8 @@ LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
     }
     state->tracker = request->tracker;
     state->exitMode = request->exitMode;
-    attachWindowRecord(window, state);
+    state->createdWith = create->hwndParent;
+    attachWindowRecord(window, state, releasePrompt);
     return DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
 }
 
@@ -231,23 +247,9 @@ LRESULT handleClose(HWND window)
 
 LRESULT handleDestroy(HWND window)
 {
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
     KillTimer(window, kPromptCheckTimerId);
     setWindowFlag(window, kExitAfterPasswordProperty, false);
-    releaseLabelFonts(window, kPasswordLabelFontsProperty);
     return 0;
-}
-
-LRESULT handleNcDestroy(HWND window, WPARAM wParam, LPARAM lParam)
-{
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
-    delete stateOf(window);
-    forgetWindow(window);
-    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
 
 }  // namespace
@@ -309,6 +311,9 @@ void relabelPasswordWindow(HWND prompt)
 
 LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (refuseForeignMessage(message)) {
+        return 0;
+    }
     switch (message) {
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window);
@@ -316,7 +321,6 @@ LRESULT CALLBACK passwordWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_TIMER: return handleTimer(window, wParam);
     case WM_CLOSE: return handleClose(window);
     case WM_DESTROY: return handleDestroy(window);
-    case WM_NCDESTROY: return handleNcDestroy(window, wParam, lParam);
     default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -11,6 +11,9 @@ inline constexpr wchar_t kPasswordEditActiveProperty[] = L"PasswordEditActive";
 inline constexpr wchar_t kPasswordVisibleProperty[] = L"PasswordVisible";
 inline constexpr wchar_t kSettingsUiFontProperty[] = L"SettingsUiFont";
 inline constexpr wchar_t kSettingsCloseHoveredProperty[] = L"SettingsCloseHovered";
+// Flag: config.json could not be read when the window opened and has not been
+// since; the limit field and the notifications box show nothing of it yet.
+inline constexpr wchar_t kSettingsNotReadProperty[] = L"SettingsNotRead";
 // The smaller fonts of labels that do not fit the control font.
 inline constexpr wchar_t kSettingsLabelFontsProperty[] = L"SettingsLabelFonts";
 
@@ -31,6 +34,7 @@ enum SettingsControlId : int {
     kCancelButtonId = 2008,
     kOkButtonId = 2007,
     kExitProtectionNoteId = 2016,
+    kSettingsNotReadNoteId = 2017,
 };
 
 // Window size at 96 DPI; scaled with the system DPI before the window exists.

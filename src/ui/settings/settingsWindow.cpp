@@ -7,6 +7,7 @@
 #include "core/processHardening.h"
 #include "core/usageTracker.h"
 #include "ui/labelFit.h"
+#include "ui/messageFilter.h"
 #include "ui/settings/settingsPainting.h"
 #include "ui/ownWindows.h"
 #include "ui/uiScale.h"
@@ -35,6 +36,8 @@ constexpr ChildControlDefinition kSettingsControls[] = {
     {kExitPasswordCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::RequirePasswordOnExit, 32, 241, 300, 24},
     {kNotificationsCheckId, L"BUTTON", kCheckBoxStyle, 0, StringId::ShowLastThreeMinuteNotifications, 32, 269, 400,
      24},
+    // Shown only while config.json cannot be read; small print between the limit and the password.
+    {kSettingsNotReadNoteId, L"STATIC", 0, 0, StringId::SettingsUnreadable, 32, 88, 436, 13},
     // Shown only while the exit password is required but the system refuses the protection.
     {kExitProtectionNoteId, L"STATIC", 0, 0, StringId::ExitProtectionNotInForce, 32, 293, 436, 16},
     {kApplyButtonId, L"BUTTON", WS_VISIBLE | kOwnerDrawnStyle, 0, StringId::Apply, 180, 312, 84, 34},
@@ -58,7 +61,9 @@ constexpr LabelControl kLabelledControls[] = {
     {kShowPasswordButtonId, LabelKind::OwnerDrawnButton, 0},
     {kExitPasswordCheckId, LabelKind::CheckBox, 0},
     {kNotificationsCheckId, LabelKind::CheckBox, 0},
-    // Small print between the notifications box and the buttons: no room to grow.
+    // Small print between the limit and the password, and between the
+    // notifications box and the buttons: no room to grow.
+    {kSettingsNotReadNoteId, LabelKind::Static, 0, true},
     {kExitProtectionNoteId, LabelKind::Static, 0, true},
     {kApplyButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
     {kCancelButtonId, LabelKind::OwnerDrawnButton, kDialogButtonsRow},
@@ -82,6 +87,16 @@ bool isLimitInRange(int minutes)
 bool isAsciiSpace(wchar_t c)
 {
     return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
+
+bool isBlank(std::wstring_view text)
+{
+    for (wchar_t c : text) {
+        if (!isAsciiSpace(c)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 UsageTracker* trackerOf(HWND window)
@@ -237,10 +252,18 @@ void onRemovePasswordClicked(HWND window, UsageTracker& tracker)
 
 // --- Messages ------------------------------------------------------------------
 
+// Once the window and its controls are gone, by the program's hand or with a
+// parent or owner another program gave it: the fonts they drew with go.
+void releaseSettingsWindow(HWND window, void*)
+{
+    Font font(static_cast<HFONT>(removeWindowValue(window, kSettingsUiFontProperty)));
+    releaseLabelFonts(window, kSettingsLabelFontsProperty);
+}
+
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    if (!attachWindowRecord(window, create->lpCreateParams)) {
+    if (!attachWindowRecord(window, create->lpCreateParams, releaseSettingsWindow)) {
         return TRUE;  // not the system's: the window exists already
     }
     return DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
@@ -256,9 +279,6 @@ LRESULT handleCreate(HWND window)
         HWND control = createChildControl(window, definition, definitionText(definition), true);
         if (definition.id == kLimitFieldId) {
             SendMessageW(control, EM_LIMITTEXT, kLimitFieldMaxChars, 0);
-            if (tracker != nullptr) {
-                SetWindowTextW(control, std::to_wstring(tracker->config().dailyLimitMinutes).c_str());
-            }
         }
     }
     if (tracker != nullptr) {
@@ -267,7 +287,11 @@ LRESULT handleCreate(HWND window)
         view.exitPasswordUnchecked = false;
         setChecked(window, kExitPasswordCheckId, tracker->requirePasswordOnExit());
         applyPasswordSectionView(window, view);
-        setChecked(window, kNotificationsCheckId, tracker->config().showLastThreeMinuteNotifications);
+        if (tracker->configLoaded()) {
+            fillInReadSettings(window);
+        } else {
+            showSettingsNotRead(window);
+        }
     }
     installControlFont(window);
     showExitProtectionNote(window);
@@ -298,6 +322,10 @@ LRESULT handleTimer(HWND window, WPARAM timerId)
 {
     if (timerId == kSettingsRefreshTimerId) {
         showExitProtectionNote(window);
+        const UsageTracker* tracker = trackerOf(window);
+        if (hasWindowFlag(window, kSettingsNotReadProperty) && tracker != nullptr && tracker->configLoaded()) {
+            fillInReadSettings(window);
+        }
     }
     return 0;
 }
@@ -310,25 +338,8 @@ LRESULT handleClose(HWND window)
 
 LRESULT handleDestroy(HWND window)
 {
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
     KillTimer(window, kSettingsRefreshTimerId);
-    Font font(static_cast<HFONT>(removeWindowValue(window, kSettingsUiFontProperty)));
-    releaseLabelFonts(window, kSettingsLabelFontsProperty);
-    setWindowFlag(window, kSettingsCloseHoveredProperty, false);
-    setWindowFlag(window, kPasswordVisibleProperty, false);
-    setWindowFlag(window, kPasswordEditActiveProperty, false);
     return 0;
-}
-
-LRESULT handleNcDestroy(HWND window, WPARAM wParam, LPARAM lParam)
-{
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
-    forgetWindow(window);
-    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
 
 }  // namespace
@@ -374,10 +385,14 @@ void dropDanglingHighSurrogate(std::wstring& text)
 ApplyPlan planApply(const ApplyForm& form)
 {
     ApplyPlan plan;
-    const int limit = parseLimitText(form.limitText);
-    if (!isLimitInRange(limit)) {
-        plan.problem = ApplyProblem::InvalidLimit;
-        return plan;
+    std::optional<int> limit;
+    const bool limitLeftAlone = form.settingsNotRead && isBlank(form.limitText);
+    if (!limitLeftAlone) {
+        limit = parseLimitText(form.limitText);
+        if (!isLimitInRange(*limit)) {
+            plan.problem = ApplyProblem::InvalidLimit;
+            return plan;
+        }
     }
     bool hasPasswordAfter = form.hadPassword;
     if (form.passwordEditActive) {
@@ -397,7 +412,7 @@ ApplyPlan planApply(const ApplyForm& form)
         plan.requirePasswordOnExit = form.exitPasswordChecked;
     }
     plan.limitMinutes = limit;
-    plan.notifications = form.notificationsChecked;
+    plan.notifications = form.notifications;
     return plan;
 }
 
@@ -525,7 +540,11 @@ ApplyResult applySettings(HWND window)
     }
     form.hadPassword = tracker->hasPassword();
     form.exitPasswordChecked = isChecked(window, kExitPasswordCheckId);
-    form.notificationsChecked = isChecked(window, kNotificationsCheckId);
+    form.settingsNotRead = hasWindowFlag(window, kSettingsNotReadProperty);
+    const UINT notifications = IsDlgButtonChecked(window, kNotificationsCheckId);
+    if (notifications != BST_INDETERMINATE) {
+        form.notifications = notifications == BST_CHECKED;
+    }
 
     const ApplyPlan plan = planApply(form);
     if (const auto message = applyProblemMessage(plan.problem)) {
@@ -542,7 +561,9 @@ ApplyResult applySettings(HWND window)
     if (plan.requirePasswordOnExit) {
         saved = tracker->setRequirePasswordOnExit(*plan.requirePasswordOnExit) && saved;
     }
-    saved = tracker->setLimit(plan.limitMinutes, plan.notifications) && saved;
+    if (plan.limitMinutes || plan.notifications) {
+        saved = tracker->setLimit(LimitChange{plan.limitMinutes, plan.notifications}) && saved;
+    }
     showExitProtectionNote(window);
     return saved ? ApplyResult::Saved : ApplyResult::InForceNotSaved;
 }
@@ -560,6 +581,37 @@ void showExitProtectionNote(HWND window)
     if ((IsWindowVisible(note) != FALSE) != shown) {
         ShowWindow(note, shown ? SW_SHOW : SW_HIDE);
     }
+}
+
+void showSettingsNotRead(HWND window)
+{
+    setWindowFlag(window, kSettingsNotReadProperty, true);
+    SetDlgItemTextW(window, kLimitFieldId, L"");
+    // Three states while nothing is known: indeterminate is "leave it as it is".
+    SendDlgItemMessageW(window, kNotificationsCheckId, BM_SETSTYLE, BS_AUTO3STATE, TRUE);
+    CheckDlgButton(window, kNotificationsCheckId, BST_INDETERMINATE);
+    ShowWindow(GetDlgItem(window, kSettingsNotReadNoteId), SW_SHOW);
+}
+
+void fillInReadSettings(HWND window)
+{
+    const UsageTracker* tracker = trackerOf(window);
+    if (tracker == nullptr) {
+        return;
+    }
+    // What the parent typed or set meanwhile stays; the tracker's settings now
+    // hold the file's values with the parent's changes over them.
+    const AppConfig config = tracker->config();
+    if (isBlank(readControlText(window, kLimitFieldId))) {
+        SetDlgItemTextW(window, kLimitFieldId, std::to_wstring(config.dailyLimitMinutes).c_str());
+    }
+    const UINT notifications = IsDlgButtonChecked(window, kNotificationsCheckId);
+    SendDlgItemMessageW(window, kNotificationsCheckId, BM_SETSTYLE, BS_AUTOCHECKBOX, TRUE);
+    if (notifications == BST_INDETERMINATE || !hasWindowFlag(window, kSettingsNotReadProperty)) {
+        setChecked(window, kNotificationsCheckId, config.showLastThreeMinuteNotifications);
+    }
+    ShowWindow(GetDlgItem(window, kSettingsNotReadNoteId), SW_HIDE);
+    setWindowFlag(window, kSettingsNotReadProperty, false);
 }
 
 void relabelSettingsWindow(HWND window)
@@ -616,6 +668,9 @@ LRESULT handleSettingsDpiChanged(HWND window, LPARAM lParam)
 
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (refuseForeignMessage(message)) {
+        return 0;
+    }
     switch (message) {
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
     case WM_CREATE: return handleCreate(window);
@@ -623,7 +678,6 @@ LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_TIMER: return handleTimer(window, wParam);
     case WM_CLOSE: return handleClose(window);
     case WM_DESTROY: return handleDestroy(window);
-    case WM_NCDESTROY: return handleNcDestroy(window, wParam, lParam);
     case WM_PAINT: return handleSettingsPaint(window);
     case WM_DRAWITEM: return handleSettingsDrawItem(lParam);
     case WM_CTLCOLOREDIT: return handleSettingsControlColor(reinterpret_cast<HDC>(wParam), true);

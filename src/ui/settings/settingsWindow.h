@@ -43,6 +43,8 @@ enum class ApplyProblem { None, InvalidLimit, EmptyPassword, PasswordsDiffer };
 
 // Everything Apply reads from the form and the tracker.
 struct ApplyForm {
+    // config.json could not be read yet: an empty limit field means "leave it".
+    bool settingsNotRead = false;
     std::wstring limitText;
     bool passwordEditActive = false;
     bool passwordVisible = false;
@@ -50,17 +52,19 @@ struct ApplyForm {
     std::wstring confirmation;
     bool hadPassword = false;  // the tracker's password before Apply
     bool exitPasswordChecked = false;
-    bool notificationsChecked = false;
+    // None: the box is indeterminate, left as the parent found it.
+    std::optional<bool> notifications;
 };
 
 // What Apply does: the first failed check, or what to store, in this order:
-// password, exit flag, limit with the notifications flag.
+// password, exit flag, limit with the notifications flag. A field the parent
+// left alone while config.json could not be read is not stored.
 struct ApplyPlan {
     ApplyProblem problem = ApplyProblem::None;
     std::optional<std::wstring> newPassword;
     std::optional<bool> requirePasswordOnExit;  // stored only when a password exists afterwards
-    int limitMinutes = 0;
-    bool notifications = false;
+    std::optional<int> limitMinutes;
+    std::optional<bool> notifications;
 };
 
 ApplyPlan planApply(const ApplyForm& form);
@@ -147,5 +151,10 @@ void fitSettingsLabels(HWND window);
 enum class ApplyResult { Refused, Saved, InForceNotSaved };
 ApplyResult applySettings(HWND window);
 void relabelSettingsWindow(HWND window);
+// While config.json cannot be read: the limit field empty, the notifications box
+// indeterminate and the line that says so. Once it has been read: the fields the
+// parent left alone filled in from it.
+void showSettingsNotRead(HWND window);
+void fillInReadSettings(HWND window);
 void showSettingsWindow(HWND owner, UsageTracker* tracker);
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

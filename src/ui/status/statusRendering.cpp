@@ -381,6 +381,11 @@ std::wstring limitLineText(int32_t limitSeconds)
     return localizedText(StringId::Limit) + kLineSeparator + formatDuration(limitSeconds);
 }
 
+std::wstring unknownLimitLineText()
+{
+    return localizedText(StringId::Limit) + kLineSeparator + localizedText(StringId::LimitUnknown);
+}
+
 StatusScene statusSceneOf(const StatusFigures& figures, bool closeHovered, bool settingsHovered, Language language)
 {
     // As formatDuration shows them: a negative count as nothing.
@@ -399,12 +404,16 @@ StatusScene statusSceneOf(const StatusFigures& figures, bool closeHovered, bool 
 StatusScene currentStatusScene(const StatusWindowState& state)
 {
     StatusFigures figures;
+    bool limitKnown = true;
     if (state.tracker != nullptr) {
         const UsageTracker& tracker = *state.tracker;
         figures = computeStatusFigures(tracker.config().dailyLimitMinutes, tracker.remainingSeconds(),
                                        tracker.usedSeconds());
+        limitKnown = tracker.configLoaded();
     }
-    return statusSceneOf(figures, state.closeHovered, state.settingsHovered, currentLanguage());
+    StatusScene scene = statusSceneOf(figures, state.closeHovered, state.settingsHovered, currentLanguage());
+    scene.limitKnown = limitKnown;
+    return scene;
 }
 
 StatusFrame paintStatusScene(ID2D1RenderTarget& target, const StatusFactories& factories,
@@ -433,8 +442,9 @@ StatusFrame paintStatusScene(ID2D1RenderTarget& target, const StatusFactories& f
               layout.remainingValue, TextStyleId::RemainingValue);
     drawLabel(target, write, resources, usedLineText(scene.usedMinutes * kSecondsPerMinute), layout.usedLine,
               TextStyleId::FigureLine);
-    drawLabel(target, write, resources, limitLineText(scene.limitMinutes * kSecondsPerMinute), layout.limitLine,
-              TextStyleId::FigureLine);
+    drawLabel(target, write, resources,
+              scene.limitKnown ? limitLineText(scene.limitMinutes * kSecondsPerMinute) : unknownLimitLineText(),
+              layout.limitLine, TextStyleId::FigureLine);
     fillRounded(target, layout.settingsButton, kSettingsRadius,
                 brushFor(target, resources, scene.settingsHovered ? Colour::ButtonFillHovered : Colour::ButtonFill));
     drawLabel(target, write, resources, localizedText(StringId::StatusSettings), layout.settingsButton,

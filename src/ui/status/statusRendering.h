@@ -61,6 +61,8 @@ StatusSceneLayout layoutStatusScene(D2D1_SIZE_F size);
 std::wstring percentText(int32_t percent);
 std::wstring usedLineText(int64_t usedShown);
 std::wstring limitLineText(int32_t limitSeconds);
+// While config.json cannot be read the limit in force is nobody's choice: it is not shown.
+std::wstring unknownLimitLineText();
 
 // Everything a frame shows: the figures as far as they are drawn (the texts
 // give whole minutes), the hover and the language. The repaint timer compares
@@ -70,6 +72,7 @@ struct StatusScene {
     int32_t remainingMinutes = 0;
     int64_t usedMinutes = 0;
     int32_t limitMinutes = 0;
+    bool limitKnown = true;
     bool closeHovered = false;
     bool settingsHovered = false;
     Language language = Language::English;

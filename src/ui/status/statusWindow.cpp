@@ -8,6 +8,8 @@
 
 #include "core/usageTracker.h"
 #include "i18n/strings.h"
+#include "app/controlWindow.h"
+#include "ui/messageFilter.h"
 #include "ui/settings/settingsUi.h"
 #include "ui/status/statusFactories.h"
 #include "ui/status/statusRendering.h"
@@ -34,6 +36,15 @@ void repaint(HWND window)
     InvalidateRect(window, nullptr, FALSE);
 }
 
+// Once the window is gone, by the program's hand or with a parent or owner
+// another program gave it: the device resources and the record go.
+void releaseStatusWindow(HWND, void* record)
+{
+    auto* state = static_cast<StatusWindowState*>(record);
+    dropDeviceResources(*state);
+    delete state;
+}
+
 LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
@@ -45,7 +56,8 @@ LRESULT handleNcCreate(HWND window, WPARAM wParam, LPARAM lParam)
         return FALSE;  // no window rather than one that can neither paint nor close itself
     }
     state->tracker = static_cast<UsageTracker*>(create->lpCreateParams);
-    attachWindowRecord(window, state);
+    state->createdWith = create->hwndParent;
+    attachWindowRecord(window, state, releaseStatusWindow);
     // Default processing is what stores the creation title as the window text.
     DefWindowProcW(window, WM_NCCREATE, wParam, lParam);
     return TRUE;
@@ -138,7 +150,8 @@ LRESULT handleLeftButtonUp(HWND window, const StatusWindowState* state, LPARAM l
         destroyOnDecision(window);
         break;
     case StatusButton::Settings:
-        openSettings(GetWindow(window, GW_OWNER), state->tracker);
+        // Owned by the control window, as from the tray: never by whatever owns this window now.
+        openSettings(ownerForNewWindow(state->createdWith), state->tracker);
         break;
     case StatusButton::None:
         break;
@@ -172,29 +185,10 @@ LRESULT handleDpiChanged(HWND window, StatusWindowState* state, LPARAM lParam)
     return 0;
 }
 
-LRESULT handleDestroy(HWND window, StatusWindowState* state)
+LRESULT handleDestroy(HWND window)
 {
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
     KillTimer(window, kStatusRepaintTimerId);
-    if (state != nullptr) {
-        dropDeviceResources(*state);
-    }
     return 0;
-}
-
-// The record goes with the last message a window gets; whatever a paint made
-// since WM_DESTROY goes with it. Default processing frees what the system
-// keeps for the window (its text).
-LRESULT handleNcDestroy(HWND window, StatusWindowState* state, WPARAM wParam, LPARAM lParam)
-{
-    if (!isDestroyDecided(window)) {
-        return 0;
-    }
-    forgetWindow(window);
-    delete state;
-    return DefWindowProcW(window, WM_NCDESTROY, wParam, lParam);
 }
 
 BOOL CALLBACK collectWorkArea(HMONITOR monitor, HDC, LPRECT, LPARAM workAreas)
@@ -340,6 +334,9 @@ void updateDpiScale(HWND window, StatusWindowState& state)
 
 LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (refuseForeignMessage(message)) {
+        return 0;
+    }
     StatusWindowState* state = statusWindowStateOf(window);
     switch (message) {
     case WM_NCCREATE: return handleNcCreate(window, wParam, lParam);
@@ -354,8 +351,7 @@ LRESULT CALLBACK statusWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_EXITSIZEMOVE: return handleExitSizeMove(window, state);
     case WM_DPICHANGED: return handleDpiChanged(window, state, lParam);
     case WM_CLOSE: destroyOnDecision(window); return 0;
-    case WM_DESTROY: return handleDestroy(window, state);
-    case WM_NCDESTROY: return handleNcDestroy(window, state, wParam, lParam);
+    case WM_DESTROY: return handleDestroy(window);
     default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -19,9 +19,10 @@ inline constexpr wchar_t kStatusWindowClass[] = L"HourwardenStatusWindow";
 inline constexpr UINT_PTR kStatusRepaintTimerId = 10;
 inline constexpr UINT kStatusRepaintPeriodMs = 1000;
 
-// One per status window, its record (windowState.h) from WM_NCCREATE to WM_NCDESTROY.
+// One per status window, its record (windowState.h) from WM_NCCREATE until the window is gone.
 struct StatusWindowState {
     UsageTracker* tracker = nullptr;  // borrowed from the control window
+    HWND createdWith = nullptr;       // the owner given at creation
     // The factories are the process's (statusFactories.h); the target and what
     // is made for it are the window's.
     ComPtr<ID2D1HwndRenderTarget> renderTarget;
