@@ -5,6 +5,7 @@
 
 #include <wtsapi32.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@
 #include "shell/trayIcon.h"
 #include "ui/ownWindows.h"
 #include "ui/settings/passwordWindow.h"
+#include "ui/settings/settingsUi.h"
+#include "ui/settings/settingsWindow.h"
+#include "ui/status/statusWindow.h"
 #include "ui/status/statusWindowState.h"
 #include "ui/windowState.h"
 #include "usageTrackerFixture.h"
@@ -736,6 +740,221 @@ TEST_F(ControlWindowTest, AnUnreadableDayRecordIsAnnouncedOnceByABalloon)
     ASSERT_EQ(balloons.size(), 1u);
     EXPECT_EQ(balloons[0].text, L"Hourwarden cannot read its files, so today counts as used up. A parent can "
                                 L"repair them: see \"When Windows misbehaves\" in the README.");
+}
+
+
+HWND makeForeignWindow()
+{
+    WNDCLASSEXW foreignClass = {};
+    foreignClass.cbSize = sizeof foreignClass;
+    foreignClass.lpfnWndProc = DefWindowProcW;
+    foreignClass.hInstance = GetModuleHandleW(nullptr);
+    foreignClass.lpszClassName = L"ForeignOwner";
+    RegisterClassExW(&foreignClass);  // fails harmlessly once registered
+    return CreateWindowExW(0, L"ForeignOwner", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+// Each of the windows the program opens from the control window, and how it
+// closes itself when asked (the close button, Cancel).
+struct OpenedWindow {
+    const char* name;
+    const wchar_t* windowClass;
+    void (*open)(HWND control, UsageTracker* tracker);
+    void (*close)(HWND window);
+};
+
+const OpenedWindow kOpenedWindows[] = {
+    {"status window", kStatusWindowClass, showStatusWindow, [](HWND w) { SendMessageW(w, WM_CLOSE, 0, 0); }},
+    {"settings window", kSettingsWindowClass, showSettingsWindow,
+     [](HWND w) { SendMessageW(w, WM_COMMAND, kCancelButtonId, 0); }},
+    {"settings prompt", kPasswordWindowClass, [](HWND c, UsageTracker* t) { showPasswordWindow(c, t, false); },
+     [](HWND w) { SendMessageW(w, WM_COMMAND, kPromptCancelId, 0); }},
+    {"exit prompt", kPasswordWindowClass, openExitPasswordPrompt, [](HWND w) { SendMessageW(w, WM_CLOSE, 0, 0); }},
+};
+
+// Another program may clear the owner of one of the program's windows and make
+// the control window owned by it: the window's own close then destroys the
+// control window too. Only the program's decision ends the program: the
+// control window comes back, and the count goes on.
+TEST_F(ControlWindowTest, AControlWindowOwnedFromOutsideByAClosingWindowComesBack)
+{
+    for (const OpenedWindow& opened : kOpenedWindows) {
+        SCOPED_TRACE(opened.name);
+        UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+        ASSERT_TRUE(usage.setPassword(L"pw"));
+        ASSERT_TRUE(usage.setRequirePasswordOnExit(true));
+        HWND original = openWindow(&usage);
+        opened.open(original, &usage);
+        HWND window = findOwnWindow(opened.windowClass);
+        ASSERT_NE(window, nullptr);
+        SetWindowLongPtrW(window, GWLP_HWNDPARENT, 0);
+        SetWindowLongPtrW(original, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(window));
+        ASSERT_EQ(GetWindow(original, GW_OWNER), window);
+
+        opened.close(window);
+        ASSERT_FALSE(IsWindow(window));
+        ASSERT_FALSE(IsWindow(original)) << "destroyed with the window that owned it";
+        MSG quit = {};
+        EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the program must not end";
+        EXPECT_TRUE(callsOf(PlatformCall::Unregister).empty());
+        EXPECT_FALSE(programEndDecided());
+
+        tickWindow();
+        HWND now = currentControlWindow();
+        ASSERT_NE(now, nullptr);
+        EXPECT_NE(now, original);
+        EXPECT_EQ(callsOf(PlatformCall::Add).size(), 1u) << "the icon comes back";
+        EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 1);
+        tickWindow();
+        EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 2);
+        EXPECT_EQ(recordedWindowCount(), 1u) << "only the control window keeps a record";
+        window_ = now;
+        closeWindow();
+    }
+}
+
+// Destroyed with an owner that another program gave them, the status window,
+// the settings window and the prompts are gone for good: what they kept is
+// freed (a half-typed password too) and nothing makes them again. Messages
+// that only claim their end free nothing.
+TEST_F(ControlWindowTest, WindowsDestroyedWithAnOwnerFromOutsideAreFreedAndNotMadeAgain)
+{
+    for (const OpenedWindow& opened : kOpenedWindows) {
+        SCOPED_TRACE(opened.name);
+        UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+        ASSERT_TRUE(usage.setPassword(L"pw"));
+        openWindow(&usage);
+        opened.open(window_, &usage);
+        HWND window = findOwnWindow(opened.windowClass);
+        ASSERT_NE(window, nullptr);
+        const size_t withWindow = recordedWindowCount();
+        ASSERT_EQ(withWindow, 2u);
+
+        SendMessageW(window, WM_DESTROY, 0, 0);
+        SendMessageW(window, WM_NCDESTROY, 0, 0);
+        tickWindow();
+        EXPECT_TRUE(IsWindow(window));
+        EXPECT_NE(windowRecord(window), nullptr) << "a message alone frees nothing";
+
+        HWND foreign = makeForeignWindow();
+        ASSERT_NE(foreign, nullptr);
+        SetWindowLongPtrW(window, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(foreign));
+        DestroyWindow(foreign);
+        ASSERT_FALSE(IsWindow(window));
+        tickWindow();
+        EXPECT_EQ(windowRecord(window), nullptr);
+        EXPECT_EQ(recordedWindowCount(), 1u);
+        tickWindow();
+        EXPECT_EQ(findOwnWindow(opened.windowClass), nullptr) << "not made again";
+        EXPECT_EQ(currentControlWindow(), window_);
+        EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 3);
+        closeWindow();
+    }
+}
+
+// A service message the clock posted to a window that went before reading it
+// does not hold back the next one: inside a modal loop only the message wakes
+// the window thread.
+TEST_F(ControlWindowTest, AServiceMessageLostWithItsWindowDoesNotHoldBackTheNext)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+    HWND original = openWindow(&usage);
+    advance(kSecondMs);
+    runClockTick();  // posts the service message to the original window
+    HWND foreign = makeForeignWindow();
+    ASSERT_NE(foreign, nullptr);
+    SetParent(original, foreign);
+    DestroyWindow(foreign);
+    ASSERT_FALSE(IsWindow(original));
+    serviceClockRequests();
+    HWND now = currentControlWindow();
+    ASSERT_NE(now, nullptr);
+
+    advance(kSecondMs);
+    runClockTick();
+    MSG service = {};
+    EXPECT_TRUE(PeekMessageW(&service, now, kClockServiceMessage, kClockServiceMessage, PM_REMOVE))
+        << "the clock's next request reaches the new window";
+    window_ = now;
+}
+
+// A language read late from config.json (on the clock's thread) reaches the
+// window thread: the title, the tooltip and the open windows follow it.
+TEST_F(ControlWindowTest, ALanguageReadLateReachesTheTitleTheTooltipAndOpenWindows)
+{
+    AppConfig stored;
+    stored.language = Language::Russian;
+    ASSERT_TRUE(writeConfigFile(configPath(), stored));
+    storeUsage(todayWith(100));
+    HANDLE held = CreateFileW(configPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    UsageTracker& usage = start();
+    ASSERT_EQ(currentLanguage(), Language::English);
+    openWindow(&usage);
+    showStatusWindow(window_, &usage);
+    originalProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(titleWatchingProc)));
+    tickWindow();
+    EXPECT_TRUE(callsOf(PlatformCall::Title).empty());
+    CloseHandle(held);
+    fake.calls.clear();
+    tickWindow();
+    EXPECT_EQ(currentLanguage(), Language::Russian);
+    const std::vector<PlatformCall> titles = callsOf(PlatformCall::Title);
+    const std::vector<PlatformCall> tooltips = callsOf(PlatformCall::Tooltip);
+    ASSERT_EQ(titles.size(), 1u);
+    EXPECT_EQ(titles[0].language, Language::Russian);
+    ASSERT_EQ(tooltips.size(), 1u);
+    EXPECT_EQ(tooltips[0].language, Language::Russian);
+    HWND status = findOwnWindow(kStatusWindowClass);
+    ASSERT_NE(status, nullptr);
+    RECT dirty = {};
+    EXPECT_TRUE(GetUpdateRect(status, &dirty, FALSE)) << "the status window repaints in the new language";
+    tickWindow();
+    EXPECT_EQ(callsOf(PlatformCall::Title).size(), 1u) << "once";
+}
+
+// Messages whose parameters a procedure reads as pointers, sent from another
+// thread with any parameters: refused, and the clock counts on.
+TEST_F(ControlWindowTest, PointerMessagesSentFromAnotherThreadAreRefused)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
+    openWindow(&usage);
+    const UINT messages[] = {WM_NCCREATE, WM_CREATE, WM_NCCALCSIZE, WM_WINDOWPOSCHANGING, WM_WINDOWPOSCHANGED,
+                             WM_GETMINMAXINFO, WM_SETTEXT, WM_GETTEXT, WM_STYLECHANGING, 0x02E0, WM_DESTROY,
+                             WM_NCDESTROY};
+    struct Target {
+        HWND window;
+        const UINT* messages;
+        size_t count;
+    } target{window_, messages, std::size(messages)};
+    HANDLE sender = CreateThread(
+        nullptr, 0,
+        [](void* parameter) -> DWORD {
+            const auto* to = static_cast<const Target*>(parameter);
+            for (size_t i = 0; i < to->count; ++i) {
+                DWORD_PTR answer = 0;
+                SendMessageTimeoutW(to->window, to->messages[i], 1, 0x10, SMTO_BLOCK, 5000, &answer);
+            }
+            return 0;
+        },
+        &target, 0, nullptr);
+    ASSERT_NE(sender, nullptr);
+    // The sends are answered while this thread waits for messages.
+    while (MsgWaitForMultipleObjects(1, &sender, FALSE, 5000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        MSG message = {};
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    }
+    CloseHandle(sender);
+    EXPECT_TRUE(IsWindow(window_));
+    EXPECT_EQ(windowRecord(window_), &usage);
+    wchar_t title[32] = {};
+    GetWindowTextW(window_, title, 32);
+    EXPECT_STREQ(title, L"Hourwarden");
+    tickWindow();
+    EXPECT_EQ(usage.remainingSeconds(), 20 * 60 - 1);
 }
 
 }  // namespace
