@@ -2,6 +2,7 @@
 // nothing of the parent's is taken for missing or written over, and once a
 // file can be read its values come back, with the parent's newest settings.
 #include <string>
+#include <string_view>
 
 #include "usageTrackerFixture.h"
 
@@ -360,6 +361,99 @@ TEST_F(TrackerFailClosed, TemporaryFilesOfAnEarlierVersionAreSettled)
         DeleteFileW(temp.c_str());
         DeleteFileW(other.c_str());
     }
+}
+
+
+// The settings window stores only the fields the parent set while config.json
+// could not be read: at the late read each of them wins, and the file keeps
+// the rest.
+TEST_F(TrackerFailClosed, OnlyTheSettingsTheParentSetWinAtTheLateRead)
+{
+    const struct {
+        const char* name;
+        LimitChange change;
+        int32_t limit;
+        bool notifications;
+    } cases[] = {
+        {"nothing set", {}, 45, false},
+        {"limit only", {90, std::nullopt}, 90, false},
+        {"notifications only", {std::nullopt, true}, 45, true},
+        {"both", {90, true}, 90, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stop();
+        storeConfig(45, false);
+        storeUsage(todayWith(100));
+        Held held(configPath());
+        UsageTracker& usage = start();
+        ASSERT_FALSE(usage.configLoaded());
+        if (c.change.minutes || c.change.notifications) {
+            EXPECT_FALSE(usage.setLimit(c.change)) << "not saved while the file is held";
+        }
+        tickSecond();
+        held.release();
+        tickSecond();
+        EXPECT_TRUE(usage.configLoaded());
+        EXPECT_EQ(usage.config().dailyLimitMinutes, c.limit);
+        EXPECT_EQ(usage.config().showLastThreeMinuteNotifications, c.notifications);
+        EXPECT_EQ(savedConfig().dailyLimitMinutes, c.limit);
+        EXPECT_EQ(savedConfig().showLastThreeMinuteNotifications, c.notifications);
+    }
+}
+
+// The balloon says the files cannot be read only when the first tick's own
+// read could not read them either.
+TEST_F(TrackerFailClosed, TheUnreadableBalloonWaitsForTheFirstTicksOwnRead)
+{
+    for (const bool stillHeld : {false, true}) {
+        SCOPED_TRACE(stillHeld ? "still held" : "let go before the first tick");
+        stop();
+        storeConfig(45);
+        storeUsage(todayWith(100));
+        Held held(configPath());
+        start();
+        if (!stillHeld) {
+            held.release();
+        }
+        EXPECT_EQ(tickSecond().stateUnreadable, stillHeld);
+        EXPECT_FALSE(tickSecond().stateUnreadable) << "said once";
+    }
+}
+
+// Writes of config.json's text fail while `refuseConfigWrites` is set, as on a full disk.
+bool refuseConfigWrites = false;
+BOOL configRefusingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
+{
+    constexpr std::string_view kConfigTextStart = "{\n  \"daily_limit_minutes\"";
+    if (refuseConfigWrites && std::string_view(static_cast<const char*>(bytes), length).starts_with(kConfigTextStart)) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return systemHeldFileCalls().write(file, bytes, length, written);
+}
+
+// A config.json without a record takes the parent's limit; when that write
+// fails the change stays pending and is written once it can be, never lost
+// to a file that appears meanwhile.
+TEST_F(TrackerFailClosed, AnAdoptionThatFailsStaysPendingUntilItIsWritten)
+{
+    ASSERT_TRUE(writeWholeFile(configPath(), std::string(200, '\0')));
+    storeUsage(todayWith(100));
+    HeldFileCalls refusing = systemHeldFileCalls();
+    refusing.write = configRefusingWrite;
+    setHeldFileCalls(&refusing);
+    refuseConfigWrites = true;
+    UsageTracker& usage = start();
+    EXPECT_FALSE(usage.setLimit(60, false));
+    tickSecond();
+    EXPECT_FALSE(usage.configLoaded());
+    refuseConfigWrites = false;
+    tickSecond();
+    EXPECT_TRUE(usage.configLoaded());
+    EXPECT_EQ(savedConfig().dailyLimitMinutes, 60);
+    EXPECT_FALSE(savedConfig().showLastThreeMinuteNotifications);
+    EXPECT_GT(usage.remainingSeconds(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,245 @@
+// Messages that only the system may give the program's windows: posted by
+// another program they never reach a procedure, and sent from another thread
+// they are refused, while the system's own still work.
+#include <optional>
+#include <vector>
+
+#include "ui/messageFilter.h"
+#include "ui/ownWindows.h"
+#include "ui/settings/passwordWindow.h"
+#include "ui/settings/settingsUi.h"
+#include "ui/settings/settingsWindow.h"
+#include "ui/status/statusWindow.h"
+#include "ui/status/statusWindowState.h"
+#include "ui/windowState.h"
+#include "usageTrackerFixture.h"
+
+namespace tracker_test {
+namespace {
+
+constexpr UINT kDpiChanged = 0x02E0;
+constexpr LPARAM kWildPointer = 0x10;
+
+TEST(MessageFilter, TheTableHoldsWhatIsReadAsAPointerAndNothingAUserOrTheShellSends)
+{
+    for (const UINT message : {UINT{WM_NCCREATE}, UINT{WM_CREATE}, UINT{WM_DESTROY}, UINT{WM_NCDESTROY},
+                               UINT{WM_GETMINMAXINFO}, UINT{WM_WINDOWPOSCHANGING}, UINT{WM_WINDOWPOSCHANGED},
+                               UINT{WM_NCCALCSIZE}, UINT{WM_DRAWITEM}, UINT{WM_MEASUREITEM}, UINT{WM_NOTIFY},
+                               UINT{WM_COPYDATA}, UINT{WM_CTLCOLORSTATIC}, UINT{WM_CTLCOLOREDIT},
+                               UINT{WM_CTLCOLORBTN}, kDpiChanged, UINT{WM_SETTEXT}, UINT{WM_GETTEXT},
+                               UINT{WM_INITMENUPOPUP}, UINT{WM_STYLECHANGED}}) {
+        EXPECT_TRUE(isSystemOnlyMessage(message)) << std::hex << message;
+    }
+    for (const UINT message : {UINT{WM_NULL}, UINT{WM_COMMAND}, UINT{WM_CLOSE}, UINT{WM_TIMER}, UINT{WM_PAINT},
+                               UINT{WM_LBUTTONUP}, UINT{WM_MOUSEMOVE}, UINT{WM_NCHITTEST}, UINT{WM_ENDSESSION},
+                               UINT{WM_APP + 1}, UINT{WM_APP + 2}, UINT{WM_WTSSESSION_CHANGE}, UINT{WM_KEYDOWN}}) {
+        EXPECT_FALSE(isSystemOnlyMessage(message)) << std::hex << message;
+    }
+    EXPECT_TRUE(isForgedTimerCallback(WM_TIMER, kWildPointer));
+    EXPECT_FALSE(isForgedTimerCallback(WM_TIMER, 0));
+    EXPECT_FALSE(isForgedTimerCallback(WM_COMMAND, kWildPointer));
+}
+
+// What reached the recording window's procedure.
+std::vector<UINT> received;
+LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    received.push_back(message);
+    if (message == WM_TIMER) {
+        return 0;  // never the default handling: it would call a posted callback
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND makeRecordingWindow()
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = recordingProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"HourwardenRecordingWindow";
+    RegisterClassExW(&windowClass);  // fails harmlessly once registered
+    return CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
+bool receivedAny(UINT message)
+{
+    for (const UINT got : received) {
+        if (got == message) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void dispatchAll()
+{
+    MSG message = {};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+}
+
+// The queue filter sees every loop's retrievals on its thread. Without it the
+// same posts do arrive, so the test shows the filter's work, not the system's.
+TEST(MessageFilter, PostedSystemOnlyMessagesAndTimerCallbacksNeverReachAProcedure)
+{
+    HWND window = makeRecordingWindow();
+    ASSERT_NE(window, nullptr);
+    const UINT posted[] = {kDpiChanged, WM_DRAWITEM, WM_CTLCOLORSTATIC, WM_NCDESTROY, WM_INITMENUPOPUP};
+    for (const bool filtered : {false, true}) {
+        SCOPED_TRACE(filtered ? "filtered" : "unfiltered");
+        std::optional<QueueFilter> filter;
+        if (filtered) {
+            filter.emplace();
+            ASSERT_TRUE(filter->active());
+        }
+        received.clear();
+        int postsTaken = 0;
+        for (const UINT message : posted) {
+            postsTaken += PostMessageW(window, message, 1, kWildPointer) ? 1 : 0;
+        }
+        // A timer with a callback that is no function of the program's.
+        const bool timerPosted = PostMessageW(window, WM_TIMER, 7, kWildPointer) != FALSE;
+        PostMessageW(window, WM_TIMER, 8, 0);
+        PostMessageW(window, WM_COMMAND, 1, 0);
+        dispatchAll();
+        EXPECT_TRUE(receivedAny(WM_COMMAND));
+        if (filtered) {
+            for (const UINT message : posted) {
+                EXPECT_FALSE(receivedAny(message)) << std::hex << message;
+            }
+            size_t timers = 0;
+            for (const UINT got : received) {
+                timers += got == WM_TIMER ? 1 : 0;
+            }
+            EXPECT_EQ(timers, 1u) << "only the timer without a callback";
+        } else {
+            // The system may refuse to post some of them (Windows does); what it took arrives.
+            size_t arrived = 0;
+            for (const UINT message : posted) {
+                arrived += receivedAny(message) ? 1 : 0;
+            }
+            EXPECT_EQ(arrived, static_cast<size_t>(postsTaken));
+            if (timerPosted) {
+                EXPECT_TRUE(receivedAny(WM_TIMER));
+            }
+        }
+    }
+    DestroyWindow(window);
+}
+
+class ForeignSendTest : public TrackerTest {
+protected:
+    void SetUp() override
+    {
+        TrackerTest::SetUp();
+        owner_ = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(owner_, nullptr);
+    }
+    void TearDown() override
+    {
+        destroyOnDecision(owner_);
+        TrackerTest::TearDown();
+    }
+
+    // Sends from a thread of its own, as another program would, while this
+    // thread answers; the sends go to the window's procedure from inside the wait.
+    static void sendFromAnotherThread(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        struct Send {
+            HWND window;
+            UINT message;
+            WPARAM wParam;
+            LPARAM lParam;
+        } send{window, message, wParam, lParam};
+        HANDLE sender = CreateThread(
+            nullptr, 0,
+            [](void* parameter) -> DWORD {
+                const auto* s = static_cast<const Send*>(parameter);
+                DWORD_PTR answer = 0;
+                SendMessageTimeoutW(s->window, s->message, s->wParam, s->lParam, SMTO_BLOCK, 5000, &answer);
+                return 0;
+            },
+            &send, 0, nullptr);
+        ASSERT_NE(sender, nullptr);
+        while (MsgWaitForMultipleObjects(1, &sender, FALSE, 10000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+            MSG message = {};
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+        }
+        CloseHandle(sender);
+    }
+
+    HWND owner_ = nullptr;
+};
+
+struct ProgramWindow {
+    const wchar_t* windowClass;
+    void (*open)(HWND owner, UsageTracker* tracker);
+    bool followsDpi;  // takes the rectangle of a DPI change
+};
+
+const ProgramWindow kProgramWindows[] = {
+    {kStatusWindowClass, showStatusWindow, true},
+    {kSettingsWindowClass, showSettingsWindow, true},
+    {kPasswordWindowClass, openExitPasswordPrompt, false},
+};
+
+std::wstring titleOf(HWND window)
+{
+    wchar_t title[64] = {};
+    GetWindowTextW(window, title, 64);
+    return title;
+}
+
+// A rectangle and a title that are really there: read, they would move or
+// retitle the window. From another thread they change nothing; from the
+// window's own thread, as the system sends them, they do. Wild pointers from
+// another thread crash nothing.
+TEST_F(ForeignSendTest, MessagesReadAsPointersAreTakenOnlyFromTheWindowsOwnThread)
+{
+    UsageTracker& usage = start();
+    for (const ProgramWindow& w : kProgramWindows) {
+        SCOPED_TRACE(testing::Message() << w.windowClass);
+        w.open(owner_, &usage);
+        HWND window = findOwnWindow(w.windowClass);
+        ASSERT_NE(window, nullptr);
+        void* record = windowRecord(window);
+        ASSERT_NE(record, nullptr);
+        RECT before = {};
+        GetWindowRect(window, &before);
+        RECT elsewhere = before;
+        OffsetRect(&elsewhere, 37, 23);
+        const WPARAM dpi = MAKEWPARAM(96, 96);
+
+        const std::wstring title = titleOf(window);
+        sendFromAnotherThread(window, kDpiChanged, dpi, reinterpret_cast<LPARAM>(&elsewhere));
+        sendFromAnotherThread(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"retitled"));
+        RECT after = {};
+        GetWindowRect(window, &after);
+        EXPECT_TRUE(EqualRect(&before, &after)) << "moved by another thread's message";
+        EXPECT_EQ(titleOf(window), title);
+
+        for (const UINT message : {kDpiChanged, UINT{WM_NCCREATE}, UINT{WM_CREATE}, UINT{WM_DRAWITEM},
+                                   UINT{WM_CTLCOLORSTATIC}, UINT{WM_NCDESTROY}, UINT{WM_DESTROY},
+                                   UINT{WM_GETMINMAXINFO}, UINT{WM_WINDOWPOSCHANGING}}) {
+            sendFromAnotherThread(window, message, dpi, kWildPointer);
+        }
+        EXPECT_TRUE(IsWindow(window));
+        EXPECT_EQ(windowRecord(window), record);
+
+        SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"retitled"));
+        EXPECT_EQ(titleOf(window), L"retitled") << "the window's own thread is the system's road";
+        if (w.followsDpi) {
+            SendMessageW(window, kDpiChanged, dpi, reinterpret_cast<LPARAM>(&elsewhere));
+            GetWindowRect(window, &after);
+            EXPECT_TRUE(EqualRect(&elsewhere, &after)) << "the window's own thread is the system's road";
+        }
+        destroyOnDecision(window);
+        EXPECT_EQ(windowRecord(window), nullptr);
+    }
+}
+
+}  // namespace
+}  // namespace tracker_test
