@@ -92,4 +92,53 @@ TEST(FailClosedE2E, UnreadableFilesSpendTheDayAndComeBackIntact)
     EXPECT_GE(usedSecondsIn(config.app->readFile(L"data.json")), 2690);
 }
 
+
+// A backup tool holds config.json (the parent's 45 minutes, notices off) from
+// before the start. The parent opens the settings that morning to change only
+// the password and presses OK: once the file is let go, the parent's 45
+// minutes and notices off are in force and in the file, not the defaults the
+// window could have shown.
+TEST(FailClosedE2E, APasswordChangedWhileTheSettingsCannotBeReadLeavesThemAlone)
+{
+    constexpr DWORD kConfigHoldMs = 30000;
+    UsageFile parentsDay = dayWithUsed(100);
+    parentsDay.password = kPasswdHash;
+    LaunchOptions options = LaunchOptions().withConfig(configWith(45, false)).withData(parentsDay.text());
+    options.holdFilesMs = kConfigHoldMs;
+    options.holdOnly = L"config.json";
+    App app(options);
+    ASSERT_TRUE(app.started());
+    HWND window = openSettingsWithPassword(app, L"passwd");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(isShown(window, kSettingsNotReadNote)) << "the file was read before the parent was done";
+    EXPECT_EQ(controlText(window, kLimitField), L"");
+    EXPECT_EQ(SendMessageW(control(window, kNotifications), BM_GETCHECK, 0, 0), BST_INDETERMINATE);
+    if (!screenshotDirectory().empty()) {
+        saveScreenBitmap(screenRect(window), screenshotDirectory() + L"\\settings-not-read-en.bmp");
+    }
+
+    clickControl(window, kChangePassword);
+    ASSERT_TRUE(waitUntil([&] { return isShown(window, kConfirmField); }));
+    ASSERT_TRUE(replaceFieldText(window, kPasswordField, L"newpass"));
+    ASSERT_TRUE(replaceFieldText(window, kConfirmField, L"newpass"));
+    ASSERT_TRUE(isShown(window, kSettingsNotReadNote));
+    clickControl(window, kOk);
+    ASSERT_TRUE(app.waitForNoWindow(kSettingsClass));
+    EXPECT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        const std::string stored = jsonValue(text, "settings_password");
+        return !stored.empty() && stored != std::string("\"") + kPasswdHash + "\"";
+    }));
+
+    EXPECT_TRUE(app.waitForFile(L"config.json", [](const std::string& text) {
+        return jsonValue(text, "daily_limit_minutes") == "45" &&
+               jsonValue(text, "show_last_three_minute_notifications") == "false";
+    }, kConfigHoldMs + kDefaultTimeoutMs)) << app.readFile(L"config.json");
+    // In force too: the settings window now shows the parent's values.
+    window = openSettingsWithPassword(app, L"newpass");
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(controlText(window, kLimitField), L"45");
+    EXPECT_FALSE(isChecked(window, kNotifications));
+    EXPECT_FALSE(isShown(window, kSettingsNotReadNote));
+}
+
 }  // namespace

@@ -31,6 +31,7 @@ inline constexpr int kShowPassword = 2005;
 inline constexpr int kExitPassword = 2012;
 inline constexpr int kNotifications = 2013;
 inline constexpr int kExitProtectionNote = 2016;
+inline constexpr int kSettingsNotReadNote = 2017;
 inline constexpr int kApply = 2006;
 inline constexpr int kCancel = 2008;
 inline constexpr int kOk = 2007;

@@ -43,6 +43,9 @@ const ExpectedControl kControls[] = {
      true, true},
     {kNotifications, L"Button", WS_TABSTOP | BS_AUTOCHECKBOX, false, L"Show notifications in the last 3 minutes",
      {32, 269, 432, 293}, true, true},
+    // Shown only while config.json cannot be read.
+    {kSettingsNotReadNote, L"Static", 0, false,
+     L"The saved settings cannot be read now. Fill in only what you change.", {32, 88, 468, 101}, false},
     // Shown only while the system refuses the protection the exit password asks for.
     {kExitProtectionNote, L"Static", 0, false,
      L"Exit protection refused by the system; retrying every second.",
