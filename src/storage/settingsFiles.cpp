@@ -186,13 +186,3 @@ bool readUsageFile(const std::wstring& path, DailyUsage& usage)
 {
     return parseUsageText(readWholeFile(path), usage);
 }
-
-bool writeConfigFile(const std::wstring& path, const AppConfig& config)
-{
-    return writeWholeFile(path, configFileText(config));
-}
-
-bool writeUsageFile(const std::wstring& path, const DailyUsage& usage)
-{
-    return writeWholeFile(path, usageFileText(usage));
-}

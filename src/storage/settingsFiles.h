@@ -31,5 +31,3 @@ inline constexpr size_t kMaxStateFileBytes = 1024 * 1024;
 
 bool readConfigFile(const std::wstring& path, AppConfig& config);
 bool readUsageFile(const std::wstring& path, DailyUsage& usage);
-bool writeConfigFile(const std::wstring& path, const AppConfig& config);
-bool writeUsageFile(const std::wstring& path, const DailyUsage& usage);

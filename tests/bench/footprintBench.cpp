@@ -13,6 +13,7 @@
 #include "base/scopedHandles.h"
 #include "benchSupport.h"
 #include "storage/settingsFiles.h"
+#include "wholeFile.h"
 
 namespace {
 

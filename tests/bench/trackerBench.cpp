@@ -31,6 +31,7 @@
 #include "core/usageTracker.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
+#include "wholeFile.h"
 
 namespace {
 

@@ -24,6 +24,7 @@
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
 #include "storageTestSupport.h"
+#include "wholeFile.h"
 
 namespace {
 

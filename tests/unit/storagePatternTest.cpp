@@ -17,6 +17,7 @@
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
 #include "storageTestSupport.h"
+#include "wholeFile.h"
 
 using namespace std::string_literals;
 using storage_test::fields;

@@ -22,6 +22,7 @@
 #include "storage/settingsFiles.h"
 #include "storage/stateFiles.h"
 #include "storage/textFiles.h"
+#include "wholeFile.h"
 
 namespace tracker_test {
 
