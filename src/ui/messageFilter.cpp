@@ -12,14 +12,18 @@ struct SystemOnlyMessage {
     UINT first;
     UINT last;
     const char* why;
+    // Sent from another program, the system copies what the pointer names into
+    // this process (and refuses to post it): safe to take from any thread.
+    bool copiedWhenSent = false;
 };
 
 // One row a message (or a run of them); sorted only for the reader.
 constexpr SystemOnlyMessage kSystemOnlyMessages[] = {
     {WM_CREATE, WM_CREATE, "lParam is a CREATESTRUCTW; a second creation is never the system's"},
     {WM_DESTROY, WM_DESTROY, "the window's end: the control window's ends the program"},
-    {WM_SETTEXT, WM_SETTEXT, "lParam is a string that DefWindowProcW copies"},
-    {WM_GETTEXT, WM_GETTEXT, "lParam is a buffer that DefWindowProcW writes into"},
+    // Screen readers and window tools read the titles this way.
+    {WM_SETTEXT, WM_SETTEXT, "lParam is a string that DefWindowProcW copies", true},
+    {WM_GETTEXT, WM_GETTEXT, "lParam is a buffer that DefWindowProcW writes into", true},
     {WM_ERASEBKGND, WM_ERASEBKGND, "wParam is a device context that DefWindowProcW paints"},
     {WM_GETMINMAXINFO, WM_GETMINMAXINFO, "lParam is a MINMAXINFO"},
     {WM_DRAWITEM, WM_DRAWITEM, "lParam is a DRAWITEMSTRUCT with a device context"},
@@ -59,16 +63,21 @@ LRESULT CALLBACK filterQueuedMessage(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+const SystemOnlyMessage* rowOf(UINT message)
+{
+    for (const SystemOnlyMessage& row : kSystemOnlyMessages) {
+        if (message >= row.first && message <= row.last) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool isSystemOnlyMessage(UINT message)
 {
-    for (const SystemOnlyMessage& row : kSystemOnlyMessages) {
-        if (message >= row.first && message <= row.last) {
-            return true;
-        }
-    }
-    return false;
+    return rowOf(message) != nullptr;
 }
 
 bool refuseForeignMessage(UINT message)
@@ -78,7 +87,8 @@ bool refuseForeignMessage(UINT message)
     // Work that makes the system send such messages (a window's creation, a
     // menu) is never started inside another thread's message, so what the
     // system sends then comes from this thread.
-    return isSystemOnlyMessage(message) && InSendMessageEx(nullptr) != ISMEX_NOSEND;
+    const SystemOnlyMessage* row = rowOf(message);
+    return row != nullptr && !row->copiedWhenSent && InSendMessageEx(nullptr) != ISMEX_NOSEND;
 }
 
 bool isForgedTimerCallback(UINT message, LPARAM lParam)

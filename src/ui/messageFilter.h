@@ -12,8 +12,9 @@
 bool isSystemOnlyMessage(UINT message);
 
 // Called first by every window procedure of the program: true when the message
-// must be dropped, unread, because another thread sent it. Posted ones never
-// get this far (QueueFilter).
+// must be dropped, unread, because another thread sent it (but for the text
+// messages, whose text the system copies across). Posted ones never get this
+// far (QueueFilter).
 bool refuseForeignMessage(UINT message);
 
 // A posted WM_TIMER whose lParam is not 0 names a function that the dispatcher
