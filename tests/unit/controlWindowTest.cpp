@@ -614,7 +614,13 @@ TEST_F(ControlWindowTest, TheClockCountsAndLocksWhileTheWindowThreadTakesNoMessa
     openWindow(&usage);
     {
         ClockThread clock;
-        ASSERT_TRUE(clock.start(runClockTick, kFastPeriodMs));
+        // Each fast tick stands for a second; only the clock's thread touches the simulated clocks meanwhile.
+        ASSERT_TRUE(clock.start(
+            [] {
+                advance(kSecondMs);
+                runClockTick();
+            },
+            kFastPeriodMs));
         // This thread, the control window's, neither pumps nor serves meanwhile.
         const ULONGLONG end = GetTickCount64() + 5000;
         while (!usage.isLimitReached() && GetTickCount64() < end) {
