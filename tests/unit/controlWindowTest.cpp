@@ -733,3 +733,22 @@ TEST_F(ControlWindowTest, AnUnreadableDayRecordIsAnnouncedOnceByABalloon)
 
 }  // namespace
 }  // namespace tracker_test
+
+namespace {
+
+// The clock's ticks run ahead of the account's programs at normal priority.
+TEST(ClockThreadPriority, TicksRunAtTimeCriticalPriority)
+{
+    std::atomic<int> seen{THREAD_PRIORITY_ERROR_RETURN};
+    {
+        ClockThread clock;
+        ASSERT_TRUE(clock.start([&seen] { seen = GetThreadPriority(GetCurrentThread()); }, 10));
+        const ULONGLONG deadline = GetTickCount64() + 30000;
+        while (seen.load() == THREAD_PRIORITY_ERROR_RETURN && GetTickCount64() < deadline) {
+            Sleep(5);
+        }
+    }
+    EXPECT_EQ(seen.load(), THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+}  // namespace
