@@ -30,7 +30,14 @@ bool ClockThread::start(std::function<void()> tick, DWORD periodMs)
     }
     tick_ = std::move(tick);
     thread_.reset(CreateThread(nullptr, 0, run, this, 0, &threadId_));
-    return static_cast<bool>(thread_);
+    if (!thread_) {
+        return false;
+    }
+    // Ahead of the account's other programs, so a busy machine does not starve
+    // the clock; they may take this priority too, and then it only ties. A
+    // refusal leaves the clock at normal priority, counting late ticks in full.
+    SetThreadPriority(thread_.get(), THREAD_PRIORITY_TIME_CRITICAL);
+    return true;
 }
 
 void ClockThread::stop()

@@ -17,7 +17,8 @@ public:
     ClockThread(const ClockThread&) = delete;
     ClockThread& operator=(const ClockThread&) = delete;
 
-    // Runs `tick` every `periodMs`, the first time one period from now; false
+    // Runs `tick` every `periodMs`, the first time one period from now, on a
+    // thread at time-critical priority: keep slow work out of `tick`. False
     // when the system gave no timer or thread.
     bool start(std::function<void()> tick, DWORD periodMs);
     // Waits for a tick under way to finish; no tick runs after it returns.

@@ -18,7 +18,6 @@ inline constexpr wchar_t kTrayIconProperty[] = L"TrayIcon";
 inline constexpr wchar_t kSessionNotificationsProperty[] = L"SessionNotificationsRegistered";
 // What ENDSESSION_CLOSEAPP in lParam means: the Restart Manager asks the program to close.
 inline constexpr LPARAM kEndSessionCloseApp = 0x00000001;
-inline constexpr DWORD kTickPeriodMs = 1000;
 // Posted by the clock thread: the window thread has work from the clock. Anyone
 // may post it; it only makes the window thread look at what is really due.
 inline constexpr UINT kClockServiceMessage = WM_APP + 2;

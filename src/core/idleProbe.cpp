@@ -2,10 +2,6 @@
 
 #include "core/timeSource.h"
 
-namespace {
-constexpr uint32_t kActiveWindowMs = 300000;
-}
-
 bool IdleProbe::isUserActive() const
 {
     uint32_t idle = 0;
@@ -21,5 +17,17 @@ bool IdleProbe::idleMilliseconds(uint32_t* idle) const
     }
     // Unsigned subtraction stays right across the 49.7-day wrap of the counter.
     *idle = time.tickCount() - lastInput;
+    return true;
+}
+
+bool IdleProbe::lastInputAt(uint64_t now, uint64_t* tick) const
+{
+    uint32_t idle = 0;
+    if (!idleMilliseconds(&idle)) {
+        return false;
+    }
+    // The age is read a moment after `now`: placed against `now`, the input
+    // looks that moment older, never newer.
+    *tick = idle < now ? now - idle : 0;
     return true;
 }

@@ -26,6 +26,7 @@ struct ProtectedThread {
 };
 
 ProtectProcessFunction activeFunction = protectProcessBySystem;
+OpenThreadFunction openThreadFunction = OpenThread;
 // The access list the process started with, taken before the first change.
 std::vector<BYTE> originalDescriptor;
 bool isProtected = false;
@@ -192,14 +193,24 @@ bool listOwnThreads(std::vector<DWORD>& ids)
     return true;
 }
 
-enum class ThreadOutcome { Protected, Gone, Refused };
+enum class ThreadOutcome { Protected, BornProtected, Gone, Refused };
 
 ThreadOutcome protectThread(DWORD id, LocalDescriptor& protectedList)
 {
-    ThreadHandle handle(OpenThread(READ_CONTROL | WRITE_DAC | SYNCHRONIZE, FALSE, id));
+    ThreadHandle handle(openThreadFunction(READ_CONTROL | WRITE_DAC | SYNCHRONIZE, FALSE, id));
     if (!handle) {
-        // Ended between the snapshot and now.
-        return GetLastError() == ERROR_INVALID_PARAMETER ? ThreadOutcome::Gone : ThreadOutcome::Refused;
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PARAMETER) {
+            return ThreadOutcome::Gone;  // ended between the snapshot and now
+        }
+        // Where threads are born protected, one started while the default
+        // list was the protective one refuses this process its list: that
+        // refusal is the protection at work. Nothing to keep for the release,
+        // which cannot reach it either.
+        if (error == ERROR_ACCESS_DENIED && defaultDaclProtected && threadsBornChecked && threadsBornProtected) {
+            return ThreadOutcome::BornProtected;
+        }
+        return ThreadOutcome::Refused;
     }
     if (hasEnded(handle.get())) {
         return ThreadOutcome::Gone;
@@ -293,9 +304,15 @@ void measureThreadBirth(DWORD threadId)
     if (!defaultDaclProtected || threadsBornChecked) {
         return;
     }
-    Owned<HANDLE, scoped_detail::closeFile> thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, threadId));
+    Owned<HANDLE, scoped_detail::closeFile> thread(openThreadFunction(THREAD_SUSPEND_RESUME, FALSE, threadId));
     threadsBornProtected = !thread && GetLastError() == ERROR_ACCESS_DENIED;
     threadsBornChecked = true;
+}
+
+void forgetThreadBirth()
+{
+    threadsBornChecked = false;
+    threadsBornProtected = false;
 }
 
 bool laterThreadsNeedAPass()
@@ -306,6 +323,11 @@ bool laterThreadsNeedAPass()
 std::size_t protectedThreadCount()
 {
     return protectedThreads.size();
+}
+
+void setOpenThreadFunction(OpenThreadFunction function)
+{
+    openThreadFunction = function != nullptr ? function : OpenThread;
 }
 
 void setProtectProcessFunction(ProtectProcessFunction function)

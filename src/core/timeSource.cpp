@@ -34,7 +34,21 @@ void systemSleep(uint32_t milliseconds)
     Sleep(milliseconds);
 }
 
-constexpr TimeSource kSystem = {systemLocalTime, systemTickCount64, systemTickCount, systemLastInputTick, systemSleep};
+void systemUtcTime(SYSTEMTIME* time)
+{
+    GetSystemTime(time);
+}
+
+uint64_t systemUnbiasedTime()
+{
+    ULONGLONG time = 0;
+    // Fails only for a null pointer.
+    QueryUnbiasedInterruptTime(&time);
+    return time;
+}
+
+constexpr TimeSource kSystem = {systemLocalTime, systemTickCount64, systemTickCount, systemLastInputTick,
+                                systemSleep,     systemUtcTime,     systemUnbiasedTime};
 
 const TimeSource* active = &kSystem;
 

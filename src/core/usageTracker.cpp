@@ -1,5 +1,6 @@
 #include "core/usageTracker.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 
@@ -33,6 +34,13 @@ constexpr uint32_t kFreePasswordTries = 3;
 constexpr int kStartReadAttempts = 50;
 constexpr uint32_t kStartReadPauseMs = 100;
 constexpr uint32_t kFirstPasswordDelayMs = 2000;
+// The unbiased interrupt time and FILETIME count in 100-ns units.
+constexpr uint64_t kUnitsPerMs = 10000;
+constexpr uint64_t kUnitsPerSecond = 1000 * kUnitsPerMs;
+constexpr int64_t kUnitsPerMinute = 60 * static_cast<int64_t>(kUnitsPerSecond);
+// The world's zones: local time runs from 12 hours behind UTC to 14 ahead.
+constexpr int64_t kEarliestZoneOffset = -12 * 60 * kUnitsPerMinute;
+constexpr int64_t kLatestZoneOffset = 14 * 60 * kUnitsPerMinute;
 constexpr uint32_t kMaxPasswordDelayMs = 60000;
 
 // What the settings changed while config.json could not be read.
@@ -57,13 +65,82 @@ int64_t saturatingAdd(int64_t stored, int64_t counted)
     return stored > INT64_MAX - counted ? INT64_MAX : stored + counted;
 }
 
+namespace {
+
+// A calendar time as 100-ns units since 1601; false when it is no date.
+bool unitsOf(const SYSTEMTIME& time, int64_t& units)
+{
+    FILETIME asFileTime = {};
+    if (!SystemTimeToFileTime(&time, &asFileTime)) {
+        return false;
+    }
+    units = static_cast<int64_t>((static_cast<uint64_t>(asFileTime.dwHighDateTime) << 32) | asFileTime.dwLowDateTime);
+    return true;
+}
+
+}  // namespace
+
+uint64_t activeTimeOf(const TickSpan& span)
+{
+    // The span's axis runs from 0 (the previous tick) to `length` (this one),
+    // in the tick count's time. The tick count moves in steps of 10 to 16 ms:
+    // when it shows less than the awake time, that is its step, not time.
+    const uint64_t length = std::max(span.elapsedMs * kUnitsPerMs, span.awake);
+    const uint64_t asleep = length - span.awake;
+    const uint64_t window = uint64_t{kActiveWindowMs} * kUnitsPerMs;
+
+    // The previous input keeps the start of the span active while it is young enough.
+    uint64_t earlyEnd = 0;
+    if (span.previousInputAgeMs && *span.previousInputAgeMs < kActiveWindowMs) {
+        earlyEnd = std::min(length, window - *span.previousInputAgeMs * kUnitsPerMs);
+    }
+    // This tick's input came `age` before its end, perhaps before the span began.
+    const uint64_t age = span.inputAgeMs * kUnitsPerMs;
+    uint64_t lateStart = 0;
+    uint64_t lateEnd = 0;
+    if (age < length + window) {
+        lateStart = age < length ? length - age : 0;
+        lateEnd = age <= window ? length : length + window - age;
+    }
+    // Between the two, inputs may have come or not: nothing is known, nothing counts.
+    uint64_t active = 0;
+    if (lateEnd <= lateStart) {
+        active = earlyEnd;
+    } else if (lateStart <= earlyEnd) {
+        active = std::max(earlyEnd, lateEnd);
+    } else {
+        active = earlyEnd + (lateEnd - lateStart);
+    }
+    // The machine may have slept in any part of the span, the active part included.
+    active = active > asleep ? active - asleep : 0;
+    return std::min(active, span.awake);
+}
+
+// A zone set by hand may put local time days away from UTC: only as far as
+// the world's zones go counts, so a date is never further off than the
+// two-day rule of isNewDay already allows.
 std::wstring todayDateString()
 {
-    SYSTEMTIME now = {};
-    activeTimeSource().localTime(&now);
+    SYSTEMTIME local = {};
+    SYSTEMTIME utc = {};
+    activeTimeSource().localTime(&local);
+    activeTimeSource().utcTime(&utc);
+    SYSTEMTIME today = local;
+    int64_t localUnits = 0;
+    int64_t utcUnits = 0;
+    if (unitsOf(local, localUnits) && unitsOf(utc, utcUnits)) {
+        // Read a moment apart, the two differ by the zone's offset and that moment.
+        const int64_t offset = std::clamp(localUnits - utcUnits, kEarliestZoneOffset, kLatestZoneOffset);
+        const uint64_t units = static_cast<uint64_t>(utcUnits + offset);
+        FILETIME asFileTime = {static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+        SYSTEMTIME bounded = {};
+        if (FileTimeToSystemTime(&asFileTime, &bounded)) {
+            today = bounded;
+        }
+    }
     wchar_t text[11] = {};
-    swprintf(text, 11, L"%04u-%02u-%02u", static_cast<unsigned>(now.wYear), static_cast<unsigned>(now.wMonth),
-             static_cast<unsigned>(now.wDay));
+    swprintf(text, 11, L"%04u-%02u-%02u", static_cast<unsigned>(today.wYear), static_cast<unsigned>(today.wMonth),
+             static_cast<unsigned>(today.wDay));
     return text;
 }
 
@@ -143,6 +220,10 @@ void UsageTracker::load()
 TickResult UsageTracker::tick()
 {
     const CriticalSectionGuard guard(lock_);
+    // The time since the previous tick ends here, however long the rest takes.
+    const ClockReading now = readClocks();
+    const TickSpan span = spanSinceLastTick(now);
+    lastReading_ = now;
     // Every tick, counted or not: a change must not wait for the next counted second.
     loadHeldFiles();
     // Threads are born protected; only a protection (or a release) that the
@@ -163,37 +244,74 @@ TickResult UsageTracker::tick()
     TickResult result;
     // Said once, and only when this tick's own read did not bring the files back.
     result.stateUnreadable = std::exchange(stateUnreadableNoticeDue_, false) && !stateReadable();
-    if (!isLimitReached() && idleProbe_.isUserActive()) {
-        usage_.usedSeconds += 1;
-        usageUnsaved_ = true;
-        const int32_t remaining = remainingSeconds();
-        if (!usage_.warningShown && remaining > 0 && remaining <= kWarningSeconds) {
-            usage_.warningShown = true;
-            result.showWarning = true;
-        }
-        if (config_.showLastThreeMinuteNotifications) {
-            struct Notice {
-                int32_t secondsLeft;
-                bool DailyUsage::*shown;
-                int32_t minutes;
-            };
-            static constexpr Notice kNotices[] = {
-                {180, &DailyUsage::threeMinuteNotificationShown, 3},
-                {120, &DailyUsage::twoMinuteNotificationShown, 2},
-                {60, &DailyUsage::oneMinuteNotificationShown, 1},
-            };
-            for (const Notice& notice : kNotices) {
-                if (remaining == notice.secondsLeft && !(usage_.*notice.shown)) {
-                    usage_.*notice.shown = true;
-                    result.minuteNotice = notice.minutes;
-                    break;
+    if (isLimitReached()) {
+        // Nothing counts past the limit: should it be raised, the time from
+        // here to the next tick is not the user's either.
+        spanStartKnown_ = false;
+    }
+    if (!isLimitReached()) {
+        // The input is asked only below the limit: past it nothing counts.
+        const std::optional<uint64_t> seenBefore = lastInputSeen_;
+        uint64_t input = 0;
+        if (idleProbe_.lastInputAt(now.tick, &input)) {
+            TickSpan measured = span;
+            measured.inputAgeMs = now.tick - input;
+            // An input older than the one seen before is the same one, as far as anything shows.
+            if (seenBefore && *seenBefore > input) {
+                measured.inputAgeMs = now.tick - *seenBefore;
+            }
+            if (!seenBefore || input > *seenBefore) {
+                lastInputSeen_ = input;
+            }
+            uint64_t active = 0;
+            if (spanStartKnown_) {
+                active = activeTimeOf(measured);
+            } else if (measured.inputAgeMs <= kActiveWindowMs) {
+                // No tick below the limit marks where this span's time began
+                // (the first since the start, a new day, or the limit left
+                // behind): it stands for one period, as at a start, counted
+                // when the user is active now.
+                active = std::min(span.awake, uint64_t{kTickPeriodMs} * kUnitsPerMs);
+            }
+            spanStartKnown_ = true;
+            const int32_t before = remainingSeconds();
+            if (countActiveTime(active) > 0) {
+                usageUnsaved_ = true;
+                const int32_t remaining = remainingSeconds();
+                if (!usage_.warningShown && remaining > 0 && remaining <= kWarningSeconds) {
+                    usage_.warningShown = true;
+                    result.showWarning = true;
+                }
+                if (config_.showLastThreeMinuteNotifications) {
+                    struct Notice {
+                        int32_t secondsLeft;
+                        bool DailyUsage::*shown;
+                        int32_t minutes;
+                    };
+                    static constexpr Notice kNotices[] = {
+                        {180, &DailyUsage::threeMinuteNotificationShown, 3},
+                        {120, &DailyUsage::twoMinuteNotificationShown, 2},
+                        {60, &DailyUsage::oneMinuteNotificationShown, 1},
+                    };
+                    // A late tick may pass several marks: each counts as shown,
+                    // and only the lowest one's balloon comes, since it is the
+                    // news. None with the lock: no minute is left to announce.
+                    int32_t due = 0;
+                    for (const Notice& notice : kNotices) {
+                        if (remaining <= notice.secondsLeft && before > notice.secondsLeft &&
+                            !(usage_.*notice.shown)) {
+                            usage_.*notice.shown = true;
+                            due = notice.minutes;
+                        }
+                    }
+                    result.minuteNotice = remaining > 0 ? due : 0;
+                }
+                if (remaining == 0) {
+                    requestLock(result);
                 }
             }
         }
-        if (remaining == 0) {
-            requestLock(result);
-        }
-    } else if (isLimitReached() && !lockIssued_) {
+    } else if (!lockIssued_) {
         const bool graceOver = graceDeadline_ != 0 && activeTimeSource().tickCount64() >= graceDeadline_;
         if (lockRetry_ || graceOver) {
             requestLock(result);
@@ -206,6 +324,48 @@ TickResult UsageTracker::tick()
     }
     retryFailedSaves();
     return result;
+}
+
+UsageTracker::ClockReading UsageTracker::readClocks()
+{
+    const TimeSource& time = activeTimeSource();
+    return ClockReading{time.unbiasedTime(), time.tickCount64()};
+}
+
+TickSpan UsageTracker::spanSinceLastTick(const ClockReading& now) const
+{
+    TickSpan span;
+    if (!lastReading_) {
+        // The first tick: as if the previous one came one period ago.
+        span.awake = uint64_t{kTickPeriodMs} * kUnitsPerMs;
+        span.elapsedMs = kTickPeriodMs;
+        return span;
+    }
+    // Neither clock goes back; a reading that did would count nothing.
+    span.awake = now.awake > lastReading_->awake ? now.awake - lastReading_->awake : 0;
+    span.elapsedMs = now.tick > lastReading_->tick ? now.tick - lastReading_->tick : 0;
+    if (lastInputSeen_) {
+        span.previousInputAgeMs = lastReading_->tick > *lastInputSeen_ ? lastReading_->tick - *lastInputSeen_ : 0;
+    }
+    return span;
+}
+
+// The count stops at the limit: time past it went by before the tick could
+// lock, and was never the user's to have. Counted, it would eat into a limit
+// the parent raises later that day, which gives that many more minutes from
+// then on; the lock comes at the limit either way.
+int64_t UsageTracker::countActiveTime(uint64_t active)
+{
+    const uint64_t total = activeRemainder_ + active;
+    const int64_t left = remainingSeconds();
+    int64_t seconds = static_cast<int64_t>(total / kUnitsPerSecond);
+    activeRemainder_ = total % kUnitsPerSecond;
+    if (seconds >= left) {
+        seconds = left;
+        activeRemainder_ = 0;
+    }
+    usage_.usedSeconds = saturatingAdd(usage_.usedSeconds, seconds);
+    return seconds;
 }
 
 void UsageTracker::requestLock(TickResult& result)
@@ -688,6 +848,9 @@ void UsageTracker::startNewDay()
 {
     usage_.date = todayDateString();
     usage_.usedSeconds = 0;
+    activeRemainder_ = 0;
+    // The time since the previous tick belongs to the day before, at least in part.
+    spanStartKnown_ = false;
     usage_.warningShown = false;
     usage_.threeMinuteNotificationShown = false;
     usage_.twoMinuteNotificationShown = false;

@@ -30,6 +30,33 @@ struct TickResult {
 // is the one that takes input.
 enum class SessionLock { Locked, Unlocked, DesktopUnlocked, Unknown };
 
+// The clock's period. The first tick after a start counts no more than this:
+// no tick before it marks where its time began.
+inline constexpr uint32_t kTickPeriodMs = 1000;
+
+// What a tick knows of the time since the previous one. Two clocks measure
+// it: the time the machine was awake, from the unbiased interrupt time (sleep
+// and hibernation are not in it), bounds what may count; the inputs' ages
+// come from GetLastInputInfo against the tick count, which runs on through
+// sleep, so five minutes after an input are five minutes of the tick count.
+struct TickSpan {
+    uint64_t awake = 0;      // 100-ns units of unbiased interrupt time between the two ticks
+    uint64_t elapsedMs = 0;  // tick count between them, sleep included
+    // The last input seen at or before the previous tick, as its age then; none known: empty.
+    std::optional<uint64_t> previousInputAgeMs;
+    // The last input as this tick sees it, as its age now.
+    uint64_t inputAgeMs = 0;
+};
+
+// The active time of a span, in 100-ns units. An instant counts when an input
+// came in the five minutes before it; of the inputs between two ticks only
+// the last is known, so the instants that count are those within five minutes
+// after one of the two inputs known. Sleep may have fallen on any of them:
+// none of it counts. Never more than the time the machine was awake.
+uint64_t activeTimeOf(const TickSpan& span);
+
+// The local date, YYYY-MM-DD. The zone's offset counts only within the
+// world's own (UTC-12 to UTC+14), however far a hand-made zone sets it.
 std::wstring todayDateString();
 // Seconds from a file plus seconds counted meanwhile, held at the largest count.
 int64_t saturatingAdd(int64_t stored, int64_t counted);
@@ -154,6 +181,15 @@ private:
     void startNewDay();
     void requestLock(TickResult& result);
     void grantGraceMinute();
+    // The time between the previous tick and `now`, as a tick span.
+    struct ClockReading {
+        uint64_t awake = 0;  // unbiased interrupt time, 100-ns units
+        uint64_t tick = 0;   // tick count, milliseconds
+    };
+    static ClockReading readClocks();
+    TickSpan spanSinceLastTick(const ClockReading& now) const;
+    // Adds the active time of a tick below the limit; returns the whole seconds added.
+    int64_t countActiveTime(uint64_t active);
 
     mutable CriticalSection lock_;
     IdleProbe idleProbe_;
@@ -189,4 +225,13 @@ private:
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;
+    // The clocks at the previous tick, or at the start before the first.
+    std::optional<ClockReading> lastReading_;
+    // The previous tick counted below the limit, on this day: the time since
+    // it is known. Otherwise a tick counts one period at most, as at a start.
+    bool spanStartKnown_ = false;
+    // The last input the program has seen, on the tick count; empty: none yet.
+    std::optional<uint64_t> lastInputSeen_;
+    // Counted time below a whole second, 100-ns units, for the next tick.
+    uint64_t activeRemainder_ = 0;
 };

@@ -52,6 +52,15 @@ bool inputJustNow(uint32_t* tick)
     return true;
 }
 
+// The ticks run back to back; each stands for one second of the clock, as
+// each reads the awake time once.
+uint64_t secondPerTick()
+{
+    static uint64_t awake = 0;
+    awake += 10'000'000;
+    return awake;
+}
+
 // The floor: what one write of the file costs at the least.
 bool plainWrite(const std::wstring& path, std::string_view bytes)
 {
@@ -278,7 +287,8 @@ int main()
     }
 
     const TimeSource& system = systemTimeSource();
-    const TimeSource alwaysActive = {system.localTime, system.tickCount64, system.tickCount, inputJustNow, system.sleep};
+    const TimeSource alwaysActive = {system.localTime, system.tickCount64, system.tickCount, inputJustNow,
+                                     system.sleep,     system.utcTime,     secondPerTick};
     setTimeSource(&alwaysActive);
     bool ok = true;
 

@@ -631,7 +631,13 @@ TEST_F(ControlWindowTest, TheClockCountsAndLocksWhileTheWindowThreadTakesNoMessa
     openWindow(&usage);
     {
         ClockThread clock;
-        ASSERT_TRUE(clock.start(runClockTick, kFastPeriodMs));
+        // Each fast tick stands for a second; only the clock's thread touches the simulated clocks meanwhile.
+        ASSERT_TRUE(clock.start(
+            [] {
+                advance(kSecondMs);
+                runClockTick();
+            },
+            kFastPeriodMs));
         // This thread, the control window's, neither pumps nor serves meanwhile.
         const ULONGLONG end = GetTickCount64() + 5000;
         while (!usage.isLimitReached() && GetTickCount64() < end) {
@@ -958,3 +964,22 @@ TEST_F(ControlWindowTest, PointerMessagesSentFromAnotherThreadAreRefused)
 
 }  // namespace
 }  // namespace tracker_test
+
+namespace {
+
+// The clock's ticks run ahead of the account's programs at normal priority.
+TEST(ClockThreadPriority, TicksRunAtTimeCriticalPriority)
+{
+    std::atomic<int> seen{THREAD_PRIORITY_ERROR_RETURN};
+    {
+        ClockThread clock;
+        ASSERT_TRUE(clock.start([&seen] { seen = GetThreadPriority(GetCurrentThread()); }, 10));
+        const ULONGLONG deadline = GetTickCount64() + 30000;
+        while (seen.load() == THREAD_PRIORITY_ERROR_RETURN && GetTickCount64() < deadline) {
+            Sleep(5);
+        }
+    }
+    EXPECT_EQ(seen.load(), THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+}  // namespace

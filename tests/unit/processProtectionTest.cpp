@@ -311,4 +311,96 @@ TEST(ProcessProtection, AThreadThatEndedIsForgottenByTheNextCallEitherWay)
     EXPECT_EQ(protectedThreadCount(), 0u);
 }
 
+bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The system's answers to OpenThread, with one thread answered as Windows
+// answers for a thread born with the protected list: refused.
+struct ThreadRefusal {
+    DWORD threadId = 0;
+    DWORD error = ERROR_ACCESS_DENIED;  // to the open for the list
+    bool measureRefused = true;  // the measure's open too, not only the list's
+    int opens = 0;
+};
+ThreadRefusal refusal;
+
+HANDLE WINAPI refusingOpenThread(DWORD access, BOOL inherit, DWORD id)
+{
+    ++refusal.opens;
+    const bool forTheList = (access & WRITE_DAC) != 0;
+    if (id == refusal.threadId && (forTheList || refusal.measureRefused)) {
+        // The measure's refusal is the one Windows gives; the list's is the case's.
+        SetLastError(forTheList ? refusal.error : ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenThread(access, inherit, id);
+}
+
+// The seam, the measure and the protection back as they were, whatever stops a test.
+struct SeamRestored {
+    ~SeamRestored()
+    {
+        protectProcessBySystem(false);
+        setOpenThreadFunction(nullptr);
+        forgetThreadBirth();
+        refusal = {};
+    }
+};
+
+// Where threads are born protected, a thread started while the default list
+// is the protective one refuses the program its reopening: that is the
+// protection in force, not a refusal of it. Any other answer is still one.
+TEST(ProcessProtection, AThreadRefusedAsBornProtectedCountsAsProtectedOnlyThere)
+{
+    const struct {
+        const char* name;
+        DWORD error;
+        bool measureRefused;  // the measure saw the thread born protected
+        bool protectedInForce;
+    } cases[] = {
+        {"access denied, born protected", ERROR_ACCESS_DENIED, true, true},
+        {"another error, born protected", ERROR_NOT_ENOUGH_MEMORY, true, false},
+        {"access denied, born open", ERROR_ACCESS_DENIED, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamRestored restored;
+        forgetThreadBirth();
+        setOpenThreadFunction(refusingOpenThread);
+        ASSERT_TRUE(protectProcessBySystem(true));
+        Worker late;
+        ASSERT_TRUE(late.started());
+        refusal.threadId = late.id();
+        refusal.error = c.error;
+        refusal.measureRefused = c.measureRefused;
+        measureThreadBirth(late.id());
+        EXPECT_EQ(laterThreadsNeedAPass(), !c.measureRefused);
+        EXPECT_EQ(protectProcessBySystem(true), c.protectedInForce);
+        EXPECT_EQ(protectProcessBySystem(true), c.protectedInForce) << "asked again";
+        late.end();
+    }
+}
+
+// Windows gives a thread the token's default list at its birth; Wine does not.
+TEST(ProcessProtection, AThreadBornProtectedCountsAsProtected_WindowsOnly)
+{
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "needs real Windows: Wine gives new threads no access list from the token's default";
+    }
+    SeamRestored restored;
+    forgetThreadBirth();
+    ASSERT_TRUE(protectProcessBySystem(true));
+    Worker late;
+    ASSERT_TRUE(late.started());
+    measureThreadBirth(late.id());
+    EXPECT_FALSE(laterThreadsNeedAPass()) << "the thread was born open";
+    EXPECT_FALSE(canOpenThread(late.id(), THREAD_SUSPEND_RESUME));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(protectProcessBySystem(true)) << "the thread's refusal taken for a failure";
+    late.end();
+}
+
 }  // namespace

@@ -251,7 +251,10 @@ TEST_F(TrackerIdle, CountsFiveMinutesAfterTheLastInputThenNothingUntilInput)
     }
     EXPECT_FALSE(dataFileWrittenSince()) << "an idle tick saved data.json";
 
+    // The input comes with this tick: none of the second before it was active.
     simulatedClock.userPresent = true;
+    tickSecond();
+    EXPECT_EQ(usage.usedSeconds(), 301);
     tickSecond();
     EXPECT_EQ(usage.usedSeconds(), 302);
     EXPECT_EQ(savedUsage().usedSeconds, 302);

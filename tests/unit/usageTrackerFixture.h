@@ -42,7 +42,11 @@ inline testing::AssertionResult savedPasswordIs(const std::wstring& stored, cons
 // low half of the 64-bit one, as on Windows, so it wraps when that crosses 2^32.
 struct SimulatedClock {
     SYSTEMTIME local = {};
+    // Local time minus UTC: the zone's offset, as a zone set by hand may make it.
+    int64_t localMinusUtcMinutes = 0;
     uint64_t tick64 = 0;
+    // 100-ns units of awake time: moves with the tick count except in sleep.
+    uint64_t unbiased = 0;
     uint32_t lastInput = 0;
     bool lastInputAvailable = true;
     bool userPresent = true;  // input arrives with every step of time
@@ -80,10 +84,37 @@ inline bool simulatedLastInputTick(uint32_t* tick)
 inline void simulatedSleep(uint32_t milliseconds)
 {
     simulatedClock.tick64 += milliseconds;
+    simulatedClock.unbiased += uint64_t{milliseconds} * 10000;
 }
 
-inline constexpr TimeSource kSimulatedTimeSource = {simulatedLocalTime, simulatedTickCount64, simulatedTickCount,
-                                                    simulatedLastInputTick, simulatedSleep};
+inline SYSTEMTIME shiftedTime(const SYSTEMTIME& time, int64_t units)
+{
+    FILETIME asFileTime = {};
+    SystemTimeToFileTime(&time, &asFileTime);
+    ULARGE_INTEGER value = {};
+    value.LowPart = asFileTime.dwLowDateTime;
+    value.HighPart = asFileTime.dwHighDateTime;
+    value.QuadPart += static_cast<uint64_t>(units);  // FILETIME counts 100 ns units; wraps back for a negative shift
+    asFileTime.dwLowDateTime = value.LowPart;
+    asFileTime.dwHighDateTime = value.HighPart;
+    SYSTEMTIME shifted = {};
+    FileTimeToSystemTime(&asFileTime, &shifted);
+    return shifted;
+}
+
+inline void simulatedUtcTime(SYSTEMTIME* time)
+{
+    *time = shiftedTime(simulatedClock.local, -simulatedClock.localMinusUtcMinutes * 60 * 10'000'000);
+}
+
+inline uint64_t simulatedUnbiasedTime()
+{
+    return simulatedClock.unbiased;
+}
+
+inline constexpr TimeSource kSimulatedTimeSource = {
+    simulatedLocalTime, simulatedTickCount64, simulatedTickCount,   simulatedLastInputTick,
+    simulatedSleep,     simulatedUtcTime,     simulatedUnbiasedTime};
 
 inline SYSTEMTIME localTimeOf(WORD year, WORD month, WORD day, WORD hour = 12, WORD minute = 0, WORD second = 0)
 {
@@ -110,6 +141,8 @@ inline constexpr const wchar_t* kDayAfterTestDate = L"2024-03-16";
 // 30 s before the 32-bit tick counter wraps, so longer runs cross the wrap.
 inline constexpr uint64_t kStartTick = (uint64_t{1} << 32) - 30000;
 inline constexpr uint32_t kSecondMs = 1000;
+// Less than the tick count, as after a sleep since boot.
+inline constexpr uint64_t kStartUnbiased = 1'234'567'000'000;
 inline constexpr uint64_t kGraceMs = 60000;
 inline constexpr int kWarningSeconds = 300;
 
@@ -151,6 +184,7 @@ protected:
         simulatedClock = {};
         simulatedClock.local = localTimeOf(kTestYear, kTestMonth, kTestDay);
         simulatedClock.tick64 = kStartTick;
+        simulatedClock.unbiased = kStartUnbiased;
         simulatedClock.lastInput = simulatedTickCount();
         setTimeSource(&kSimulatedTimeSource);
 
@@ -225,19 +259,20 @@ protected:
     // Moves all clocks forward; a present user gives input at the new moment.
     static void advance(uint64_t milliseconds)
     {
-        simulatedClock.tick64 += milliseconds;
-        FILETIME asFileTime = {};
-        SystemTimeToFileTime(&simulatedClock.local, &asFileTime);
-        ULARGE_INTEGER value = {};
-        value.LowPart = asFileTime.dwLowDateTime;
-        value.HighPart = asFileTime.dwHighDateTime;
-        value.QuadPart += milliseconds * 10000;  // FILETIME counts 100 ns units
-        asFileTime.dwLowDateTime = value.LowPart;
-        asFileTime.dwHighDateTime = value.HighPart;
-        FileTimeToSystemTime(&asFileTime, &simulatedClock.local);
+        simulatedClock.unbiased += milliseconds * 10000;
+        passWithoutTheMachine(milliseconds);
         if (simulatedClock.userPresent) {
             simulatedClock.lastInput = simulatedTickCount();
         }
+    }
+
+    // The machine sleeps: the tick count and the calendar move, the awake time does not.
+    static void sleepMachine(uint64_t milliseconds) { passWithoutTheMachine(milliseconds); }
+
+    static void passWithoutTheMachine(uint64_t milliseconds)
+    {
+        simulatedClock.tick64 += milliseconds;
+        simulatedClock.local = shiftedTime(simulatedClock.local, static_cast<int64_t>(milliseconds * 10000));
     }
 
     // One timer tick, one second after the previous one.

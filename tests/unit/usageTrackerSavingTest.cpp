@@ -33,7 +33,8 @@ protected:
         setHeldFileCalls(&failingCalls_);
     }
 
-    // Nobody touches the computer from now on: no more seconds are counted.
+    // Nobody touches the computer from now on: from five minutes after the
+    // last input, no more seconds are counted.
     static void leaveComputer()
     {
         simulatedClock.userPresent = false;
@@ -148,9 +149,12 @@ TEST_F(TrackerSaving, SecondsCountedWhileWritesFailReachTheFileWhenTheUserHasLef
     }
     ASSERT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10);
     leaveComputer();
+    // Late, this tick counts the five minutes after the last input, and cannot write them either.
+    tickSecond();
+    ASSERT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10 + 300);
     writesFail = false;
     tickSecond();
-    EXPECT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10);
+    EXPECT_EQ(usage.usedSeconds(), 30 * 60 - 900 + 10 + 300);
     EXPECT_EQ(savedUsage().usedSeconds, usage.usedSeconds());
 }
 
