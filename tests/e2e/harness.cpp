@@ -268,8 +268,9 @@ App::~App()
         fileHolder_.join();
     }
     if (process_ != nullptr) {
-        if (isRunning() && controlWindow_ != nullptr) {
-            PostMessageW(controlWindow_, WM_CLOSE, 0, 0);
+        // The control window of now: one destroyed from outside was made again.
+        if (HWND control = findWindow(kControlClass); isRunning() && control != nullptr) {
+            PostMessageW(control, WM_CLOSE, 0, 0);
         }
         // With the exit password required, a close request only opens its prompt: no use waiting.
         waitUntil([&] { return !isRunning() || findWindow(kPasswordClass) != nullptr; }, kEndTimeoutMs);
