@@ -128,4 +128,36 @@ TEST(ClockLongE2E, AControlWindowDestroyedWithAParentItWasGivenComesBackAndTheCo
     EXPECT_NE(app.waitForWindow(kStatusClass), nullptr);
 }
 
+
+using ProcessCall = LONG(NTAPI*)(HANDLE process);
+
+// The whole program stopped for 10 s, as a clock starved by busier threads
+// would be, while the user goes on working: the tick after it counts the time
+// that passed, not one second.
+TEST(ClockE2E, AClockHeldForTenSecondsCountsTheTimeThatPassed)
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto suspend = reinterpret_cast<ProcessCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSuspendProcess")));
+    const auto resume = reinterpret_cast<ProcessCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtResumeProcess")));
+    ASSERT_NE(suspend, nullptr);
+    ASSERT_NE(resume, nullptr);
+    ActiveUser user;
+    App app;
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) { return usedSecondsIn(text) >= 2; }));
+    ASSERT_EQ(suspend(app.process()), 0);
+    const long long before = usedSecondsIn(app.readFile(L"data.json"));
+    const ULONGLONG stoppedAt = GetTickCount64();
+    // The pace of the test itself: the program is stopped meanwhile and cannot be waited on.
+    Sleep(10000);
+    const long long held = usedSecondsIn(app.readFile(L"data.json"));
+    ASSERT_EQ(resume(app.process()), 0);
+    const ULONGLONG stoppedFor = (GetTickCount64() - stoppedAt) / 1000;
+    EXPECT_EQ(held, before) << "the program was not stopped";
+    // The first tick after the stop: within two seconds the count has caught up.
+    EXPECT_TRUE(app.waitForFile(L"data.json", [&](const std::string& text) {
+        return usedSecondsIn(text) >= before + static_cast<long long>(stoppedFor) - 1;
+    }, 3000)) << "counted " << usedSecondsIn(app.readFile(L"data.json")) - before << " s of " << stoppedFor;
+}
+
 }  // namespace
