@@ -92,9 +92,75 @@ SessionLock systemSessionLockState()
     return lstrcmpiW(name, L"Default") == 0 ? SessionLock::DesktopUnlocked : SessionLock::Locked;
 }
 
-constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox, systemLockWorkStation,
+bool systemSessionActive()
+{
+    wchar_t* buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSConnectState, &buffer,
+                                     &bytes)) {
+        return false;
+    }
+    const bool active = bytes >= sizeof(INT) && *reinterpret_cast<const INT*>(buffer) == WTSActive;
+    WTSFreeMemory(buffer);
+    return active;
+}
+
+// The desktop the program started on, opened once at start so that the clock
+// can switch the input back to it; the clock thread only reads it.
+struct OwnDesktop {
+    Desktop handle;
+    std::wstring name;
+};
+OwnDesktop ownDesktop;
+
+std::wstring desktopName(HDESK desktop)
+{
+    wchar_t name[64] = {};
+    if (!GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof name - sizeof name[0], nullptr)) {
+        return {};
+    }
+    return name;
+}
+
+void openOwnDesktop()
+{
+    if (ownDesktop.handle) {
+        return;
+    }
+    // The thread's desktop handle may lack the right to switch to it: opened again by name with it.
+    ownDesktop.name = desktopName(GetThreadDesktop(GetCurrentThreadId()));
+    if (!ownDesktop.name.empty()) {
+        ownDesktop.handle.reset(
+            OpenDesktopW(ownDesktop.name.c_str(), 0, FALSE, DESKTOP_SWITCHDESKTOP | DESKTOP_READOBJECTS));
+    }
+}
+
+DesktopSwitch systemSwitchToOwnDesktop()
+{
+    if (!ownDesktop.handle) {
+        return DesktopSwitch::Refused;
+    }
+    // Only an input desktop that can be opened and is the program's own
+    // tells anything: one that cannot be opened may be the lock screen as
+    // well as another desktop that shuts the account out. The switch tells
+    // those apart, since the system's secure desktop refuses it.
+    if (HDESK input = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS)) {
+        const std::wstring name = desktopName(input);
+        CloseDesktop(input);
+        if (!name.empty() && lstrcmpiW(name.c_str(), ownDesktop.name.c_str()) == 0) {
+            return DesktopSwitch::AlreadyOwn;
+        }
+    }
+    return SwitchDesktop(ownDesktop.handle.get()) ? DesktopSwitch::Switched : DesktopSwitch::Refused;
+}
+
+constexpr ControlWindowPlatform kSystemPlatform = {systemMessageBox,
+                                                   systemLockWorkStation,
                                                    systemRegisterSessionNotification,
-                                                   systemUnregisterSessionNotification, systemSessionLockState};
+                                                   systemUnregisterSessionNotification,
+                                                   systemSessionLockState,
+                                                   systemSessionActive,
+                                                   systemSwitchToOwnDesktop};
 
 const ControlWindowPlatform* platform = &kSystemPlatform;
 
@@ -148,6 +214,15 @@ StringId minuteNoticeText(int minutes)
     }
 }
 
+StringId saveFailureText(SaveFailure failure)
+{
+    switch (failure) {
+    case SaveFailure::LockedOut: return StringId::SavesLockedOut;
+    case SaveFailure::DiskFull: return StringId::DiskFull;
+    default: return StringId::SaveFailed;
+    }
+}
+
 void showGraceMinuteNotice(TrayIcon* trayIcon)
 {
     if (trayIcon != nullptr) {
@@ -174,6 +249,31 @@ void requestBalloon(StringId text)
 {
     const CriticalSectionGuard guard(host.requestsLock);
     host.balloonsDue.push_back(text);
+}
+
+// Asks the system for the lock and tells the tracker its answer.
+bool lockWorkStation(UsageTracker& tracker)
+{
+    if (platform->lockWorkStation()) {
+        tracker.onLockAccepted();
+        return true;
+    }
+    tracker.onLockRefused();
+    return false;
+}
+
+// A program of the account may make a desktop of its own and give it the
+// input, where no lock of this program's reaches. Only while the session is
+// active: a switch of user disconnects it, which is nobody's trick. A switch
+// back that goes through shows another desktop had the input (the lock
+// screen and the elevation prompt refuse it), and only that is counted.
+bool takeInputBack(UsageTracker& tracker)
+{
+    if (!platform->sessionActive() || platform->switchToOwnDesktop() != DesktopSwitch::Switched) {
+        return false;
+    }
+    tracker.onInputDesktopTakenBack();
+    return true;
 }
 
 HWND makeControlWindow()
@@ -453,6 +553,7 @@ HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* tr
     host.trayIcon = trayIcon;
     host.threadId = GetCurrentThreadId();
     host.lastTrayCheck.reset();
+    openOwnDesktop();
     if (!host.wake) {
         host.wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
@@ -490,17 +591,21 @@ void runClockTick()
     if (tracker == nullptr) {
         return;
     }
-    // The lock state is asked only while a lock waits for its unlock.
-    if (tracker->lockStateDue() && tracker->onSessionLockState(platform->sessionLockState())) {
-        requestBalloon(StringId::GraceMinuteNotice);
+    // The lock state is asked only while a lock waits for its unlock. A lock
+    // the session has not taken in its settling time may have been kept from
+    // the input by another desktop: taken back, it is asked again at once.
+    if (tracker->lockStateDue()) {
+        const SessionLock state = platform->sessionLockState();
+        if (state != SessionLock::Locked && tracker->lockUnconfirmed() && takeInputBack(*tracker)) {
+            lockWorkStation(*tracker);
+        } else if (tracker->onSessionLockState(state)) {
+            requestBalloon(StringId::GraceMinuteNotice);
+        }
     }
     const TickResult result = tracker->tick();
-    if (result.lockNow) {
-        if (platform->lockWorkStation()) {
-            tracker->onLockAccepted();
-        } else {
-            tracker->onLockRefused();
-        }
+    // A refused lock may be another desktop's doing: with the input back, the lock goes through now.
+    if (result.lockNow && !lockWorkStation(*tracker) && takeInputBack(*tracker)) {
+        lockWorkStation(*tracker);
     }
     if (result.showWarning) {
         const CriticalSectionGuard guard(host.requestsLock);
@@ -511,6 +616,9 @@ void runClockTick()
     }
     if (result.stateUnreadable) {
         requestBalloon(StringId::StateUnreadable);
+    }
+    if (result.saveFailure != SaveFailure::None) {
+        requestBalloon(saveFailureText(result.saveFailure));
     }
     requestService();
 }

@@ -33,6 +33,13 @@ inline constexpr wchar_t kShowStatusRequestName[] = L"HourwardenShowStatusWindow
 // What the running program answers to that request, so a second start knows a genuine copy took it.
 inline constexpr LRESULT kShowStatusRequestAccepted = 0x4877;
 
+// What a switch of the input back to the program's own desktop did.
+enum class DesktopSwitch {
+    AlreadyOwn,  // the program's desktop has the input: nothing to take back
+    Switched,    // another desktop had it, and the program's has it now
+    Refused,     // the system's secure desktop (the lock screen, an elevation prompt) keeps it
+};
+
 // The platform calls behind the control window's decisions, replaceable so
 // tests can drive the real window procedure in process.
 struct ControlWindowPlatform {
@@ -41,6 +48,12 @@ struct ControlWindowPlatform {
     BOOL (*registerSessionNotification)(HWND window);
     void (*unregisterSessionNotification)(HWND window);
     SessionLock (*sessionLockState)();
+    // Whether the session service reports this session active: not
+    // disconnected by a switch of user, and not unknown.
+    bool (*sessionActive)();
+    // Gives the input back to the desktop the program started on (opened
+    // with createControlWindow and kept for the run).
+    DesktopSwitch (*switchToOwnDesktop)();
 };
 
 const ControlWindowPlatform& systemControlWindowPlatform();

@@ -48,10 +48,12 @@ namespace scoped_detail {
 inline BOOL closeFile(HANDLE handle) { return CloseHandle(handle); }
 inline BOOL deleteGdiObject(HGDIOBJ object) { return DeleteObject(object); }
 inline BOOL destroyMenu(HMENU menu) { return DestroyMenu(menu); }
+inline BOOL closeDesktop(HDESK desktop) { return CloseDesktop(desktop); }
 }  // namespace scoped_detail
 
 using GdiObject = Owned<HGDIOBJ, scoped_detail::deleteGdiObject>;
 using Menu = Owned<HMENU, scoped_detail::destroyMenu>;
+using Desktop = Owned<HDESK, scoped_detail::closeDesktop>;
 
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
 class FileHandle {

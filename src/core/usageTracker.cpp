@@ -51,6 +51,29 @@ enum ConfigChange : unsigned {
     kNotificationsChanged = 1u << 3,
 };
 
+// What a failed save means. A byte-range lock or a refused share is another
+// program's doing, and any program of the account can do it at will: counting
+// on in memory would let it keep the day's count off the disk for as long as
+// it likes (lost at sign-out), so the day counts as spent until a save goes
+// through. A full disk or a failing device is not the account's doing alone
+// (the system, updates and other accounts fill disks too): a child is not
+// locked out for it; the count goes on in memory and a balloon says why.
+SaveFailure failureOf(const SaveResult& result)
+{
+    switch (result.error) {
+    case ERROR_SUCCESS:
+        return SaveFailure::None;
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_SHARING_VIOLATION:
+        return SaveFailure::LockedOut;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return SaveFailure::DiskFull;
+    default:
+        return SaveFailure::Other;
+    }
+}
+
 }  // namespace
 
 int64_t saturatingAdd(int64_t stored, int64_t counted)
@@ -323,6 +346,10 @@ TickResult UsageTracker::tick()
         requestLock(result);
     }
     retryFailedSaves();
+    // Named once per run of failed saves, after this tick's own attempt: one
+    // that went through at last needs no balloon.
+    const SaveFailure namedNow = std::exchange(saveFailureNoticeDue_, SaveFailure::None);
+    result.saveFailure = saveFailure() != SaveFailure::None ? namedNow : SaveFailure::None;
     return result;
 }
 
@@ -388,9 +415,41 @@ void UsageTracker::onLockAccepted()
     if (!lockAccepted_) {
         lockAccepted_ = true;
         lockAcceptedAt_ = activeTimeSource().tickCount64();
+        lockSeenSinceAccepted_ = false;
         lastLockState_ = SessionLock::Unknown;
         lockStateAsks_.start(lockAcceptedAt_);
     }
+}
+
+bool UsageTracker::lockUnconfirmed() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return awaitsUnlock() && !lockSeenSinceAccepted_ &&
+           activeTimeSource().tickCount64() - lockAcceptedAt_ > kLockSettleMs;
+}
+
+void UsageTracker::onInputDesktopTakenBack()
+{
+    const CriticalSectionGuard guard(lock_);
+    ++inputDesktopTakeBacks_;
+    if (!isLimitReached()) {
+        return;
+    }
+    TickResult askedAgain;
+    requestLock(askedAgain);
+    if (lockAccepted_) {
+        // The lock accepted before never reached the input: the one asked now settles afresh.
+        lockAcceptedAt_ = lockRequestedAt_;
+        lockSeenSinceAccepted_ = false;
+        lastLockState_ = SessionLock::Unknown;
+        lockStateAsks_.start(lockAcceptedAt_);
+    }
+}
+
+uint32_t UsageTracker::inputDesktopTakeBacks() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return inputDesktopTakeBacks_;
 }
 
 bool UsageTracker::awaitsUnlock() const
@@ -435,6 +494,7 @@ bool UsageTracker::onSessionLockState(SessionLock state)
     switch (state) {
     case SessionLock::Locked:
         lockedSeenSinceGrant_ = true;
+        lockSeenSinceAccepted_ = true;
         // Input so far may have been typed on the lock screen.
         inputIgnoredBefore_ = now;
         return false;
@@ -474,6 +534,7 @@ bool UsageTracker::onSessionUnlock(SessionLock state)
     if (state == SessionLock::Locked) {
         // Whatever sent it, the session is locked: nothing to grant.
         lockedSeenSinceGrant_ = true;
+        lockSeenSinceAccepted_ = true;
         return false;
     }
     // Anyone can send the notification: only an unlock that answers a lock
@@ -513,7 +574,7 @@ void UsageTracker::onLockRefused()
 int32_t UsageTracker::remainingSeconds() const
 {
     const CriticalSectionGuard guard(lock_);
-    if (!stateReadable()) {
+    if (!stateReadable() || savesLockedOut()) {
         return 0;
     }
     const int64_t remaining = static_cast<int64_t>(config_.dailyLimitMinutes) * 60 - usage_.usedSeconds;
@@ -551,6 +612,36 @@ bool UsageTracker::stateReadable() const
 {
     const CriticalSectionGuard guard(lock_);
     return files_.configLoaded() && files_.usageLoaded();
+}
+
+SaveFailure UsageTracker::saveFailure() const
+{
+    const CriticalSectionGuard guard(lock_);
+    return std::max(configSaveFailure_, usageSaveFailure_);
+}
+
+bool UsageTracker::savesLockedOut() const
+{
+    return saveFailure() == SaveFailure::LockedOut;
+}
+
+void UsageTracker::noteSave(SaveFailure& failure, const SaveResult& result)
+{
+    const bool wasLockedOut = savesLockedOut();
+    failure = failureOf(result);
+    if (!wasLockedOut && savesLockedOut() && isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
+        // The day is spent from here on, as at a start on files that cannot
+        // be read: the lock about a minute from now.
+        armGraceMinute();
+    }
+    const SaveFailure now = saveFailure();
+    if (now == SaveFailure::None) {
+        saveFailureNamed_ = SaveFailure::None;
+        saveFailureNoticeDue_ = SaveFailure::None;
+    } else if (now != saveFailureNamed_) {
+        saveFailureNamed_ = now;
+        saveFailureNoticeDue_ = now;
+    }
 }
 
 bool UsageTracker::exitProtectionInForce() const
@@ -871,7 +962,11 @@ bool UsageTracker::saveUsage()
 {
     const CriticalSectionGuard guard(lock_);
     // Never over the parent's file while it could not be read: the change waits.
-    usageUnsaved_ = !files_.saveUsage(usage_);
+    const SaveResult saved = files_.saveUsage(usage_);
+    usageUnsaved_ = !saved;
+    if (files_.usageLoaded()) {
+        noteSave(usageSaveFailure_, saved);
+    }
     return !usageUnsaved_;
 }
 
@@ -896,12 +991,16 @@ void UsageTracker::armGraceMinute()
 
 bool UsageTracker::writeConfig()
 {
-    configUnsaved_ = !files_.saveConfig(config_);
+    const SaveResult saved = files_.saveConfig(config_);
+    configUnsaved_ = !saved;
+    if (files_.configLoaded()) {
+        noteSave(configSaveFailure_, saved);
+    }
     return !configUnsaved_;
 }
 
-// A write that failed (a full disk; another program cannot hold the files
-// while the program does) is made again at every tick from the state in force.
+// A write that failed (a full disk, a file another program locked) is made
+// again at every tick from the state in force, until it goes through.
 void UsageTracker::retryFailedSaves()
 {
     if (configUnsaved_) {

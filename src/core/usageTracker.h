@@ -16,6 +16,10 @@
 #include "storage/stateFiles.h"
 #include "storage/usageRecords.h"
 
+// Why the saves fail, worst last: a save refused because another program
+// locked or holds the file counts as a state the program cannot keep.
+enum class SaveFailure { None, Other, DiskFull, LockedOut };
+
 struct TickResult {
     bool showWarning = false;
     bool lockNow = false;
@@ -23,6 +27,9 @@ struct TickResult {
     // The first tick after a start at which config.json or data.json could not
     // be read: the day counts as spent, and its balloon says why.
     bool stateUnreadable = false;
+    // The first tick of a run of failed saves (and of a change in its cause):
+    // that cause's balloon. None otherwise.
+    SaveFailure saveFailure = SaveFailure::None;
 };
 
 // The session's lock as the system reports it. The session service's word is
@@ -104,6 +111,15 @@ public:
     // Whether a tick should ask the session's state: while a lock awaits its
     // unlock, at every tick for the first minute, then every 5 s.
     bool lockStateDue() const;
+    // A lock the system accepted that the session has not been seen to take
+    // within the settling time since: another desktop may keep the input from it.
+    bool lockUnconfirmed() const;
+    // The input was switched back from another desktop to the program's own:
+    // counted for the parent, and on a spent day the lock is asked again at
+    // once, its settling time starting afresh.
+    void onInputDesktopTakenBack();
+    // How often since the start another desktop had the input and the program took it back.
+    uint32_t inputDesktopTakeBacks() const;
     // Whether a tick should try the registration for the session's
     // notifications again after it failed: at every tick for a minute after
     // the first failure, then every 30 s.
@@ -111,10 +127,13 @@ public:
     void onSessionRegistrationFailed();
 
     // Nothing is left, and the limit counts as reached, while config.json or
-    // data.json cannot be read: a state the program cannot read gives no time.
+    // data.json cannot be read, or while another program locks the program's
+    // saves out: a state the program cannot read or keep gives no time.
     int32_t remainingSeconds() const;
     bool isLimitReached() const;
     bool stateReadable() const;
+    // Why the last save of either file failed; None once both went through.
+    SaveFailure saveFailure() const;
     // False while config.json could not be read: the limit and the notifications
     // flag in force are the defaults, not the parent's.
     bool configLoaded() const;
@@ -164,6 +183,9 @@ public:
 
 private:
     bool writeConfig();
+    // What a save of a loaded file gave, kept in `failure` for that file.
+    void noteSave(SaveFailure& failure, const SaveResult& result);
+    bool savesLockedOut() const;
     void applyExitProtection();
     void retryFailedSaves();
     void loadHeldFiles();
@@ -202,6 +224,9 @@ private:
     // The system accepted a lock since the last grant of the one more minute.
     bool lockAccepted_ = false;
     uint64_t lockAcceptedAt_ = 0;
+    // The session was seen locked since the lock was accepted.
+    bool lockSeenSinceAccepted_ = false;
+    uint32_t inputDesktopTakeBacks_ = 0;
     uint64_t lockRequestedAt_ = 0;
     // The session's state as last asked while awaiting the unlock.
     SessionLock lastLockState_ = SessionLock::Unknown;
@@ -222,6 +247,12 @@ private:
     // newer than the file, so they win over it once it is read.
     unsigned configChangedMeanwhile_ = 0;
     bool stateUnreadableNoticeDue_ = false;
+    // Why the last save of each file failed; None: it went through (or none was made).
+    SaveFailure configSaveFailure_ = SaveFailure::None;
+    SaveFailure usageSaveFailure_ = SaveFailure::None;
+    // The cause the balloon last named in this run of failures, and one still to name.
+    SaveFailure saveFailureNamed_ = SaveFailure::None;
+    SaveFailure saveFailureNoticeDue_ = SaveFailure::None;
     // Tick count before which input is no sign of an unlock: it may have come
     // while the lock took hold, or on the lock screen.
     uint64_t inputIgnoredBefore_ = 0;

@@ -66,6 +66,11 @@ constexpr Table kRussian = {
     L"Исправить их может родитель: см. раздел «When Windows misbehaves» в README.",
     L"Сохранённые настройки сейчас не читаются. Заполните только то, что меняете.",
     L"неизвестен",
+    L"Другая программа заблокировала файлы Hourwarden, поэтому сегодняшнее время считается исчерпанным, "
+    L"пока она их не отпустит.",
+    L"Hourwarden не может сохранить свои файлы: диск заполнен. Время по-прежнему учитывается.",
+    L"Hourwarden не может сохранить свои файлы. Время по-прежнему учитывается, сохранение повторяется.",
+    L"Другой рабочий стол забирал ввод с запуска (раз: {n}); каждый раз — возврат и блокировка.",
 };
 
 constexpr Table kEnglish = {
@@ -121,6 +126,10 @@ constexpr Table kEnglish = {
     L"\"When Windows misbehaves\" in the README.",
     L"The saved settings cannot be read now. Fill in only what you change.",
     L"unknown",
+    L"Another program has locked Hourwarden's files, so today counts as used up until it lets go.",
+    L"Hourwarden cannot save its files: the disk is full. Time is still counted.",
+    L"Hourwarden cannot save its files. Time is still counted, and the save is retried.",
+    L"Another desktop took the input since the start (times: {n}); each time taken back and locked.",
 };
 
 // A late read of config.json on the clock's thread may switch it while a window reads it.
@@ -145,6 +154,17 @@ std::wstring formatDuration(int seconds)
     const int minutes = (total % 3600) / 60;
     return std::to_wstring(hours) + L' ' + localizedText(StringId::HoursAbbrev) + L' ' +
            std::to_wstring(minutes) + L' ' + localizedText(StringId::MinutesAbbrev);
+}
+
+std::wstring localizedCountText(StringId id, uint64_t count)
+{
+    constexpr std::wstring_view kCountMark = L"{n}";
+    std::wstring text = localizedText(id);
+    const size_t at = text.find(kCountMark);
+    if (at != std::wstring::npos) {
+        text.replace(at, kCountMark.size(), std::to_wstring(count));
+    }
+    return text;
 }
 
 Language currentLanguage()

@@ -59,12 +59,18 @@ enum class StringId : int {
     StateUnreadable,
     SettingsUnreadable,
     LimitUnknown,
+    SavesLockedOut,
+    DiskFull,
+    SaveFailed,
+    InputDesktopTakenBack,
 };
 
-inline constexpr int kStringCount = 51;
+inline constexpr int kStringCount = 55;
 
 std::wstring localizedText(StringId id);
 std::wstring formatDuration(int seconds);
+// The row with its "{n}" replaced by `count`.
+std::wstring localizedCountText(StringId id, uint64_t count);
 
 Language currentLanguage();
 void setActiveLanguage(Language value);

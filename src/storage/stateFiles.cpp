@@ -47,6 +47,13 @@ const HeldFileCalls& calls()
     return *activeHeldFileCalls;
 }
 
+// The error of the call that just failed; never "success", whatever the call left behind.
+SaveResult failedSave()
+{
+    const DWORD error = GetLastError();
+    return {error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT};
+}
+
 bool seekTo(HANDLE file, uint64_t offset)
 {
     LARGE_INTEGER position = {};
@@ -156,14 +163,17 @@ FileState HeldFile::read(std::string& bytes)
 // new text followed by nothing but white space, which the readers skip. The
 // padding stops at the bound a reader accepts, so a file blown up by another
 // program before the start costs one short write, not gigabytes of spaces.
-bool HeldFile::save(std::string_view bytes)
+SaveResult HeldFile::save(std::string_view bytes)
 {
-    if (bytes.size() > kMaxStateFileBytes || (!held() && !open(OPEN_ALWAYS))) {
-        return false;
+    if (bytes.size() > kMaxStateFileBytes) {
+        return {ERROR_FILE_TOO_LARGE};
+    }
+    if (!held() && !open(OPEN_ALWAYS)) {
+        return failedSave();
     }
     LARGE_INTEGER oldSize = {};
     if (!calls().size(handle_.get(), &oldSize)) {
-        return false;
+        return failedSave();
     }
     const uint64_t oldLength = static_cast<uint64_t>(oldSize.QuadPart);
     std::string padded(bytes);
@@ -172,11 +182,16 @@ bool HeldFile::save(std::string_view bytes)
     }
     DWORD written = 0;
     if (!seekTo(handle_.get(), 0) ||
-        !calls().write(handle_.get(), padded.data(), static_cast<DWORD>(padded.size()), &written) ||
-        written != padded.size()) {
-        return false;
+        !calls().write(handle_.get(), padded.data(), static_cast<DWORD>(padded.size()), &written)) {
+        return failedSave();
     }
-    return seekTo(handle_.get(), bytes.size()) && calls().setEnd(handle_.get());
+    if (written != padded.size()) {
+        return {ERROR_WRITE_FAULT};
+    }
+    if (!seekTo(handle_.get(), bytes.size()) || !calls().setEnd(handle_.get())) {
+        return failedSave();
+    }
+    return {};
 }
 
 Installation installationOf(const std::wstring& directory)
@@ -243,14 +258,14 @@ StateRead StateFiles::readUsage(DailyUsage& usage)
     return read(usage_, usageLoaded_, usage, parseWholeUsageText);
 }
 
-bool StateFiles::saveConfig(const AppConfig& config)
+SaveResult StateFiles::saveConfig(const AppConfig& config)
 {
-    return configLoaded_ && config_.save(configFileText(config));
+    return configLoaded_ ? config_.save(configFileText(config)) : SaveResult{ERROR_NOT_READY};
 }
 
-bool StateFiles::saveUsage(const DailyUsage& usage)
+SaveResult StateFiles::saveUsage(const DailyUsage& usage)
 {
-    return usageLoaded_ && usage_.save(usageFileText(usage));
+    return usageLoaded_ ? usage_.save(usageFileText(usage)) : SaveResult{ERROR_NOT_READY};
 }
 
 bool StateFiles::adoptConfig(const AppConfig& config)

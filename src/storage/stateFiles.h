@@ -39,6 +39,14 @@ const HeldFileCalls& systemHeldFileCalls();
 // Installs `calls` (nullptr: the system's).
 void setHeldFileCalls(const HeldFileCalls* calls);
 
+// What a save gave: ERROR_SUCCESS once the whole text is in the file, else
+// the system's error from the call that failed (the caller decides what each
+// means). True only when saved.
+struct SaveResult {
+    DWORD error = ERROR_SUCCESS;
+    explicit operator bool() const { return error == ERROR_SUCCESS; }
+};
+
 // One file, held from its first open until release() or the end.
 class HeldFile {
 public:
@@ -51,7 +59,7 @@ public:
     FileState read(std::string& bytes);
     // Rewrites the file in place in one write from its start, creating it
     // first when it is not held.
-    bool save(std::string_view bytes);
+    SaveResult save(std::string_view bytes);
     void release() { handle_.reset(); }
     bool held() const { return static_cast<bool>(handle_); }
     const std::wstring& path() const { return path_; }
@@ -93,9 +101,9 @@ public:
     // are settled first.
     StateRead readConfig(AppConfig& config);
     StateRead readUsage(DailyUsage& usage);
-    // False while the file is not loaded: the file keeps what is there.
-    bool saveConfig(const AppConfig& config);
-    bool saveUsage(const DailyUsage& usage);
+    // Fails with ERROR_NOT_READY while the file is not loaded: the file keeps what is there.
+    SaveResult saveConfig(const AppConfig& config);
+    SaveResult saveUsage(const DailyUsage& usage);
     // Takes over a config.json that holds no record (or is missing) with
     // `config`, the parent's latest settings; loaded from then on when saved.
     bool adoptConfig(const AppConfig& config);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "settingsDriver.h"
+#include "shellProbe.h"
 
 namespace {
 
@@ -112,6 +113,62 @@ TEST(DiskE2E, FilesHeldWhileTheProgramStartsKeepTheParentsValues)
                jsonValue(text, "settings_password").find("pbkdf2-sha256$1$c2FsdA==$") != std::string::npos;
     })) << app.readFile(L"data.json");
     EXPECT_EQ(jsonValue(app.readFile(L"config.json"), "daily_limit_minutes"), "60");
+}
+
+}  // namespace
+
+namespace {
+
+bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Another program of the account opens data.json for reading, as the read
+// sharing allows, and takes a byte-range lock over the whole file: every save
+// of the program is refused (a shared lock, so the test still reads the file).
+// The day counts as spent from the first refusal: nothing more reaches the
+// file, and the lock comes after the start's minute. Once the range is
+// unlocked, the count kept meanwhile reaches the file and counting goes on.
+TEST(DiskE2E, AByteRangeLockOnDataJsonSpendsTheDayUntilItIsLifted_WindowsOnly)
+{
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "needs real Windows: Wine 8 grants the byte-range lock but does not refuse writes under it";
+    }
+    constexpr long long kTenMinutesLeft = 30 * 60 - 10 * 60;
+    ActiveUser user;
+    App app(LaunchOptions().withConfig(configWith(30)).withData(dayWithUsed(kTenMinutesLeft).text()));
+    ASSERT_TRUE(app.started());
+    // The lock is accepted inside the program; the test machine itself stays unlocked.
+    ASSERT_TRUE(installSessionProbe(app));
+    ASSERT_TRUE(app.waitForFile(L"data.json", [](const std::string& text) {
+        return usedSecondsIn(text) >= kTenMinutesLeft + 2;
+    })) << "counting before the lock";
+
+    const std::wstring path = app.directory() + L"\\data.json";
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE) << GetLastError();
+    OVERLAPPED whole = {};
+    ASSERT_TRUE(LockFileEx(reader, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) << GetLastError();
+    const ULONGLONG lockedAt = GetTickCount64();
+    const std::string frozen = app.readFile(L"data.json");
+    const long long usedAtLock = usedSecondsIn(frozen);
+    ASSERT_LT(usedAtLock, 30 * 60);
+
+    // The start's minute after the first refused save, and room for a loaded machine.
+    EXPECT_TRUE(waitUntil([&] { return acceptedLocks(app) >= 1; }, 90000));
+    EXPECT_GE(GetTickCount64() - lockedAt, 55000u) << "the lock came before the minute was over";
+    EXPECT_EQ(app.readFile(L"data.json"), frozen) << "a save went through under the lock";
+
+    OVERLAPPED again = {};
+    EXPECT_TRUE(UnlockFileEx(reader, 0, MAXDWORD, MAXDWORD, &again));
+    CloseHandle(reader);
+    EXPECT_TRUE(app.waitForFile(L"data.json", [&](const std::string& text) {
+        return usedSecondsIn(text) >= usedAtLock + 5;
+    })) << app.readFile(L"data.json");
+    EXPECT_EQ(acceptedLocks(app), 1) << "no lock once the saves went through again";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -28,7 +29,21 @@ namespace {
 // Everything the window asked of the platform, in order, with the language
 // that was active at the moment of each call.
 struct PlatformCall {
-    enum Kind { MessageBox, Lock, Balloon, Tooltip, Add, Modify, Delete, Title, Register, Unregister, LockState } kind;
+    enum Kind {
+        MessageBox,
+        Lock,
+        Balloon,
+        Tooltip,
+        Add,
+        Modify,
+        Delete,
+        Title,
+        Register,
+        Unregister,
+        LockState,
+        SessionActive,
+        SwitchDesktop
+    } kind;
     std::wstring text;
     std::wstring caption;
     UINT type = 0;
@@ -43,6 +58,11 @@ struct FakePlatform {
     BOOL addAnswer = TRUE;
     BOOL modifyAnswer = TRUE;
     SessionLock lockState = SessionLock::Locked;
+    bool sessionActive = true;
+    // Another desktop of the account has the input: every lock is refused until the switch back.
+    bool foreignDesktop = false;
+    // The switch back's answer while no foreign desktop has the input.
+    DesktopSwitch switchAnswer = DesktopSwitch::AlreadyOwn;
 };
 
 FakePlatform fake;
@@ -62,7 +82,23 @@ int fakeMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT
 BOOL fakeLock()
 {
     record(PlatformCall::Lock);
-    return fake.lockAnswer;
+    return fake.foreignDesktop ? FALSE : fake.lockAnswer;
+}
+
+bool fakeSessionActive()
+{
+    record(PlatformCall::SessionActive);
+    return fake.sessionActive;
+}
+
+DesktopSwitch fakeSwitchToOwnDesktop()
+{
+    record(PlatformCall::SwitchDesktop);
+    if (fake.foreignDesktop) {
+        fake.foreignDesktop = false;
+        return DesktopSwitch::Switched;
+    }
+    return fake.switchAnswer;
 }
 
 BOOL fakeRegister(HWND window)
@@ -103,8 +139,9 @@ BOOL fakeNotify(DWORD message, NOTIFYICONDATAW* data)
     }
 }
 
-constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock, fakeRegister, fakeUnregister,
-                                                 fakeLockState};
+constexpr ControlWindowPlatform kFakePlatform = {fakeMessageBox, fakeLock,          fakeRegister,
+                                                 fakeUnregister, fakeLockState,     fakeSessionActive,
+                                                 fakeSwitchToOwnDesktop};
 
 // Sees the window text set, with the language active at that moment.
 WNDPROC originalProc = nullptr;
@@ -478,6 +515,181 @@ TEST_F(ControlWindowTest, ARefusedLockIsAskedForAtEveryTickAndNeverAnswered)
     EXPECT_EQ(callsOf(PlatformCall::Lock).size(), 3u * 60);
     EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
     EXPECT_EQ(callsOf(PlatformCall::LockState).size(), 3u) << "asked only for the notifications";
+}
+
+// While set, the held files' writes fail with this error; the tracker's count goes on as usual otherwise.
+DWORD refusedWriteError = ERROR_SUCCESS;
+BOOL refusingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
+{
+    if (refusedWriteError != ERROR_SUCCESS) {
+        SetLastError(refusedWriteError);
+        return FALSE;
+    }
+    return countingWrite(file, bytes, length, written);
+}
+HeldFileCalls refusingCalls = {};
+
+// Each run of refused saves names its cause in one balloon: a full disk keeps
+// the count going; another program's lock on the file stops it.
+TEST_F(ControlWindowTest, ARunOfRefusedSavesNamesItsCauseInOneBalloon)
+{
+    refusingCalls = systemHeldFileCalls();
+    refusingCalls.write = refusingWrite;
+    setHeldFileCalls(&refusingCalls);
+    openWindow(&startWithSecondsLeft(30, 10 * 60));
+    const struct {
+        const char* name;
+        DWORD error;
+        const wchar_t* balloon;
+        int64_t counted;  // in five seconds of refusals
+    } causes[] = {
+        {"full disk", ERROR_DISK_FULL, L"Hourwarden cannot save its files: the disk is full. Time is still counted.", 5},
+        // The first refusal comes at the end of a tick that counted its second.
+        {"locked by another program", ERROR_LOCK_VIOLATION,
+         L"Another program has locked Hourwarden's files, so today counts as used up until it lets go.", 1},
+    };
+    for (const auto& c : causes) {
+        SCOPED_TRACE(c.name);
+        fake.calls.clear();
+        const int64_t before = tracker().usedSeconds();
+        refusedWriteError = c.error;
+        for (int second = 1; second <= 5; ++second) {
+            tickWindow();
+        }
+        const std::vector<PlatformCall> balloons = callsOf(PlatformCall::Balloon);
+        ASSERT_EQ(balloons.size(), 1u);
+        EXPECT_EQ(balloons[0].text, c.balloon);
+        EXPECT_EQ(tracker().usedSeconds(), before + c.counted);
+        refusedWriteError = ERROR_SUCCESS;
+        tickWindow();
+        EXPECT_EQ(savedUsage().usedSeconds, tracker().usedSeconds());
+    }
+    EXPECT_TRUE(callsOf(PlatformCall::Lock).empty());
+}
+
+// The kinds of the calls made since `from`, in order, leaving out the tray's.
+std::vector<PlatformCall::Kind> lockCallsSince(size_t from)
+{
+    std::vector<PlatformCall::Kind> kinds;
+    for (size_t i = from; i < fake.calls.size(); ++i) {
+        const PlatformCall::Kind kind = fake.calls[i].kind;
+        if (kind == PlatformCall::Lock || kind == PlatformCall::SessionActive || kind == PlatformCall::SwitchDesktop ||
+            kind == PlatformCall::LockState) {
+            kinds.push_back(kind);
+        }
+    }
+    return kinds;
+}
+
+using Calls = std::vector<PlatformCall::Kind>;
+constexpr PlatformCall::Kind kLock = PlatformCall::Lock;
+constexpr PlatformCall::Kind kActive = PlatformCall::SessionActive;
+constexpr PlatformCall::Kind kSwitch = PlatformCall::SwitchDesktop;
+constexpr PlatformCall::Kind kState = PlatformCall::LockState;
+
+// A refused lock: while the session is active the input goes back to the
+// program's desktop and the lock is asked again in the same tick. Only a
+// switch that went through counts for the parent: a disconnected session
+// (a switch of user) is left alone, and the lock screen or the program's own
+// desktop holding the input are no other desktop's doing.
+TEST_F(ControlWindowTest, ARefusedLockTakesTheInputBackFromAnotherDesktopAndLocksAgainAtOnce)
+{
+    const struct {
+        const char* name;
+        bool active;
+        bool foreignDesktop;
+        DesktopSwitch switchAnswer;
+        Calls firstTick;
+        uint32_t takeBacks;
+    } cases[] = {
+        {"another desktop has the input", true, true, DesktopSwitch::Refused, {kLock, kActive, kSwitch, kLock}, 1},
+        {"session disconnected", false, true, DesktopSwitch::Refused, {kLock, kActive}, 0},
+        {"secure desktop", true, false, DesktopSwitch::Refused, {kLock, kActive, kSwitch}, 0},
+        {"own desktop, lock refused for another cause", true, false, DesktopSwitch::AlreadyOwn,
+         {kLock, kActive, kSwitch}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = {};
+        fake.lockState = SessionLock::Unlocked;
+        fake.sessionActive = c.active;
+        fake.foreignDesktop = c.foreignDesktop;
+        fake.switchAnswer = c.switchAnswer;
+        // Refused wherever the input is; from the program's own desktop, taken back, accepted.
+        fake.lockAnswer = c.foreignDesktop ? TRUE : FALSE;
+        openWindow(&startWithSecondsLeft(30, 1));
+        tickWindow();
+        EXPECT_EQ(lockCallsSince(0), c.firstTick);
+        EXPECT_EQ(tracker().inputDesktopTakeBacks(), c.takeBacks);
+        EXPECT_EQ(tracker().awaitsUnlock(), c.takeBacks > 0) << "the second lock was accepted";
+        // Still there at the next tick: asked again, and taken back again only where it went through.
+        const size_t before = fake.calls.size();
+        fake.foreignDesktop = c.foreignDesktop && c.takeBacks == 0;
+        fake.lockState = SessionLock::Locked;
+        tickWindow();
+        if (c.takeBacks > 0) {
+            EXPECT_EQ(lockCallsSince(before), Calls{kState}) << "locked: nothing more";
+        } else {
+            EXPECT_EQ(lockCallsSince(before), c.firstTick);
+        }
+        EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
+        closeWindow();
+    }
+}
+
+// The lock is accepted, but the session is not seen locked within the lock's
+// settling time (another desktop took the input in between): in an active
+// session the input is taken back and the lock asked again in that tick, and
+// no minute is granted. A disconnected session keeps what an unlock the
+// session service reports has always meant: the one more minute.
+TEST_F(ControlWindowTest, AnAcceptedLockTheSessionDoesNotTakeIsTakenBackAndAskedAgain)
+{
+    for (const bool active : {true, false}) {
+        SCOPED_TRACE(active ? "active session" : "disconnected session");
+        fake = {};
+        fake.sessionActive = active;
+        fake.lockState = SessionLock::Unlocked;
+        openWindow(&startWithSecondsLeft(30, 1));
+        tickWindow();
+        ASSERT_EQ(lockCallsSince(0), Calls{kLock});
+        ASSERT_TRUE(tracker().awaitsUnlock());
+        fake.foreignDesktop = true;
+        // The lock's settling time: the state is asked, nothing else.
+        for (int second = 1; second <= 5; ++second) {
+            const size_t before = fake.calls.size();
+            tickWindow();
+            EXPECT_EQ(lockCallsSince(before), Calls{kState}) << second;
+        }
+        const size_t before = fake.calls.size();
+        tickWindow();
+        if (active) {
+            EXPECT_EQ(lockCallsSince(before), (Calls{kState, kActive, kSwitch, kLock}));
+            EXPECT_EQ(tracker().inputDesktopTakeBacks(), 1u);
+            EXPECT_TRUE(tracker().awaitsUnlock());
+            EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty()) << "no minute for a lock that never took hold";
+            // The lock asked again settles afresh, then takes hold: nothing more is asked for.
+            for (int second = 1; second <= 5; ++second) {
+                const size_t tickStart = fake.calls.size();
+                tickWindow();
+                EXPECT_EQ(lockCallsSince(tickStart), Calls{kState}) << second;
+            }
+            fake.lockState = SessionLock::Locked;
+            const size_t locked = fake.calls.size();
+            for (int second = 1; second <= 2 * 60; ++second) {
+                tickWindow();
+            }
+            const Calls afterLocked = lockCallsSince(locked);
+            EXPECT_EQ(std::count(afterLocked.begin(), afterLocked.end(), kLock), 0);
+            EXPECT_EQ(std::count(afterLocked.begin(), afterLocked.end(), kSwitch), 0);
+            EXPECT_EQ(tracker().inputDesktopTakeBacks(), 1u);
+        } else {
+            EXPECT_EQ(lockCallsSince(before), (Calls{kState, kActive}));
+            EXPECT_EQ(tracker().inputDesktopTakeBacks(), 0u);
+            ASSERT_EQ(callsOf(PlatformCall::Balloon).size(), 1u);
+            EXPECT_EQ(callsOf(PlatformCall::Balloon)[0].text, kGraceNoticeEnglish);
+        }
+        closeWindow();
+    }
 }
 
 // Another program of the account can send any message and rewrite the window's

@@ -115,5 +115,45 @@ TEST_F(ExitProtectionNoteTest, ARefusedProtectionAgainstForeignCodeIsShownInTheS
     EXPECT_FALSE(noteVisible());
 }
 
+// Another desktop took the input and the clock took it back: the parent sees
+// how often since the start, in the language in force, unless a lapse of the
+// protection needs the line.
+TEST_F(ExitProtectionNoteTest, AnotherDesktopThatTookTheInputIsCountedInTheSameLine)
+{
+    systemRefuses = false;
+    UsageTracker& usage = start();
+    showSettingsWindow(owner_, &usage);
+    EXPECT_FALSE(noteVisible());
+    const auto shownNote = [] {
+        wchar_t shown[256] = {};
+        GetDlgItemTextW(findOwnWindow(kSettingsWindowClass), kExitProtectionNoteId, shown, 256);
+        return std::wstring(shown);
+    };
+    usage.onInputDesktopTakenBack();
+    refreshOpenWindow();
+    EXPECT_TRUE(noteVisible());
+    EXPECT_EQ(shownNote(),
+              L"Another desktop took the input since the start (times: 1); each time taken back and locked.");
+    usage.onInputDesktopTakenBack();
+    usage.setLanguage(Language::Russian);
+    relabelSettingsWindow(findOwnWindow(kSettingsWindowClass));
+    EXPECT_TRUE(noteVisible());
+    EXPECT_EQ(shownNote(), L"Другой рабочий стол забирал ввод с запуска (раз: 2); каждый раз — возврат и блокировка.");
+    usage.setLanguage(Language::English);
+
+    // A protection refused now takes the line; the count comes back once it holds.
+    systemRefuses = true;
+    ASSERT_TRUE(usage.setPassword(L"pw"));
+    ASSERT_TRUE(usage.setRequirePasswordOnExit(true));
+    refreshOpenWindow();
+    EXPECT_EQ(shownNote(), L"Exit protection refused by the system; retrying every second.");
+    systemRefuses = false;
+    tickSecond();
+    refreshOpenWindow();
+    EXPECT_TRUE(noteVisible());
+    EXPECT_EQ(shownNote(),
+              L"Another desktop took the input since the start (times: 2); each time taken back and locked.");
+}
+
 }  // namespace
 }  // namespace tracker_test

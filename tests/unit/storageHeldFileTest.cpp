@@ -16,6 +16,7 @@ namespace {
 
 struct Recorded {
     std::vector<size_t> writes;
+    DWORD writeError = ERROR_SUCCESS;  // else the write fails with it (0xFFFFFFFF: fails leaving no error)
     bool reportHuge = false;  // the file claims to be 1 GiB, as one blown up before the start
     bool cutFails = false;    // the process dies before the cut
 };
@@ -33,6 +34,10 @@ BOOL recordingSize(HANDLE file, LARGE_INTEGER* size)
 BOOL recordingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
 {
     recorded.writes.push_back(length);
+    if (recorded.writeError != ERROR_SUCCESS) {
+        SetLastError(recorded.writeError == 0xFFFFFFFF ? ERROR_SUCCESS : recorded.writeError);
+        return FALSE;
+    }
     return systemHeldFileCalls().write(file, bytes, length, written);
 }
 
@@ -99,7 +104,7 @@ TEST_F(StorageHeldFile, EachSaveIsOneWritePaddedToTheOldLengthWithinTheBound)
         recorded.reportHuge = c.huge;
         recorded.cutFails = c.cutFails;
         const std::string& text = c.expectedFile.starts_with(shortText) ? shortText : longText;
-        EXPECT_EQ(file.save(text), !c.cutFails);
+        EXPECT_EQ(static_cast<bool>(file.save(text)), !c.cutFails);
         EXPECT_EQ(recorded.writes, std::vector<size_t>{c.expectedWrite});
         recorded = {};
         std::string bytes;
@@ -108,6 +113,37 @@ TEST_F(StorageHeldFile, EachSaveIsOneWritePaddedToTheOldLengthWithinTheBound)
         DailyUsage read;
         EXPECT_TRUE(parseWholeUsageText(bytes, read));
     }
+}
+
+// The caller decides what a failed save means, so the save hands up the
+// system's error from the call that failed, and never "success" for a failure.
+TEST_F(StorageHeldFile, AFailedSaveHandsUpTheErrorAndLeavesTheFileAsItWas)
+{
+    HeldFile file(path_);
+    ASSERT_TRUE(file.save("{\"kept\": true}"));
+    const struct {
+        const char* name;
+        DWORD systemError;
+        DWORD expected;
+    } cases[] = {
+        {"locked by another program", ERROR_LOCK_VIOLATION, ERROR_LOCK_VIOLATION},
+        {"disk full", ERROR_DISK_FULL, ERROR_DISK_FULL},
+        {"no error left behind", 0xFFFFFFFF, ERROR_WRITE_FAULT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        recorded.writeError = c.systemError;
+        const SaveResult result = file.save("{\"changed\": true}");
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.error, c.expected);
+        recorded = {};
+        std::string bytes;
+        ASSERT_EQ(file.read(bytes), FileState::Read);
+        EXPECT_EQ(bytes, "{\"kept\": true}");
+    }
+    const SaveResult saved = file.save("{\"changed\": true}");
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(saved.error, static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 }  // namespace

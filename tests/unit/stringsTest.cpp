@@ -65,7 +65,8 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
     EXPECT_EQ(static_cast<int>(StringId::ExitProtectionNotInForce), 43);
     EXPECT_EQ(static_cast<int>(StringId::PasswordNotCheckableYet), 44);
     EXPECT_EQ(static_cast<int>(StringId::HardeningRefused), 47);
-    EXPECT_EQ(static_cast<int>(StringId::LimitUnknown), kStringCount - 1);
+    EXPECT_EQ(static_cast<int>(StringId::LimitUnknown), 50);
+    EXPECT_EQ(static_cast<int>(StringId::InputDesktopTakenBack), kStringCount - 1);
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"The settings could not be saved. They apply now, and Hourwarden keeps trying to save them.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),
@@ -74,7 +75,15 @@ TEST_F(StringsTest, TheProgramsOwnRowsFollowInBothTables)
     EXPECT_EQ(localizedText(StringId::StateUnreadable),
               L"Hourwarden cannot read its files, so today counts as used up. A parent can repair them: see "
               L"\"When Windows misbehaves\" in the README.");
+    EXPECT_EQ(localizedText(StringId::DiskFull),
+              L"Hourwarden cannot save its files: the disk is full. Time is still counted.");
+    EXPECT_EQ(localizedCountText(StringId::InputDesktopTakenBack, 12),
+              L"Another desktop took the input since the start (times: 12); each time taken back and locked.");
     setActiveLanguage(Language::Russian);
+    EXPECT_EQ(localizedText(StringId::DiskFull),
+              L"Hourwarden не может сохранить свои файлы: диск заполнен. Время по-прежнему учитывается.");
+    EXPECT_EQ(localizedCountText(StringId::InputDesktopTakenBack, 3),
+              L"Другой рабочий стол забирал ввод с запуска (раз: 3); каждый раз — возврат и блокировка.");
     EXPECT_EQ(localizedText(StringId::SettingsNotSaved),
               L"Не удалось сохранить настройки. Они уже действуют, и Hourwarden продолжает попытки их сохранить.");
     EXPECT_EQ(localizedText(StringId::ExitProtectionNotInForce),

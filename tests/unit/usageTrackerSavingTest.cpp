@@ -11,12 +11,13 @@
 namespace tracker_test {
 namespace {
 
-// While set, every write of either file fails, as on a full disk.
+// While set, every write of either file fails, as on a full disk unless another error is given.
 inline bool writesFail = false;
+inline DWORD writeError = ERROR_DISK_FULL;
 BOOL failingWrite(HANDLE file, const void* bytes, DWORD length, DWORD* written)
 {
     if (writesFail) {
-        SetLastError(ERROR_DISK_FULL);
+        SetLastError(writeError);
         return FALSE;
     }
     return countingWrite(file, bytes, length, written);
@@ -28,6 +29,7 @@ protected:
     {
         TrackerTest::SetUp();
         writesFail = false;
+        writeError = ERROR_DISK_FULL;
         failingCalls_ = systemHeldFileCalls();
         failingCalls_.write = failingWrite;
         setHeldFileCalls(&failingCalls_);
@@ -190,6 +192,118 @@ TEST_F(TrackerSaving, PendingChangesAreSavedOnceMoreWhenTheTrackerEnds)
     }
     EXPECT_TRUE(savedPasswordIs(savedUsage().settingsPassword, L"last"));
     EXPECT_EQ(savedConfig().dailyLimitMinutes, 50);
+}
+
+// Another program opened data.json for reading and took a byte-range lock on
+// it: every save is refused. The day counts as spent from that tick, as for a
+// file that cannot be read: the lock comes after the start's minute and
+// nothing more is counted. Once the refusals end, the count kept meanwhile
+// reaches the file and counting goes on.
+TEST_F(TrackerSaving, ALockedOutSaveSpendsTheDayUntilASaveGoesThrough)
+{
+    UsageTracker& usage = startWithSecondsLeft(30, 10 * 60);
+    tickSecond();
+    const std::string before = readWholeFile(dataPath());
+    writesFail = true;
+    writeError = ERROR_LOCK_VIOLATION;
+    const TickResult refused = tickSecond();
+    EXPECT_EQ(refused.saveFailure, SaveFailure::LockedOut);
+    EXPECT_FALSE(refused.lockNow);
+    const int64_t usedAtLockOut = usage.usedSeconds();
+    EXPECT_EQ(usedAtLockOut, 30 * 60 - 10 * 60 + 2);
+    EXPECT_EQ(usage.remainingSeconds(), 0);
+    EXPECT_TRUE(usage.isLimitReached());
+    EXPECT_EQ(usage.saveFailure(), SaveFailure::LockedOut);
+
+    // The lock one minute after the refusal, once; the system takes it and the session shows it locked.
+    int lockedAt = 0;
+    int balloons = 0;
+    for (int second = 1; second <= 3 * 60; ++second) {
+        if (usage.awaitsUnlock()) {
+            usage.onSessionLockState(SessionLock::Locked);
+        }
+        const TickResult result = tickSecond();
+        balloons += result.saveFailure != SaveFailure::None ? 1 : 0;
+        if (result.lockNow) {
+            EXPECT_EQ(lockedAt, 0) << "asked again at second " << second;
+            lockedAt = second;
+            usage.onLockAccepted();
+        }
+    }
+    EXPECT_EQ(lockedAt, 60);
+    EXPECT_EQ(balloons, 0) << "said once, at the first refusal";
+    EXPECT_EQ(usage.usedSeconds(), usedAtLockOut);
+    EXPECT_EQ(readWholeFile(dataPath()), before);
+
+    // The other program lets go: the next tick's save goes through with the
+    // seconds counted before, and from then on counting and saving go on.
+    writesFail = false;
+    const TickResult saved = tickSecond();
+    EXPECT_EQ(saved.saveFailure, SaveFailure::None);
+    EXPECT_EQ(usage.saveFailure(), SaveFailure::None);
+    EXPECT_EQ(savedUsage().usedSeconds, usedAtLockOut);
+    EXPECT_FALSE(usage.isLimitReached());
+    for (int second = 1; second <= 30; ++second) {
+        ASSERT_FALSE(tickSecond().lockNow) << second;
+    }
+    EXPECT_EQ(usage.usedSeconds(), usedAtLockOut + 30);
+    EXPECT_EQ(savedUsage().usedSeconds, usage.usedSeconds());
+    EXPECT_FALSE(usage.awaitsUnlock());
+}
+
+// A save refused for any other cause (a full disk above all) is no reason to
+// lock a child out: every second still counts, the lock comes at the limit,
+// the save is made again at every tick, and the first tick of each run of
+// failures names the cause once.
+TEST_F(TrackerSaving, AFailedSaveForAnyOtherCauseKeepsCountingAndSaysWhyOncePerRun)
+{
+    const struct {
+        const char* name;
+        DWORD error;
+        SaveFailure named;
+    } causes[] = {
+        {"disk full", ERROR_DISK_FULL, SaveFailure::DiskFull},
+        {"disk full for the handle", ERROR_HANDLE_DISK_FULL, SaveFailure::DiskFull},
+        {"device fault", ERROR_WRITE_FAULT, SaveFailure::Other},
+    };
+    for (const auto& c : causes) {
+        SCOPED_TRACE(c.name);
+        UsageTracker& usage = startWithSecondsLeft(30, 20);
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(testing::Message() << "run " << run);
+            const std::string before = readWholeFile(dataPath());
+            const int64_t usedBefore = usage.usedSeconds();
+            writesFail = true;
+            writeError = c.error;
+            std::vector<SaveFailure> named;
+            for (int second = 1; second <= 5; ++second) {
+                const TickResult result = tickSecond();
+                EXPECT_FALSE(result.lockNow) << second;
+                named.push_back(result.saveFailure);
+            }
+            EXPECT_EQ(named, (std::vector<SaveFailure>{c.named, SaveFailure::None, SaveFailure::None,
+                                                       SaveFailure::None, SaveFailure::None}));
+            EXPECT_EQ(usage.usedSeconds(), usedBefore + 5);
+            EXPECT_EQ(usage.saveFailure(), c.named);
+            EXPECT_EQ(readWholeFile(dataPath()), before);
+            countDataWritesFromNow();
+            writesFail = false;
+            EXPECT_EQ(tickSecond().saveFailure, SaveFailure::None);
+            EXPECT_EQ(dataFileWrites, 1);
+            EXPECT_EQ(usage.saveFailure(), SaveFailure::None);
+            EXPECT_EQ(savedUsage().usedSeconds, usedBefore + 6);
+        }
+        // Still failing when the limit comes: the lock comes all the same.
+        writesFail = true;
+        int lockedAt = 0;
+        for (int second = 1; second <= 30 && lockedAt == 0; ++second) {
+            lockedAt = tickSecond().lockNow ? second : 0;
+        }
+        EXPECT_EQ(lockedAt, 8);
+        EXPECT_EQ(usage.usedSeconds(), 30 * 60);
+        writesFail = false;
+        stop();
+    }
 }
 
 }  // namespace

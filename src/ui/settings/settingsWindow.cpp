@@ -129,6 +129,19 @@ StringId protectionNoteText()
     return processHardeningRefused() ? StringId::HardeningRefused : StringId::ExitProtectionNotInForce;
 }
 
+// What the note line says now; empty: nothing. A lapse in force comes first;
+// otherwise how often another desktop took the input since the start.
+std::wstring noteText(const UsageTracker* tracker)
+{
+    if (processHardeningRefused() || (tracker != nullptr && exitProtectionNoteShown(*tracker))) {
+        return localizedText(protectionNoteText());
+    }
+    if (tracker != nullptr && tracker->inputDesktopTakeBacks() > 0) {
+        return localizedCountText(StringId::InputDesktopTakenBack, tracker->inputDesktopTakeBacks());
+    }
+    return {};
+}
+
 std::wstring definitionText(const ChildControlDefinition& definition)
 {
     if (definition.id == kExitProtectionNoteId) {
@@ -575,9 +588,14 @@ bool exitProtectionNoteShown(const UsageTracker& tracker)
 
 void showExitProtectionNote(HWND window)
 {
-    const UsageTracker* tracker = trackerOf(window);
-    const bool shown = processHardeningRefused() || (tracker != nullptr && exitProtectionNoteShown(*tracker));
+    const std::wstring text = noteText(trackerOf(window));
+    const bool shown = !text.empty();
     HWND note = GetDlgItem(window, kExitProtectionNoteId);
+    // A hidden note keeps its text; a new one gets the font it fits.
+    if (shown && readControlText(window, kExitProtectionNoteId) != text) {
+        SetWindowTextW(note, text.c_str());
+        fitSettingsLabels(window);
+    }
     if ((IsWindowVisible(note) != FALSE) != shown) {
         ShowWindow(note, shown ? SW_SHOW : SW_HIDE);
     }
@@ -620,6 +638,7 @@ void relabelSettingsWindow(HWND window)
     relabelChildControls(window, kSettingsControls);
     SetDlgItemTextW(window, kExitProtectionNoteId, localizedText(protectionNoteText()).c_str());
     fitSettingsLabels(window);
+    showExitProtectionNote(window);
 }
 
 void showSettingsWindow(HWND owner, UsageTracker* tracker)

@@ -139,7 +139,9 @@ void maskPasswordFields(HWND window);
 // Creates the control font for the window's DPI, hands it to every child and
 // keeps it in SettingsUiFont, deleting the one it replaces.
 void installControlFont(HWND window);
-// Shows or hides the note as exitProtectionNoteShown says.
+// Shows or hides the note under the check boxes: while exitProtectionNoteShown
+// says so or foreign code was let in, that lapse; else, once another desktop
+// took the input since the start, how often (each time taken back and locked).
 void showExitProtectionNote(HWND window);
 // Gives each label that does not fit the control font the largest smaller font
 // at which it does (on the window's DPI and in the current language).
