@@ -302,11 +302,14 @@ TEST(TrayLongE2E, AnIconDeletedFromOutsideIsBackWithinAMinute)
 {
     App app(LaunchOptions().withRelay(kSideBySideRelay));
     ASSERT_TRUE(app.started());
-    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) >= 1; }));
 
-    ASSERT_TRUE(deleteIconOf(app));
+    // On a loaded machine the shell may refuse the first add; the program adds
+    // it again within seconds, and only then is there an icon to delete.
+    ASSERT_TRUE(waitUntil([&] { return deleteIconOf(app); }));
     const ULONGLONG deletedAt = GetTickCount64();
-    EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) == 2; }, 65000));
+    const size_t addsBefore = app.relayCount(kNotifyAdd);
+    EXPECT_TRUE(waitUntil([&] { return app.relayCount(kNotifyAdd) > addsBefore; }, 65000));
     EXPECT_LE(GetTickCount64() - deletedAt, 65000u);
     // The shell holds it again: deleting it once more succeeds.
     EXPECT_TRUE(deleteIconOf(app));
