@@ -6,7 +6,6 @@
 #include <wtsapi32.h>
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "ui/status/statusWindow.h"
 #include "ui/status/statusWindowState.h"
 #include "ui/windowState.h"
+#include "foreignThread.h"
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -1140,31 +1140,10 @@ TEST_F(ControlWindowTest, PointerMessagesSentFromAnotherThreadAreRefused)
 {
     UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
     openWindow(&usage);
-    const UINT messages[] = {WM_NCCREATE, WM_CREATE,       WM_NCCALCSIZE, WM_WINDOWPOSCHANGING, WM_WINDOWPOSCHANGED,
-                             WM_GETMINMAXINFO, WM_STYLECHANGING, 0x02E0,   WM_DESTROY,           WM_NCDESTROY};
-    struct Target {
-        HWND window;
-        const UINT* messages;
-        size_t count;
-    } target{window_, messages, std::size(messages)};
-    HANDLE sender = CreateThread(
-        nullptr, 0,
-        [](void* parameter) -> DWORD {
-            const auto* to = static_cast<const Target*>(parameter);
-            for (size_t i = 0; i < to->count; ++i) {
-                DWORD_PTR answer = 0;
-                SendMessageTimeoutW(to->window, to->messages[i], 1, 0x10, SMTO_BLOCK, 5000, &answer);
-            }
-            return 0;
-        },
-        &target, 0, nullptr);
-    ASSERT_NE(sender, nullptr);
-    // The sends are answered while this thread waits for messages.
-    while (MsgWaitForMultipleObjects(1, &sender, FALSE, 5000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-        MSG message = {};
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    }
-    CloseHandle(sender);
+    sendFromAnotherThread(window_,
+                          {WM_NCCREATE, WM_CREATE, WM_NCCALCSIZE, WM_WINDOWPOSCHANGING, WM_WINDOWPOSCHANGED,
+                           WM_GETMINMAXINFO, WM_STYLECHANGING, 0x02E0, WM_DESTROY, WM_NCDESTROY},
+                          1, 0x10);
     EXPECT_TRUE(IsWindow(window_));
     EXPECT_EQ(windowRecord(window_), &usage);
     wchar_t title[32] = {};

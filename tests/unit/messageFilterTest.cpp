@@ -12,6 +12,7 @@
 #include "ui/status/statusWindow.h"
 #include "ui/status/statusWindowState.h"
 #include "ui/windowState.h"
+#include "foreignThread.h"
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -130,7 +131,8 @@ TEST(MessageFilter, PostedSystemOnlyMessagesAndTimerCallbacksNeverReachAProcedur
     DestroyWindow(window);
 }
 
-class ForeignSendTest : public TrackerTest {
+// Windows of the program opened over a stand-in for the control window.
+class OwnedWindowsTest : public TrackerTest {
 protected:
     void SetUp() override
     {
@@ -142,33 +144,6 @@ protected:
     {
         destroyOnDecision(owner_);
         TrackerTest::TearDown();
-    }
-
-    // Sends from a thread of its own, as another program would, while this
-    // thread answers; the sends go to the window's procedure from inside the wait.
-    static void sendFromAnotherThread(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        struct Send {
-            HWND window;
-            UINT message;
-            WPARAM wParam;
-            LPARAM lParam;
-        } send{window, message, wParam, lParam};
-        HANDLE sender = CreateThread(
-            nullptr, 0,
-            [](void* parameter) -> DWORD {
-                const auto* s = static_cast<const Send*>(parameter);
-                DWORD_PTR answer = 0;
-                SendMessageTimeoutW(s->window, s->message, s->wParam, s->lParam, SMTO_BLOCK, 5000, &answer);
-                return 0;
-            },
-            &send, 0, nullptr);
-        ASSERT_NE(sender, nullptr);
-        while (MsgWaitForMultipleObjects(1, &sender, FALSE, 10000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-            MSG message = {};
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-        }
-        CloseHandle(sender);
     }
 
     HWND owner_ = nullptr;
@@ -214,7 +189,7 @@ bool readsARectangle(HWND window, Reads reads, Send send)
 // its frame. From another thread it changes nothing; from the window's own
 // thread, as the system sends it, it does. Wild pointers from another thread
 // crash nothing.
-TEST_F(ForeignSendTest, MessagesReadAsPointersAreTakenOnlyFromTheWindowsOwnThread)
+TEST_F(OwnedWindowsTest, MessagesReadAsPointersAreTakenOnlyFromTheWindowsOwnThread)
 {
     UsageTracker& usage = start();
     for (const ProgramWindow& w : kProgramWindows) {
@@ -224,14 +199,15 @@ TEST_F(ForeignSendTest, MessagesReadAsPointersAreTakenOnlyFromTheWindowsOwnThrea
         ASSERT_NE(window, nullptr);
         void* record = windowRecord(window);
         ASSERT_NE(record, nullptr);
-        EXPECT_FALSE(readsARectangle(window, w.reads, sendFromAnotherThread)) << "read from another thread";
+        EXPECT_FALSE(readsARectangle(window, w.reads, [](HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
+            sendFromAnotherThread(to, {message}, wParam, lParam);
+        })) << "read from another thread";
         const WPARAM dpi = MAKEWPARAM(96, 96);
 
-        for (const UINT message : {kDpiChanged, UINT{WM_NCCREATE}, UINT{WM_CREATE}, UINT{WM_DRAWITEM},
-                                   UINT{WM_CTLCOLORSTATIC}, UINT{WM_NCDESTROY}, UINT{WM_DESTROY},
-                                   UINT{WM_GETMINMAXINFO}, UINT{WM_WINDOWPOSCHANGING}}) {
-            sendFromAnotherThread(window, message, dpi, kWildPointer);
-        }
+        sendFromAnotherThread(window,
+                              {kDpiChanged, WM_NCCREATE, WM_CREATE, WM_DRAWITEM, WM_CTLCOLORSTATIC, WM_NCDESTROY,
+                               WM_DESTROY, WM_GETMINMAXINFO, WM_WINDOWPOSCHANGING},
+                              dpi, kWildPointer);
         EXPECT_TRUE(IsWindow(window));
         EXPECT_EQ(windowRecord(window), record);
 
@@ -240,6 +216,35 @@ TEST_F(ForeignSendTest, MessagesReadAsPointersAreTakenOnlyFromTheWindowsOwnThrea
         })) << "the window's own thread is the system's road";
         destroyOnDecision(window);
         EXPECT_EQ(windowRecord(window), nullptr);
+    }
+}
+
+// A DPI change without its rectangle, from the window's own thread: nothing
+// to move to (it once crashed the status window).
+TEST_F(OwnedWindowsTest, ADpiChangeWithoutItsRectangleIsIgnored)
+{
+    UsageTracker& usage = start();
+    const struct {
+        const wchar_t* windowClass;
+        void (*open)(HWND owner, UsageTracker* tracker);
+    } windows[] = {
+        {kStatusWindowClass, showStatusWindow},
+        {kSettingsWindowClass, showSettingsWindow},
+    };
+    for (const auto& w : windows) {
+        SCOPED_TRACE(testing::Message() << w.windowClass);
+        w.open(owner_, &usage);
+        HWND window = findOwnWindow(w.windowClass);
+        ASSERT_NE(window, nullptr);
+        RECT before = {};
+        GetWindowRect(window, &before);
+        const WPARAM dpi = MAKEWPARAM(144, 144);
+        EXPECT_EQ(SendMessageW(window, WM_DPICHANGED, dpi, 0), 0);
+        RECT after = {};
+        GetWindowRect(window, &after);
+        EXPECT_TRUE(IsWindow(window));
+        EXPECT_TRUE(EqualRect(&before, &after));
+        destroyOnDecision(window);
     }
 }
 

@@ -290,5 +290,23 @@ TEST_F(TrackerIdle, ProbeIsNotConsultedOnceTheLimitIsReached)
     EXPECT_EQ(simulatedClock.lastInputQueries, queries);
 }
 
+TEST(SavedCount, StoredSecondsPlusThoseCountedMeanwhileStopAtTheLargestCount)
+{
+    const struct {
+        int64_t stored;
+        int64_t counted;
+        int64_t sum;
+    } cases[] = {
+        {100, 20, 120},
+        {INT64_MAX - 5, 5, INT64_MAX},
+        {INT64_MAX - 5, 6, INT64_MAX},
+        {INT64_MAX, INT64_MAX, INT64_MAX},
+        {0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(saturatingAdd(c.stored, c.counted), c.sum) << c.stored << " + " << c.counted;
+    }
+}
+
 }  // namespace
 }  // namespace tracker_test
