@@ -874,19 +874,11 @@ TEST_F(ControlWindowTest, TheClockCountsAndLocksWhileTheWindowThreadTakesNoMessa
 // notifications. The program never ends and never stops counting.
 TEST_F(ControlWindowTest, AControlWindowTakenFromOutsideComesBack)
 {
-    WNDCLASSEXW parentClass = {};
-    parentClass.cbSize = sizeof parentClass;
-    parentClass.lpfnWndProc = DefWindowProcW;
-    parentClass.hInstance = GetModuleHandleW(nullptr);
-    parentClass.lpszClassName = L"ForeignParent";
-    RegisterClassExW(&parentClass);  // fails harmlessly once registered
-
     for (const bool destroyed : {false, true}) {
         SCOPED_TRACE(destroyed ? "destroyed with its new parent" : "re-parented only");
         UsageTracker& usage = startWithSecondsLeft(30, 20 * 60);
         HWND original = openWindow(&usage);
-        HWND parent = CreateWindowExW(0, L"ForeignParent", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                      nullptr, GetModuleHandleW(nullptr), nullptr);
+        HWND parent = makeForeignWindow(L"ForeignParent", DefWindowProcW, WS_OVERLAPPEDWINDOW);
         ASSERT_NE(parent, nullptr);
         SetParent(original, parent);
         ASSERT_EQ(GetAncestor(original, GA_PARENT), parent);
@@ -961,17 +953,6 @@ TEST_F(ControlWindowTest, AnUnreadableDayRecordIsAnnouncedOnceByABalloon)
 }
 
 
-HWND makeForeignWindow()
-{
-    WNDCLASSEXW foreignClass = {};
-    foreignClass.cbSize = sizeof foreignClass;
-    foreignClass.lpfnWndProc = DefWindowProcW;
-    foreignClass.hInstance = GetModuleHandleW(nullptr);
-    foreignClass.lpszClassName = L"ForeignOwner";
-    RegisterClassExW(&foreignClass);  // fails harmlessly once registered
-    return CreateWindowExW(0, L"ForeignOwner", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
-}
 
 // Each of the windows the program opens from the control window, and how it
 // closes itself when asked (the close button, Cancel).
@@ -1055,7 +1036,7 @@ TEST_F(ControlWindowTest, WindowsDestroyedWithAnOwnerFromOutsideAreFreedAndNotMa
         EXPECT_TRUE(IsWindow(window));
         EXPECT_NE(windowRecord(window), nullptr) << "a message alone frees nothing";
 
-        HWND foreign = makeForeignWindow();
+        HWND foreign = makeForeignWindow(L"ForeignOwner");
         ASSERT_NE(foreign, nullptr);
         SetWindowLongPtrW(window, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(foreign));
         DestroyWindow(foreign);
@@ -1080,7 +1061,7 @@ TEST_F(ControlWindowTest, AServiceMessageLostWithItsWindowDoesNotHoldBackTheNext
     HWND original = openWindow(&usage);
     advance(kSecondMs);
     runClockTick();  // posts the service message to the original window
-    HWND foreign = makeForeignWindow();
+    HWND foreign = makeForeignWindow(L"ForeignOwner");
     ASSERT_NE(foreign, nullptr);
     SetParent(original, foreign);
     DestroyWindow(foreign);

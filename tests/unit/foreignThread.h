@@ -1,6 +1,7 @@
-// Messages sent to a window from a thread of its own, as another program would
-// send them: the window's procedure gets them from inside this thread's wait,
-// with InSendMessageEx saying they came from elsewhere.
+// What another program does to the program's windows, played inside the test
+// process: windows of a class of its own, and messages sent from a thread of
+// its own (the window's procedure gets them from inside this thread's wait,
+// with InSendMessageEx saying they came from elsewhere).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,21 @@
 
 #include <initializer_list>
 #include <vector>
+
+// A window of a class that is not the program's, with `procedure` (the
+// default one unless given); registered at the first use.
+inline HWND makeForeignWindow(const wchar_t* className, WNDPROC procedure = DefWindowProcW,
+                              DWORD style = WS_POPUP)
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassExW(&windowClass);  // fails harmlessly once registered
+    return CreateWindowExW(0, className, L"", style, 0, 0, 100, 100, nullptr, nullptr, windowClass.hInstance,
+                           nullptr);
+}
 
 // Sends each message with the same parameters, one after the other, and
 // answers them on this thread until the sender is done.

@@ -52,18 +52,6 @@ LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-HWND makeRecordingWindow()
-{
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = recordingProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"HourwardenRecordingWindow";
-    RegisterClassExW(&windowClass);  // fails harmlessly once registered
-    return CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                           windowClass.hInstance, nullptr);
-}
-
 bool receivedAny(UINT message)
 {
     for (const UINT got : received) {
@@ -86,7 +74,7 @@ void dispatchAll()
 // same posts do arrive, so the test shows the filter's work, not the system's.
 TEST(MessageFilter, PostedSystemOnlyMessagesAndTimerCallbacksNeverReachAProcedure)
 {
-    HWND window = makeRecordingWindow();
+    HWND window = makeForeignWindow(L"HourwardenRecordingWindow", recordingProc);
     ASSERT_NE(window, nullptr);
     const UINT posted[] = {kDpiChanged, WM_DRAWITEM, WM_CTLCOLORSTATIC, WM_NCDESTROY, WM_INITMENUPOPUP};
     for (const bool filtered : {false, true}) {
