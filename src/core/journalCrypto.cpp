@@ -252,6 +252,11 @@ std::optional<SigningKeyPair> generateSigningKey()
     return pair;
 }
 
+bool hasPublicBlobHeader(const std::vector<uint8_t>& blob)
+{
+    return hasHeader(blob.data(), blob.size(), kEcdsaPublicBlobBytes, BCRYPT_ECDSA_PUBLIC_P256_MAGIC);
+}
+
 bool isUsablePublicBlob(const std::vector<uint8_t>& blob)
 {
     Bcrypt loaded;

@@ -59,7 +59,9 @@ struct SigningKeyPair {
 
 // A fresh ECDSA P-256 key pair, exported.
 std::optional<SigningKeyPair> generateSigningKey();
-// Whether `blob` is a P-256 public (or private) blob the system imports.
+// Whether `blob` has the size and header of a P-256 public blob (no system call).
+bool hasPublicBlobHeader(const std::vector<uint8_t>& blob);
+// Whether `blob` is a P-256 public blob the system imports.
 bool isUsablePublicBlob(const std::vector<uint8_t>& blob);
 // The signature of SHA-256(`message`) by the private blob; nullopt on failure.
 std::optional<std::vector<uint8_t>> signMessage(const SecretBytes& privateBlob, std::string_view message);

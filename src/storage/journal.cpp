@@ -1,9 +1,5 @@
 #include "storage/journal.h"
 
-#include <windows.h>
-
-#include <bcrypt.h>
-
 #include <cstring>
 #include <span>
 
@@ -287,11 +283,6 @@ std::vector<std::string_view> finishedLines(std::string_view bytes)
 
 // ---- Day records ----
 
-bool wholeDate(std::string_view value)
-{
-    return isDate(value);
-}
-
 bool wholeSeconds(std::string_view value)
 {
     uint64_t seconds = 0;
@@ -304,7 +295,7 @@ bool startOfSeconds(std::string_view value)
 }
 
 constexpr Field kDayFields[] = {
-    {"D ", wholeDate, startOfDate},
+    {"D ", isDate, startOfDate},
     {" ", wholeSeconds, startOfSeconds},
 };
 
@@ -416,16 +407,6 @@ struct SettingsRecord {
     std::string_view signedText;     // the line up to its signature field
 };
 
-bool publicBlobHeaderFits(const std::vector<uint8_t>& blob)
-{
-    BCRYPT_ECCKEY_BLOB header = {};
-    if (blob.size() != kEcdsaPublicBlobBytes) {
-        return false;
-    }
-    std::memcpy(&header, blob.data(), sizeof header);
-    return header.dwMagic == BCRYPT_ECDSA_PUBLIC_P256_MAGIC && header.cbKey == 32;
-}
-
 // A whole settings record: its fields, and a key exactly with a verifier.
 LineKind readSettingsLine(std::string_view line, SettingsRecord& record)
 {
@@ -461,7 +442,7 @@ LineKind readSettingsLine(std::string_view line, SettingsRecord& record)
         decodeBase64(values[kNonce], key.sealed.nonce);
         decodeBase64(values[kSealedKey], key.sealed.ciphertext);
         decodeBase64(values[kTag], key.sealed.tag);
-        if (!publicBlobHeaderFits(key.publicBlob)) {
+        if (!hasPublicBlobHeader(key.publicBlob)) {
             return LineKind::Foreign;
         }
         record.key = std::move(key);

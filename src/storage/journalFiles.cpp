@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "storage/journal.h"
+#include "storage/settingsFiles.h"
 
 namespace {
 
@@ -169,7 +170,9 @@ FileState readLog(const std::wstring& path, std::string& bytes)
 std::optional<std::vector<std::wstring>> listDayLogs(const std::wstring& folder, std::wstring_view date)
 {
     std::vector<std::wstring> names;
-    if (dayLogName(date, std::vector<uint8_t>(kDayLogRandomBytes)).empty()) {
+    // The date goes into the search pattern: no wildcards from there.
+    int64_t day = 0;
+    if (!dayNumberOf(std::wstring(date), day)) {
         return std::nullopt;
     }
     const std::wstring pattern = fileSystemPath(absolutePath(folder)) + L"\\day-" + std::wstring(date) + L"-*.log";

@@ -47,6 +47,8 @@ TEST(JournalCrypto, ASignatureVerifiesOnlyUnchangedAndUnderItsOwnKey)
     // A private blob where a public one belongs, or a blob of the wrong size, verifies nothing.
     const std::vector<uint8_t> privateAsPublic(pair->privateBlob.data(),
                                                pair->privateBlob.data() + kEcdsaPublicBlobBytes);
+    EXPECT_TRUE(hasPublicBlobHeader(pair->publicBlob));
+    EXPECT_FALSE(hasPublicBlobHeader(privateAsPublic));
     EXPECT_FALSE(isUsablePublicBlob(privateAsPublic));
     EXPECT_FALSE(verifyMessage(privateAsPublic, message, *signature));
     EXPECT_FALSE(isUsablePublicBlob(std::vector<uint8_t>(kEcdsaPublicBlobBytes)));

@@ -241,6 +241,15 @@ TEST(JournalFiles, ALogIsCreatedOnlyUnderANewName)
     EXPECT_FALSE(DayLog().record(5)) << "a log that was never made takes no record";
 }
 
+// Reads as the system does, then leaves the handle at the start of the file.
+BOOL readingThenRewinding(HANDLE file, uint64_t offset, void* buffer, DWORD length, DWORD* read)
+{
+    const BOOL done = systemJournalFileCalls().readAt(file, offset, buffer, length, read);
+    const LARGE_INTEGER start = {};
+    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    return done;
+}
+
 TEST(JournalFiles, AppendsLandAtTheEndAfterALineEndWhenNeeded)
 {
     ScratchDirectory dir;
@@ -250,12 +259,14 @@ TEST(JournalFiles, AppendsLandAtTheEndAfterALineEndWhenNeeded)
     ASSERT_TRUE(appendRecordTo(path, "D 2026-12-11 60"));
     EXPECT_EQ(contentsOf(path), "D 2026-12-11 3\nD 2026-12-11 60\n");
 
-    // Wherever the handle stands, the record goes to the end.
-    const FileHandle log = openLogForAppend(path);
-    ASSERT_TRUE(log);
-    LARGE_INTEGER start = {};
-    ASSERT_TRUE(SetFilePointerEx(log.get(), start, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(appendRecord(log.get(), "D 2026-12-11 75"));
+    // Wherever the handle stands after reading the last byte, the record goes to the end.
+    {
+        JournalCallsInstalled installed;
+        JournalFileCalls rewinding = systemJournalFileCalls();
+        rewinding.readAt = readingThenRewinding;
+        setJournalFileCalls(&rewinding);
+        ASSERT_TRUE(appendRecordTo(path, "D 2026-12-11 75"));
+    }
     EXPECT_EQ(contentsOf(path), "D 2026-12-11 3\nD 2026-12-11 60\nD 2026-12-11 75\n");
     EXPECT_EQ(readDayCount(dir.path(), kToday), 75);
 }

@@ -192,6 +192,8 @@ TEST_F(JournalSettingsLog, TheLastRecordOfTheChainIsInForceAndAnythingElseIsTamp
     const std::string higherSequence =
         signedBy(replaced(unsignedPart(c.newPassword), "S seq=3 ", "S seq=7 "), privateKeyOf(c.root, L"alpha"));
     const std::string signedAfterRemoval = signedBy(unsignedPart(c.unsignedChange), privateKeyOf(c.newPassword, L"beta"));
+    const std::string forkWithHigherSequence =
+        signedBy(replaced(unsignedPart(c.fork), "S seq=2 ", "S seq=3 "), privateKeyOf(c.root, L"alpha"));
     const std::string tornThird = c.newPassword.substr(0, c.newPassword.size() / 2);
 
     const struct {
@@ -220,6 +222,8 @@ TEST_F(JournalSettingsLog, TheLastRecordOfTheChainIsInForceAndAnythingElseIsTamp
         {"a replayed change after the removal",
          logOf({c.root, c.signedChange, c.newPassword, c.removed, c.signedChange}), std::nullopt, L""},
         {"a fork", logOf({c.root, c.signedChange, c.fork}), std::nullopt, L""},
+        {"a fork with a higher sequence", logOf({c.root, c.signedChange, forkWithHigherSequence}), std::nullopt, L""},
+        {"a record whose previous is missing", logOf({c.root, c.newPassword}), std::nullopt, L""},
         {"records out of order", logOf({c.root, c.newPassword, c.signedChange}), std::nullopt, L""},
         {"garbage appended", logOf({c.root, c.signedChange}) + "limit=1440\n", std::nullopt, L""},
         {"a line end of two characters", c.root + "\r\n", std::nullopt, L""},
