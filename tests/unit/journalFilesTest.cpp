@@ -162,8 +162,7 @@ TEST(JournalFiles, LogOpensAskToReadAndAppendAndNothingMore)
         EXPECT_EQ(opens[i].disposition, expected[i].disposition) << i;
         EXPECT_NE(opens[i].flags & FILE_FLAG_OPEN_REPARSE_POINT, 0u) << i << ": a planted link is never followed";
     }
-    EXPECT_EQ(opens[0].path.substr(opens[0].path.size() - dayLog.path().size() + dir.path().size()),
-              dayLog.path().substr(dir.path().size()));
+    EXPECT_TRUE(opens[0].path.ends_with(dayLog.path().substr(dir.path().size()))) << opens[0].path;
 }
 
 WIN32_FIND_DATAW entry(const std::wstring& name, DWORD attributes)
@@ -227,8 +226,10 @@ TEST(JournalFiles, ALogIsCreatedOnlyUnderANewName)
         ASSERT_TRUE(appendRecord(created.get(), "S seq=1"));
     }
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(createLog(path));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    const bool createdAgain = static_cast<bool>(createLog(path));
+    const DWORD error = GetLastError();
+    EXPECT_FALSE(createdAgain);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_EXISTS));
     EXPECT_EQ(contentsOf(path), "S seq=1\n");
 
     DayLog first;
@@ -277,8 +278,10 @@ TEST(JournalFiles, AHeldDayLogTakesNoOtherWriterAndStaysReadable)
     DayLog log;
     ASSERT_TRUE(log.create(dir.path(), kToday));
     ASSERT_TRUE(log.record(120));
-    EXPECT_FALSE(openLogForAppend(log.path()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const bool opened = static_cast<bool>(openLogForAppend(log.path()));
+    const DWORD error = GetLastError();
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(readDayCount(dir.path(), kToday), 120);
     log.release();
     EXPECT_TRUE(openLogForAppend(log.path()));
@@ -361,7 +364,7 @@ private:
 class FullAccessRestored {
 public:
     FullAccessRestored(std::vector<std::wstring> paths, const std::wstring& sid)
-        : paths_(std::move(paths)), full_(L"D:P(A;OICI;FA;;;" + sid + L")")
+        : paths_(std::move(paths)), full_(L"D:P(A;;FA;;;" + sid + L")")
     {
     }
     ~FullAccessRestored()
@@ -410,8 +413,9 @@ TEST(JournalFiles, AnAppendOnlyAccessListLeavesReadingAndAppending_WindowsOnly)
     for (const DWORD access : {DWORD{FILE_WRITE_DATA}, DWORD{GENERIC_WRITE}, DWORD{FILE_WRITE_ATTRIBUTES}, DWORD{DELETE}}) {
         const FileHandle refused(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD error = GetLastError();
         EXPECT_FALSE(refused) << std::hex << access;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << std::hex << access;
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << std::hex << access;
     }
 
     {
@@ -426,15 +430,22 @@ TEST(JournalFiles, AnAppendOnlyAccessListLeavesReadingAndAppending_WindowsOnly)
         two.QuadPart = 2;
         ASSERT_TRUE(SetFilePointerEx(log.get(), two, nullptr, FILE_BEGIN));
         EXPECT_TRUE(WriteFile(log.get(), "Z\n", 2, &written, nullptr));
-        EXPECT_FALSE(SetEndOfFile(log.get())) << "the file cannot be cut";
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        const BOOL cut = SetEndOfFile(log.get());
+        const DWORD error = GetLastError();
+        EXPECT_FALSE(cut) << "the file cannot be cut";
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
     EXPECT_EQ(contentsOf(path), "0123456789\nXY\nZ\n");
 
-    EXPECT_FALSE(MoveFileExW(path.c_str(), (journal + L"\\renamed.log").c_str(), 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(DeleteFileW(path.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Closed first, so a refusal comes from the list and not from sharing.
+    const BOOL renamed = MoveFileExW(path.c_str(), (journal + L"\\renamed.log").c_str(), 0);
+    const DWORD renameError = GetLastError();
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const BOOL deleted = DeleteFileW(path.c_str());
+    const DWORD deleteError = GetLastError();
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(contentsOf(path), "0123456789\nXY\nZ\n");
 }
 
