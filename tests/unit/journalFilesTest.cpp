@@ -16,7 +16,7 @@
 #include "storage/journal.h"
 #include "storage/journalFiles.h"
 #include "storageTestSupport.h"
-#include "underWine.h"
+#include "realWindows.h"
 
 using storage_test::ScratchDirectory;
 
@@ -383,9 +383,7 @@ private:
 
 TEST(JournalFiles, AnAppendOnlyAccessListLeavesReadingAndAppending_WindowsOnly)
 {
-    if (runningUnderWine()) {
-        GTEST_SKIP() << "needs real Windows: Wine enforces no file access lists";
-    }
+    SKIP_UNLESS_REAL_WINDOWS("Wine enforces no file access lists");
     const std::wstring sid = currentUserSid();
     ASSERT_FALSE(sid.empty());
     ScratchDirectory dir;
