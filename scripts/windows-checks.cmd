@@ -14,11 +14,15 @@ rem Plain cmd, so it needs nothing installed.
 setlocal EnableExtensions EnableDelayedExpansion
 set "HERE=%~dp0"
 set "SELF=%~f0"
-set "MODE=all"
+rem The list of checks is the lines below that begin with this mark, read through find:
+rem no other line holds it, since Wine's cmd expands a line that holds %%a again.
+set "MARK=:#"
+set "MODE="
+if "%~1"=="" set "MODE=all"
+if /i "%~1"=="/all" set "MODE=all"
 if /i "%~1"=="/list" set "MODE=list"
 if /i "%~1"=="/quick" set "MODE=quick"
-if /i "%~1"=="/all" set "MODE=all"
-if not "%~1"=="" if "%MODE%"=="all" if /i not "%~1"=="/all" goto :usage
+if "%MODE%"=="" goto :usage
 if "%MODE%"=="list" goto :list
 
 rem Everything else changes the machine: an administrator only.
@@ -35,6 +39,7 @@ set FAILED=0
 set "ACCOUNT="
 set "ACCOUNT_MADE=0"
 set "ACCOUNT_READY=0"
+set "MISSING="
 rem The test executables and what the end-to-end and installer tests start, all beside this script.
 set "EXE_unit=hourwarden_unit_tests.exe"
 set "EXE_e2e=hourwarden_e2e_tests.exe"
@@ -46,19 +51,20 @@ set "HOURWARDEN_SETUP=%HERE%Hourwarden-Setup.exe"
 for %%f in ("%EXE_unit%" "%EXE_e2e%" "%EXE_installer%" Hourwarden.exe Hourwarden-Setup.exe as-account.exe menuprobe.dll labelprobe.dll sessionprobe.dll impostor.exe) do (
     if not exist "%HERE%%%~f" (
         echo %%~f is missing beside windows-checks.cmd: copy the whole build\windows-checks folder.
-        exit /b 2
+        set "MISSING=1"
     )
 )
+if defined MISSING exit /b 2
 
 echo Hourwarden Windows checks, started %DATE% %TIME% >"%LOG%"
 ver >>"%LOG%"
 echo Hourwarden Windows checks: one line per check; details in %LOG%
 
 rem Each line of the list below, in order.
-for /f "usebackq tokens=1,2,3,*" %%a in ("%SELF%") do (
-    if "%%a"=="::check" call :check %%b %%c
-    if "%%a"=="::step" call :step_%%b
-    if "%%a"=="::rest" if not "%MODE%"=="quick" call :rest %%b
+for /f "tokens=1,2,3,*" %%a in ('type "%SELF%" ^| find "%MARK%"') do (
+    if "%%a"=="%MARK%check" call :check %%b %%c
+    if "%%a"=="%MARK%step" call :step_%%b
+    if "%%a"=="%MARK%rest" if not "%MODE%"=="quick" call :rest %%b
 )
 
 echo.
@@ -66,8 +72,8 @@ echo !PASSED! passed, !FAILED! failed
 echo !PASSED! passed, !FAILED! failed>>"%LOG%"
 echo.
 echo Manual steps, not counted; they need the account's own signed-in session:
-for /f "usebackq tokens=1,2,3,*" %%a in ("%SELF%") do (
-    if "%%a"=="::manual" echo   %%b: %%c %%d
+for /f "tokens=1,2,3,*" %%a in ('type "%SELF%" ^| find "%MARK%"') do (
+    if "%%a"=="%MARK%manual" echo   %%b: %%c %%d
 )
 echo Finished %DATE% %TIME% >>"%LOG%"
 del "%OUT%" >nul 2>&1
@@ -80,42 +86,43 @@ exit /b 2
 
 rem One test or step a line, in the order they run; changes nothing.
 :list
-for /f "usebackq tokens=1,2,3,*" %%a in ("%SELF%") do (
-    if "%%a"=="::check" echo %%b %%c
-    if "%%a"=="::step" echo step %%b: %%c %%d
-    if "%%a"=="::rest" echo rest %%b: %%c %%d
-    if "%%a"=="::manual" echo manual %%b: %%c %%d
+for /f "tokens=1,2,3,*" %%a in ('type "%SELF%" ^| find "%MARK%"') do (
+    if "%%a"=="%MARK%check" echo %%b %%c
+    if "%%a"=="%MARK%step" echo step %%b: %%c %%d
+    if "%%a"=="%MARK%rest" echo rest %%b: %%c %%d
+    if "%%a"=="%MARK%manual" echo manual %%b: %%c %%d
 )
 exit /b 0
 
-rem ---- The list. "::check SET TEST": a test marked _WindowsOnly, run on its own
+rem ---- The list, in the order it runs. "check SET TEST" after the mark: a test marked _WindowsOnly, run on its own
 rem from the executable of SET (account: the installer tests, run as the temporary
 rem standard account). tests/windowsChecks/check-list.sh compares these names with
 rem the marked tests of the three executables, so a new marked test goes here too.
-rem "::step" and "::rest" lines run the subroutines of that name.
+rem "step NAME" and "rest SET" run the subroutines of that name; "manual" lines are
+rem printed at the end. These lines are labels to cmd, so it never runs them.
 
-::check unit ProcessProtection.AThreadBornProtectedCountsAsProtected_WindowsOnly
-::check unit StorageAccessList.ReplacedFileKeepsItsAccessList_WindowsOnly
-::check unit ControlWindowTest.TheSystemsSwitchTakesTheInputBackFromAnotherDesktop_WindowsOnly
-::check e2e DiskE2E.AByteRangeLockOnDataJsonSpendsTheDayUntilItIsLifted_WindowsOnly
-::check e2e ProtectionE2E.TheRunningProgramKeepsThePoliciesItAskedFor_WindowsOnly
-::check e2e ProtectionE2E.WithTheExitPasswordTheOwnerCannotRewriteTheListsOfTheProcessOrItsThreads_WindowsOnly
-::check installer AccountInstallerTest.SilentInstallGivesTheFolderAndEachFileItsAccessList_WindowsOnly
-::check installer AccountInstallerTest.TheTaskStartsTheProgramAtTheAccountsLogonWithItsOwnLimitedRights_WindowsOnly
-::step create-account a temporary local standard account with a generated password
-::step install Hourwarden-Setup.exe /S /LANG=en /FORUSER=account /PASSWORD=generated /EXITNEEDSPASSWORD
-::check account AccountSide.TheAccountWritesTheDataOfItsTwoFilesInPlace_WindowsOnly
-::check account AccountSide.TheAccountCannotReplaceRenameDeleteOrReListAnythingInTheFolder_WindowsOnly
-::check account AccountSide.TheAccountCannotChangeDisableEndOrDeleteItsTask_WindowsOnly
-::check account AccountSide.TheAccountCannotEndOrFreezeTheRunningProgram_WindowsOnly
-::step remove the uninstaller as administrator, then the account, its profile and the copied tests, whatever failed
-::rest unit every other unit test
-::rest e2e every other end-to-end test
-::rest installer every other installer test
-::manual lock Install for the child's account, set a daily limit of 1 minute in Settings, sign in as the child and use the computer: the workstation locks about a minute after use starts, and each unlock gives one more minute before it locks again.
-::manual logon-task Sign in as the child: the tray icon appears within a minute. End the program as an administrator with taskkill /f: it is back within 5 minutes.
-::manual task-manager As the child, Task Manager's End task on Hourwarden is refused, and its Startup tab lists no Hourwarden entry.
-::manual other-desktop As the child on a spent day, start a program that switches to a desktop of its own: the input comes back to the child's desktop and the workstation locks at once.
+:#check unit ProcessProtection.AThreadBornProtectedCountsAsProtected_WindowsOnly
+:#check unit StorageAccessList.ReplacedFileKeepsItsAccessList_WindowsOnly
+:#check unit ControlWindowTest.TheSystemsSwitchTakesTheInputBackFromAnotherDesktop_WindowsOnly
+:#check e2e DiskE2E.AByteRangeLockOnDataJsonSpendsTheDayUntilItIsLifted_WindowsOnly
+:#check e2e ProtectionE2E.TheRunningProgramKeepsThePoliciesItAskedFor_WindowsOnly
+:#check e2e ProtectionE2E.WithTheExitPasswordTheOwnerCannotRewriteTheListsOfTheProcessOrItsThreads_WindowsOnly
+:#check installer AccountInstallerTest.SilentInstallGivesTheFolderAndEachFileItsAccessList_WindowsOnly
+:#check installer AccountInstallerTest.TheTaskStartsTheProgramAtTheAccountsLogonWithItsOwnLimitedRights_WindowsOnly
+:#step create-account a temporary local standard account with a generated password
+:#step install Hourwarden-Setup.exe /S /LANG=en /FORUSER=account /PASSWORD=generated /EXITNEEDSPASSWORD
+:#check account AccountSide.TheAccountWritesTheDataOfItsTwoFilesInPlace_WindowsOnly
+:#check account AccountSide.TheAccountCannotReplaceRenameDeleteOrReListAnythingInTheFolder_WindowsOnly
+:#check account AccountSide.TheAccountCannotChangeDisableEndOrDeleteItsTask_WindowsOnly
+:#check account AccountSide.TheAccountCannotEndOrFreezeTheRunningProgram_WindowsOnly
+:#step remove the uninstaller as administrator, then the account, its profile and the copied tests, whatever failed
+:#rest unit every other unit test
+:#rest e2e every other end-to-end test
+:#rest installer every other installer test
+:#manual lock Install for the child's account, set a daily limit of 1 minute in Settings, sign in as the child and use the computer: the workstation locks about a minute after use starts, and each unlock gives one more minute before it locks again.
+:#manual logon-task Sign in as the child: the tray icon appears within a minute. End the program as an administrator with taskkill /f: it is back within 5 minutes.
+:#manual task-manager As the child, Task Manager's End task on Hourwarden is refused, and its Startup tab lists no Hourwarden entry.
+:#manual other-desktop As the child on a spent day, start a program that switches to a desktop of its own: the input comes back to the child's desktop and the workstation locks at once.
 
 rem ---- Subroutines.
 
