@@ -317,20 +317,34 @@ TEST(AccountSide, TheAccountCannotChangeDisableEndOrDeleteItsTask_WindowsOnly)
     const std::wstring xml(registered);
 
     // The definition again, with one change, registered over the task.
-    const auto registerChanged = [&](const std::wstring& from, const std::wstring& to) {
-        std::wstring changed = xml;
-        const size_t at = changed.find(from);
-        if (at == std::wstring::npos) {
-            return E_UNEXPECTED;
+    const auto registerChanged = [&](const std::wstring& changed) {
+        if (changed == xml) {
+            return E_UNEXPECTED;  // nothing found to change
         }
-        changed.replace(at, from.size(), to);
         VARIANT none;
         VariantInit(&none);
         ComRef<IRegisteredTask> replaced;
         return folder->RegisterTask(Bstr(account), Bstr(changed), TASK_UPDATE, none, none,
                                     TASK_LOGON_INTERACTIVE_TOKEN, none, replaced.put());
     };
-    const std::wstring command = L"<Command>";
+    // The task's own Enabled, the last one before </Settings>, switched off.
+    const auto disabled = [&] {
+        std::wstring changed = xml;
+        const std::wstring on = L"<Enabled>true</Enabled>";
+        const size_t at = changed.rfind(on, changed.find(L"</Settings>"));
+        if (at != std::wstring::npos) {
+            changed.replace(at, on.size(), L"<Enabled>false</Enabled>");
+        }
+        return changed;
+    };
+    const auto otherCommand = [&] {
+        std::wstring changed = xml;
+        const size_t at = changed.find(L"<Command>");
+        if (at != std::wstring::npos) {
+            changed.insert(at + 9, L"C:\\Windows\\System32\\cmd.exe /c rem ");
+        }
+        return changed;
+    };
     const struct {
         const char* what;
         std::function<HRESULT()> attempt;
@@ -340,10 +354,8 @@ TEST(AccountSide, TheAccountCannotChangeDisableEndOrDeleteItsTask_WindowsOnly)
         {"delete it", [&] { return folder->DeleteTask(Bstr(account), 0); }},
         {"give itself every right on it",
          [&] { return task->SetSecurityDescriptor(Bstr(L"D:(A;;FA;;;" + sid + L")"), 0); }},
-        {"register it again disabled",
-         [&] { return registerChanged(L"<Enabled>true</Enabled>\n  </Settings>", L"<Enabled>false</Enabled>\n  </Settings>"); }},
-        {"register it again with another command",
-         [&] { return registerChanged(command, command + L"C:\\Windows\\System32\\cmd.exe /c rem "); }},
+        {"register it again disabled", [&] { return registerChanged(disabled()); }},
+        {"register it again with another command", [&] { return registerChanged(otherCommand()); }},
     };
     for (const auto& attempt : attempts) {
         const HRESULT result = attempt.attempt();
