@@ -56,7 +56,7 @@ for %%f in ("%EXE_unit%" "%EXE_e2e%" "%EXE_installer%" Hourwarden.exe Hourwarden
 )
 if defined MISSING exit /b 2
 
-echo Hourwarden Windows checks, started %DATE% %TIME% >"%LOG%"
+>"%LOG%" echo Hourwarden Windows checks, started %DATE% %TIME%
 ver >>"%LOG%"
 echo Hourwarden Windows checks: one line per check; details in %LOG%
 
@@ -69,13 +69,13 @@ for /f "tokens=1,2,3,*" %%a in ('type "%SELF%" ^| find "%MARK%"') do (
 
 echo.
 echo !PASSED! passed, !FAILED! failed
-echo !PASSED! passed, !FAILED! failed>>"%LOG%"
+>>"%LOG%" echo !PASSED! passed, !FAILED! failed
 echo.
 echo Manual steps, not counted; they need the account's own signed-in session:
 for /f "tokens=1,2,3,*" %%a in ('type "%SELF%" ^| find "%MARK%"') do (
     if "%%a"=="%MARK%manual" echo   %%b: %%c %%d
 )
-echo Finished %DATE% %TIME% >>"%LOG%"
+>>"%LOG%" echo Finished %DATE% %TIME%
 del "%OUT%" >nul 2>&1
 if !FAILED! gtr 0 exit /b 1
 exit /b 0
@@ -139,22 +139,23 @@ if not "%~2"=="0" set "REASON=exit code %~2"
 if "!REASON!"=="" (call :record PASS %1) else (call :record FAIL %1 "!REASON!")
 goto :eof
 
-rem %1 PASS or FAIL, %2 name, %3 why it failed.
+rem %1 PASS or FAIL, %2 name, %3 why it failed. The log's redirection comes first, so
+rem a reason ending in a digit is not taken for a handle number.
 :record
 if "%~1"=="PASS" (set /a PASSED+=1) else (set /a FAILED+=1)
 if "%~3"=="" (
     echo %~1 %~2
-    echo %~1 %~2>>"%LOG%"
+    >>"%LOG%" echo %~1 %~2
 ) else (
     echo %~1 %~2: %~3
-    echo %~1 %~2: %~3>>"%LOG%"
+    >>"%LOG%" echo %~1 %~2: %~3
 )
 goto :eof
 
 rem %1 set, %2 test: the test on its own, its output into the log.
 :check
 if "%~1"=="account" goto :checkAsAccount
-echo ---- %~2 >>"%LOG%"
+>>"%LOG%" echo ---- %~2
 "%HERE%!EXE_%~1!" --gtest_filter=%~2 >"%OUT%" 2>&1
 set RC=!errorlevel!
 type "%OUT%" >>"%LOG%"
@@ -163,7 +164,7 @@ goto :eof
 
 rem The account's side, as the account: its own processes, its own token.
 :checkAsAccount
-echo ---- %~2, as !ACCOUNT! >>"%LOG%"
+>>"%LOG%" echo ---- %~2, as !ACCOUNT!
 if not "!ACCOUNT_READY!"=="1" (
     call :record FAIL %~2 "no installation for a temporary account to run it on"
     goto :eof
@@ -179,7 +180,7 @@ goto :eof
 
 rem %1 set: the rest of that executable, one line for all of it.
 :rest
-echo ---- the rest of %~1 >>"%LOG%"
+>>"%LOG%" echo ---- the rest of %~1
 "%HERE%!EXE_%~1!" --gtest_filter=-*_WindowsOnly >"%OUT%" 2>&1
 set RC=!errorlevel!
 type "%OUT%" >>"%LOG%"
@@ -198,7 +199,7 @@ set "ACCOUNT_PASSWORD=H-!N1!x!N2!"
 set "PARENT_PASSWORD=Parent!N2!"
 set "INSTALLED=%ProgramFiles%\Hourwarden\!ACCOUNT!"
 set "CHECKDIR=%ProgramData%\HourwardenChecks-!ACCOUNT!"
-echo ---- create the account !ACCOUNT! >>"%LOG%"
+>>"%LOG%" echo ---- create the account !ACCOUNT!
 net user !ACCOUNT! !ACCOUNT_PASSWORD! /add /passwordchg:no /expires:never /comment:"Temporary account of the Hourwarden checks" >>"%LOG%" 2>&1
 if errorlevel 1 (
     call :record FAIL create-account "net user /add refused, see the log"
@@ -217,14 +218,14 @@ goto :eof
 
 rem The silent administrator's installation for the account, as a parent would make it.
 :step_install
-echo ---- install for !ACCOUNT! >>"%LOG%"
+>>"%LOG%" echo ---- install for !ACCOUNT!
 if not "!ACCOUNT_MADE!"=="1" (
     call :record FAIL install "no account to install for"
     goto :eof
 )
 start "" /wait "%HERE%Hourwarden-Setup.exe" /S /LANG=en /FORUSER=!ACCOUNT! /PASSWORD=!PARENT_PASSWORD! /EXITNEEDSPASSWORD
 set RC=!errorlevel!
-echo setup exit code !RC! >>"%LOG%"
+>>"%LOG%" echo setup exit code !RC!
 if not "!RC!"=="0" (
     call :record FAIL install "setup exit code !RC!"
     goto :eof
@@ -242,7 +243,7 @@ rem program the account runs and removes the task, the folder and the entry),
 rem then whatever it left, the account, its profile and the copied tests.
 :step_remove
 if not "!ACCOUNT_MADE!"=="1" goto :eof
-echo ---- remove the installation and the account !ACCOUNT! >>"%LOG%"
+>>"%LOG%" echo ---- remove the installation and the account !ACCOUNT!
 set "KEY=HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Hourwarden-!ACCOUNT!"
 set "LEFT="
 if exist "!INSTALLED!\uninstall.exe" (
