@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "realWindows.h"
 #include "settingsDriver.h"
 #include "shellProbe.h"
 
@@ -119,12 +120,6 @@ TEST(DiskE2E, FilesHeldWhileTheProgramStartsKeepTheParentsValues)
 
 namespace {
 
-bool runningUnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // Another program of the account opens data.json for reading, as the read
 // sharing allows, and takes a byte-range lock over the whole file: every save
 // of the program is refused (a shared lock, so the test still reads the file).
@@ -133,9 +128,7 @@ bool runningUnderWine()
 // unlocked, the count kept meanwhile reaches the file and counting goes on.
 TEST(DiskE2E, AByteRangeLockOnDataJsonSpendsTheDayUntilItIsLifted_WindowsOnly)
 {
-    if (runningUnderWine()) {
-        GTEST_SKIP() << "needs real Windows: Wine 8 grants the byte-range lock but does not refuse writes under it";
-    }
+    SKIP_UNLESS_REAL_WINDOWS("Wine 8 grants the byte-range lock but does not refuse writes under it");
     constexpr long long kTenMinutesLeft = 30 * 60 - 10 * 60;
     ActiveUser user;
     App app(LaunchOptions().withConfig(configWith(30)).withData(dayWithUsed(kTenMinutesLeft).text()));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "realWindows.h"
 #include "settingsDriver.h"
 
 namespace {
@@ -60,7 +61,7 @@ struct ThreadRight {
 // Each on its own: any one of them would let this account freeze or end the program.
 // WRITE_DAC is not among them: Wine 8 grants it (and READ_CONTROL, WRITE_OWNER) to the
 // owner whatever the OWNER RIGHTS entry says, on threads as on processes (Windows does
-// not); the unit tests check that entry of the list.
+// not); the unit tests check that entry of the list, and a _WindowsOnly test below its effect.
 const ThreadRight kRefusedThreadRights[] = {
     {"THREAD_SUSPEND_RESUME", THREAD_SUSPEND_RESUME},
     {"THREAD_TERMINATE", THREAD_TERMINATE},
@@ -154,7 +155,8 @@ TEST(ProtectionE2E, WithTheExitPasswordACloseRequestOnlyOpensThePromptAndTermina
     EXPECT_FALSE(canOpen(app, PROCESS_VM_WRITE | PROCESS_VM_OPERATION));
     EXPECT_FALSE(canOpen(app, PROCESS_CREATE_THREAD));
     // WRITE_DAC is not checked here: Wine 8 still grants it to the owner whatever OWNER RIGHTS says
-    // (Windows does not); the unit tests check that entry of the list.
+    // (Windows does not); the unit tests check that entry of the list, and on Windows
+    // WithTheExitPasswordTheOwnerCannotRewriteTheListsOfTheProcessOrItsThreads_WindowsOnly its effect.
     EXPECT_TRUE(canOpen(app, PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE)) << "a viewer still sees it";
 
     PostMessageW(app.controlWindow(), WM_CLOSE, 0, 0);
@@ -237,7 +239,8 @@ long firstCall(const std::vector<std::string>& lines, const std::string& call)
     return -1;
 }
 
-// Wine accepts these protections and enforces none: the relay trace shows each
+// Wine accepts these protections and enforces none (their effect on Windows:
+// TheRunningProgramKeepsThePoliciesItAskedFor_WindowsOnly): the relay trace shows each
 // is asked, in order, and the process and its threads closed to the account,
 // before the first window. Without the exit flag the protection then comes off.
 TEST(ProtectionE2E, ForeignCodeIsRefusedAndTheProcessClosedBeforeTheFirstWindow)
@@ -274,6 +277,54 @@ TEST(ProtectionE2E, ForeignCodeIsRefusedAndTheProcessClosedBeforeTheFirstWindow)
     EXPECT_TRUE(waitUntil([&] { return canOpen(app, PROCESS_TERMINATE); }));
     EXPECT_TRUE(waitUntil([&] { return canOpenEveryThread(app, THREAD_SUSPEND_RESUME); }))
         << threadProtectionFaults(app);
+}
+
+// What Windows keeps of the program's requests, read back from its process:
+// no extension-point DLL (window hooks, AppInit DLLs, legacy IMEs), no image
+// from a remote or low-integrity place, System32 before the program's folder.
+TEST(ProtectionE2E, TheRunningProgramKeepsThePoliciesItAskedFor_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("Wine accepts mitigation policies, enforces none and reports no flags");
+    App app(LaunchOptions().withData(dayWithUsed(100).text()));
+    ASSERT_TRUE(app.started());
+    // Asked before the first window; the start's handle may read them.
+    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensionPoints = {};
+    ASSERT_TRUE(GetProcessMitigationPolicy(app.process(), ProcessExtensionPointDisablePolicy, &extensionPoints,
+                                           sizeof extensionPoints))
+        << GetLastError();
+    EXPECT_EQ(extensionPoints.DisableExtensionPoints, 1u);
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY imageLoad = {};
+    ASSERT_TRUE(GetProcessMitigationPolicy(app.process(), ProcessImageLoadPolicy, &imageLoad, sizeof imageLoad))
+        << GetLastError();
+    EXPECT_EQ(imageLoad.NoRemoteImages, 1u);
+    EXPECT_EQ(imageLoad.NoLowMandatoryLabelImages, 1u);
+    EXPECT_EQ(imageLoad.PreferSystem32Images, 1u);
+}
+
+// Windows honours the OWNER RIGHTS entry of the lists, so the account that owns
+// the process and its threads cannot rewrite or re-own them to get round the
+// rest; Wine 8 grants the owner WRITE_DAC whatever that entry says.
+TEST(ProtectionE2E, WithTheExitPasswordTheOwnerCannotRewriteTheListsOfTheProcessOrItsThreads_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("Wine 8 grants the owner WRITE_DAC whatever the OWNER RIGHTS entry says");
+    App app(LaunchOptions().withData(dataWithPassword("pw", true)));
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(waitUntil([&] { return !canOpen(app, PROCESS_TERMINATE); }));
+    for (const DWORD access : {static_cast<DWORD>(WRITE_DAC), static_cast<DWORD>(WRITE_OWNER),
+                               static_cast<DWORD>(READ_CONTROL)}) {
+        SCOPED_TRACE(access);
+        EXPECT_FALSE(canOpen(app, access)) << "the process";
+        const std::vector<DWORD> ids = threadIdsOf(app.processId());
+        ASSERT_FALSE(ids.empty());
+        for (const DWORD id : ids) {
+            HANDLE thread = OpenThread(access, FALSE, id);
+            EXPECT_EQ(thread, nullptr) << "thread " << id;
+            if (thread != nullptr) {
+                CloseHandle(thread);
+            }
+        }
+    }
+    EXPECT_TRUE(canOpen(app, PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE)) << "a viewer still sees it";
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // upgrading over the running program, removal, both languages, and a program
 // that will not close. Also the version resources of both executables.
 #include "installerSupport.h"
+#include "accountSide.h"
+#include "comSupport.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -17,6 +19,7 @@
 #include <map>
 
 #include "core/passwordHash.h"
+#include "realWindows.h"
 #include "storage/settingsFiles.h"
 
 using namespace installer_test;
@@ -714,7 +717,6 @@ TEST_F(InstallerTest, ProgramThatWillNotCloseStopsSilentSetupAndInteractiveSetup
 namespace {
 
 constexpr wchar_t kAccountUninstallKeyPrefix[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Hourwarden-";
-constexpr wchar_t kTaskFolder[] = L"\\Hourwarden";
 constexpr wchar_t kStartupApprovedKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 constexpr DWORD kFullControl = 0x1f01ff;
@@ -736,70 +738,6 @@ std::wstring accountFolder(const std::wstring& account)
 std::wstring accountUninstallKey(const std::wstring& account)
 {
     return kAccountUninstallKeyPrefix + account;
-}
-
-class ComScope {
-public:
-    ComScope() : initialized_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-    ~ComScope()
-    {
-        if (initialized_) {
-            CoUninitialize();
-        }
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    bool initialized_;
-};
-
-template <class Interface>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef()
-    {
-        if (pointer_ != nullptr) {
-            pointer_->Release();
-        }
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    Interface** put() { return &pointer_; }
-    Interface* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-
-private:
-    Interface* pointer_ = nullptr;
-};
-
-class Bstr {
-public:
-    explicit Bstr(const std::wstring& text) : text_(SysAllocString(text.c_str())) {}
-    Bstr() = default;
-    ~Bstr() { SysFreeString(text_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return text_; }
-    BSTR* put() { return &text_; }
-
-private:
-    BSTR text_ = nullptr;
-};
-
-// The task scheduler's folder of the program's tasks, or nothing.
-bool openTaskFolder(ComRef<ITaskFolder>& folder)
-{
-    ComRef<ITaskService> service;
-    if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-                                reinterpret_cast<void**>(service.put())))) {
-        return false;
-    }
-    VARIANT none;
-    VariantInit(&none);
-    return SUCCEEDED(service->Connect(none, none, none, none)) &&
-           SUCCEEDED(service->GetFolder(Bstr(kTaskFolder), folder.put()));
 }
 
 // The registered definition of the account's task, as the scheduler gives it back.
@@ -927,12 +865,6 @@ void saveScreenshot(HWND window, const wchar_t* name)
     EXPECT_TRUE(saveWindowBitmap(window, windowsPathFromEnvironment("HOURWARDEN_SCREENSHOT_DIR") + L"\\" + name));
 }
 
-bool runningUnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 std::wstring accountSetupArguments(const std::wstring& account)
 {
     return L"/S /LANG=en /FORUSER=" + account + L" /PASSWORD=tea-time /EXITNEEDSPASSWORD";
@@ -1019,18 +951,133 @@ TEST_F(AccountInstallerTest, SilentInstallMakesFilesTheAccountCannotChangeAndATa
                                    L"<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>"}) {
         EXPECT_NE(task->find(setting), std::wstring::npos) << toUtf8(setting) << " in " << toUtf8(*task);
     }
+    // The access lists: SilentInstallGivesTheFolderAndEachFileItsAccessList_WindowsOnly.
+}
 
-    // Wine keeps no access lists (it shows one made up from the Unix mode): only Windows can show them.
-    if (runningUnderWine()) {
-        return;
-    }
+// Wine keeps no access lists (it shows one made up from the Unix mode): only
+// Windows shows what setup asked for. What the account may then do with them is
+// tried as the account: AccountSide.* (scripts/windows-checks.cmd).
+TEST_F(AccountInstallerTest, SilentInstallGivesTheFolderAndEachFileItsAccessList_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("Wine keeps no file owners or access lists");
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
     const std::wstring sid = accountSid(account());
     ASSERT_FALSE(sid.empty());
-    expectAccessList(folder(), sid, kReadAndExecute);
-    expectAccessList(exe(), sid, kReadAndExecute);
-    expectAccessList(folder() + L"\\uninstall.exe", sid, kReadAndExecute);
-    expectAccessList(folder() + L"\\config.json", sid, kReadWriteData);
-    expectAccessList(folder() + L"\\data.json", sid, kReadWriteData);
+    const struct {
+        std::wstring path;
+        DWORD accountRights;
+    } objects[] = {
+        {folder(), kReadAndExecute},
+        {exe(), kReadAndExecute},
+        {folder() + L"\\uninstall.exe", kReadAndExecute},
+        {folder() + L"\\config.json", kReadWriteData},
+        {folder() + L"\\data.json", kReadWriteData},
+    };
+    for (const auto& object : objects) {
+        expectAccessList(object.path, sid, object.accountRights);
+    }
+}
+
+namespace {
+
+// The text of the first <tag>...</tag> inside the first <section>...</section> of a task's XML.
+std::wstring elementIn(const std::wstring& xml, const std::wstring& section, const std::wstring& tag)
+{
+    const size_t begin = xml.find(L"<" + section);
+    const size_t end = xml.find(L"</" + section + L">", begin == std::wstring::npos ? 0 : begin);
+    if (begin == std::wstring::npos || end == std::wstring::npos) {
+        return L"?";
+    }
+    const std::wstring part = xml.substr(begin, end - begin);
+    const size_t open = part.find(L"<" + tag + L">");
+    const size_t close = part.find(L"</" + tag + L">");
+    if (open == std::wstring::npos || close == std::wstring::npos || close < open) {
+        return L"?";
+    }
+    const size_t from = open + tag.size() + 2;
+    return part.substr(from, close - from);
+}
+
+// Whether the scheduler's spelling of a user (its SID, NAME or COMPUTER\\NAME) names `account`.
+bool namesAccount(const std::wstring& userId, const std::wstring& account, const std::wstring& sid)
+{
+    const size_t slash = userId.find_last_of(L'\\');
+    const std::wstring name = slash == std::wstring::npos ? userId : userId.substr(slash + 1);
+    return equalsIgnoringCase(userId, sid) || equalsIgnoringCase(name, account);
+}
+
+// The task's own access list as the scheduler gives it back, or nothing.
+std::optional<std::wstring> taskSecurity(const std::wstring& account)
+{
+    ComScope com;
+    ComRef<ITaskFolder> folder;
+    ComRef<IRegisteredTask> task;
+    Bstr sddl;
+    if (!openTaskFolder(folder) || FAILED(folder->GetTask(Bstr(account), task.put())) ||
+        FAILED(task->GetSecurityDescriptor(DACL_SECURITY_INFORMATION, sddl.put())) || sddl == nullptr) {
+        return std::nullopt;
+    }
+    return std::wstring(sddl);
+}
+
+}  // namespace
+
+// Wine's scheduler keeps only a task's settings and never runs a logon
+// trigger: only Windows gives back the trigger, the principal, the command and
+// the task's own access list as setup registered them. That the account cannot
+// change, disable, end or delete the task is tried as the account
+// (AccountSide.TheAccountCannotChangeDisableEndOrDeleteItsTask_WindowsOnly);
+// that the trigger starts the program at sign-in is a manual step of
+// scripts/windows-checks.cmd.
+TEST_F(AccountInstallerTest, TheTaskStartsTheProgramAtTheAccountsLogonWithItsOwnLimitedRights_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("Wine's Task Scheduler keeps no trigger, principal or access list of a task");
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
+    const std::wstring sid = accountSid(account());
+    ASSERT_FALSE(sid.empty());
+    const std::optional<std::wstring> task = taskDefinition(account());
+    ASSERT_TRUE(task.has_value());
+    const std::string xml = toUtf8(*task);
+
+    EXPECT_TRUE(namesAccount(elementIn(*task, L"LogonTrigger", L"UserId"), account(), sid)) << xml;
+    EXPECT_EQ(elementIn(*task, L"LogonTrigger", L"Enabled"), L"true") << xml;
+    EXPECT_EQ(elementIn(*task, L"Repetition", L"Interval"), L"PT5M") << xml;
+    EXPECT_TRUE(namesAccount(elementIn(*task, L"Principal", L"UserId"), account(), sid)) << xml;
+    EXPECT_EQ(elementIn(*task, L"Principal", L"LogonType"), L"InteractiveToken") << xml;
+    EXPECT_EQ(elementIn(*task, L"Principal", L"RunLevel"), L"LeastPrivilege") << xml;
+    EXPECT_TRUE(equalsIgnoringCase(elementIn(*task, L"Exec", L"Command"), exe())) << xml;
+    EXPECT_EQ(elementIn(*task, L"Settings", L"Enabled"), L"true") << xml;
+
+    // The account reads the task, and nothing more.
+    const std::optional<std::wstring> sddl = taskSecurity(account());
+    ASSERT_TRUE(sddl.has_value());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl->c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr))
+        << toUtf8(*sddl);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr) << toUtf8(*sddl);
+    DWORD accountRights = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&header)) && header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            const std::wstring aceSid = sidText(&ace->SidStart);
+            // Everyone, Users, Authenticated Users and Interactive would reach the account too.
+            if (aceSid == sid || aceSid == L"S-1-1-0" || aceSid == L"S-1-5-32-545" || aceSid == L"S-1-5-11" ||
+                aceSid == L"S-1-5-4") {
+                accountRights |= ace->Mask;
+            }
+        }
+    }
+    LocalFree(descriptor);
+    // FILE_GENERIC_READ, as "FR" in the registered list; no write, delete, WRITE_DAC or WRITE_OWNER.
+    EXPECT_EQ(accountRights & ~static_cast<DWORD>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE), 0u)
+        << toUtf8(*sddl);
+    EXPECT_NE(accountRights & FILE_READ_DATA, 0u) << "the account cannot read its task: " << toUtf8(*sddl);
 }
 
 // An upgrade ends the account's copy (found by its full path, never by its
@@ -1247,5 +1294,8 @@ int main(int argc, char** argv)
         return holdStubbornWindow();
     }
     testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        takeAccountSideArgument(toWide(argv[i]));
+    }
     return RUN_ALL_TESTS();
 }

@@ -21,6 +21,7 @@
 #include "ui/status/statusWindowState.h"
 #include "ui/windowState.h"
 #include "foreignThread.h"
+#include "realWindows.h"
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
@@ -587,6 +588,8 @@ constexpr PlatformCall::Kind kActive = PlatformCall::SessionActive;
 constexpr PlatformCall::Kind kSwitch = PlatformCall::SwitchDesktop;
 constexpr PlatformCall::Kind kState = PlatformCall::LockState;
 
+// Through the seam (Wine has one desktop); the real switch is
+// TheSystemsSwitchTakesTheInputBackFromAnotherDesktop_WindowsOnly below.
 // A refused lock: while the session is active the input goes back to the
 // program's desktop and the lock is asked again in the same tick. Only a
 // switch that went through counts for the parent: a disconnected session
@@ -635,6 +638,50 @@ TEST_F(ControlWindowTest, ARefusedLockTakesTheInputBackFromAnotherDesktopAndLock
         EXPECT_TRUE(callsOf(PlatformCall::Balloon).empty());
         closeWindow();
     }
+}
+
+// The switch itself, as the system does it: another desktop of the session
+// takes the input, and the program's call gives it back to the desktop the
+// control window was made on. Wine has one input desktop and never switches
+// it. That the lock then follows at once needs a signed-in session whose lock
+// Windows accepts: a manual step of scripts/windows-checks.cmd.
+TEST_F(ControlWindowTest, TheSystemsSwitchTakesTheInputBackFromAnotherDesktop_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("Wine has one input desktop and never switches it");
+    openWindow(&startWithSecondsLeft(30, 1));
+    DesktopSwitch (*const switchBack)() = systemControlWindowPlatform().switchToOwnDesktop;
+    ASSERT_EQ(switchBack(), DesktopSwitch::AlreadyOwn) << "the input is not on this console's desktop";
+
+    HDESK own = GetThreadDesktop(GetCurrentThreadId());
+    HDESK other = CreateDesktopW(L"HourwardenWindowsCheck", nullptr, nullptr, 0,
+                                 DESKTOP_SWITCHDESKTOP | DESKTOP_READOBJECTS | DESKTOP_CREATEWINDOW, nullptr);
+    ASSERT_NE(other, nullptr) << GetLastError();
+    // Whatever fails below, the input goes back to this desktop.
+    struct InputBack {
+        HDESK own;
+        HDESK other;
+        ~InputBack()
+        {
+            HDESK switchable = OpenDesktopW(L"Default", 0, FALSE, DESKTOP_SWITCHDESKTOP);
+            SwitchDesktop(switchable != nullptr ? switchable : own);
+            if (switchable != nullptr) {
+                CloseDesktop(switchable);
+            }
+            CloseDesktop(other);
+        }
+    } inputBack{own, other};
+    ASSERT_TRUE(SwitchDesktop(other)) << GetLastError();
+
+    EXPECT_EQ(switchBack(), DesktopSwitch::Switched);
+    HDESK input = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    ASSERT_NE(input, nullptr) << GetLastError();
+    wchar_t inputName[64] = {};
+    wchar_t ownName[64] = {};
+    GetUserObjectInformationW(input, UOI_NAME, inputName, sizeof inputName - sizeof inputName[0], nullptr);
+    GetUserObjectInformationW(own, UOI_NAME, ownName, sizeof ownName - sizeof ownName[0], nullptr);
+    CloseDesktop(input);
+    EXPECT_STREQ(inputName, ownName);
+    EXPECT_EQ(switchBack(), DesktopSwitch::AlreadyOwn) << "asked again once the input is back";
 }
 
 // The lock is accepted, but the session is not seen locked within the lock's

@@ -1,5 +1,6 @@
 // What the program asks of Windows before any window or file, through the
 // seam: Wine accepts these and enforces none, so the asking is what is tested.
+// What Windows keeps of them: ProtectionE2E.TheRunningProgramKeepsThePoliciesItAskedFor_WindowsOnly.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -11,6 +11,7 @@
 
 #include "base/scopedHandles.h"
 #include "core/processProtection.h"
+#include "realWindows.h"
 
 namespace {
 
@@ -311,12 +312,6 @@ TEST(ProcessProtection, AThreadThatEndedIsForgottenByTheNextCallEitherWay)
     EXPECT_EQ(protectedThreadCount(), 0u);
 }
 
-bool runningUnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // The system's answers to OpenThread, with one thread answered as Windows
 // answers for a thread born with the protected list: refused.
 struct ThreadRefusal {
@@ -387,9 +382,7 @@ TEST(ProcessProtection, AThreadRefusedAsBornProtectedCountsAsProtectedOnlyThere)
 // Windows gives a thread the token's default list at its birth; Wine does not.
 TEST(ProcessProtection, AThreadBornProtectedCountsAsProtected_WindowsOnly)
 {
-    if (runningUnderWine()) {
-        GTEST_SKIP() << "needs real Windows: Wine gives new threads no access list from the token's default";
-    }
+    SKIP_UNLESS_REAL_WINDOWS("Wine gives new threads no access list from the token's default");
     SeamRestored restored;
     forgetThreadBirth();
     ASSERT_TRUE(protectProcessBySystem(true));

@@ -1,6 +1,8 @@
 // The setup helper: the access lists it gives the installation, the scheduled
 // task's XML, the first data.json, its argument checks, and what Wine can show
-// of the system side (account lookup, task registration).
+// of the system side (account lookup, task registration). What Windows makes
+// of the lists and the task: AccountInstallerTest.*_WindowsOnly and, as the
+// account, AccountSide.*_WindowsOnly (scripts/windows-checks.cmd).
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,6 +1,8 @@
 // A held file is saved in place: one write from its start, padded with spaces
 // to the old length while that stays within the bound, then the tail cut; a
-// kill before the cut leaves a file the readers take whole.
+// kill before the cut leaves a file the readers take whole. Refused writes
+// (a byte-range lock) come through the file seam here, as Wine 8 refuses none:
+// DiskE2E.AByteRangeLockOnDataJsonSpendsTheDayUntilItIsLifted_WindowsOnly shows Windows' refusal.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -16,6 +16,7 @@
 #include "base/scopedHandles.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
+#include "realWindows.h"
 #include "storageTestSupport.h"
 #include "wholeFile.h"
 
@@ -228,12 +229,6 @@ TEST(StorageWholeFile, RelativePathIsReplacedInTheCurrentDirectory)
     EXPECT_TRUE(written);
     EXPECT_EQ(readWholeFile(dir.file(L"relative.json")), "two");
     EXPECT_EQ(dir.entries(), std::vector<std::wstring>{L"relative.json"});
-}
-
-bool runningUnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 enum class ReadOutcome { Read, Missing, Failed };
@@ -760,11 +755,9 @@ TEST(StorageAccessList, FileWrittenInPlaceKeepsItsAccessList)
     EXPECT_EQ(scripted.inPlaceOpens, 2);
 }
 
-TEST(StorageAccessList, ReplacedFileKeepsItsAccessList)
+TEST(StorageAccessList, ReplacedFileKeepsItsAccessList_WindowsOnly)
 {
-    if (runningUnderWine()) {
-        GTEST_SKIP() << "Wine's ReplaceFileW gives the file the replacement's access list and attributes";
-    }
+    SKIP_UNLESS_REAL_WINDOWS("Wine's ReplaceFileW gives the file the replacement's access list and attributes");
     ScratchDirectory dir;
     const FileWithAccessList file = makeFileWithAccessList(dir);
     ASSERT_FALSE(file.accessList.empty());

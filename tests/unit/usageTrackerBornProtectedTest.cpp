@@ -2,6 +2,9 @@
 // the exit password protects the program, refuses the program its reopening:
 // the protection is in force, and no tick passes over the threads again.
 // OpenThread answers here as Windows does for such a thread; Wine would not.
+// Windows' own answer for a thread born protected is shown by
+// ProcessProtection.AThreadBornProtectedCountsAsProtected_WindowsOnly; the
+// clock thread's birth in the real program by AccountSide's running program.
 #include "usageTrackerFixture.h"
 
 namespace tracker_test {
