@@ -7,6 +7,17 @@
 ;
 ; Silent: /S installs for this account; /S /FORUSER=<account> for that account,
 ; with /PASSWORD=<text> and /EXITNEEDSPASSWORD for its settings password.
+; /LIMIT=<minutes> (1 to 1440, default 120) is the daily limit of a first
+; config.json and of a new settings.log.
+;
+; The installation for another account keeps a journal (src/storage/journal.h)
+; in "<folder>\journal": setup writes its settings.log, whose first record
+; holds the settings and the password's verifier, and keeps that record's
+; digest in the machine-wide entry, which the account cannot write. An upgrade
+; keeps a log that still checks against the digest and removes day logs more
+; than 31 days old; a missing or tampered log (or none yet, from a version
+; before the journal) is written anew from what setup is given, with the
+; password asked as at a first install. The uninstaller removes the journal.
 ;
 ; The build passes (makensis -D...):
 ;   VERSION        the project version, e.g. 1.0.0
@@ -46,6 +57,8 @@ ManifestDPIAware true
 !define PASSWORD_VARIABLE "HOURWARDEN_SETUP_PASSWORD"
 ; The exit code of every refusal and failure.
 !define EXIT_REFUSED 2
+!define DEFAULT_LIMIT 120
+!define MAX_LIMIT 1440
 !define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 !define INVALID_FILE_ATTRIBUTES -1
 
@@ -79,6 +92,8 @@ Var OwnFolder
 Var SetupPassword
 ; "1" or "0", as the program's data.json keeps it.
 Var ExitNeedsPassword
+; Minutes a day, from /LIMIT= or the default.
+Var DailyLimit
 ; "1" when an installation is replaced.
 Var Upgrade
 Var UninstallKey
@@ -172,6 +187,8 @@ LangString ReparsePoint ${LANG_ENGLISH} "$INSTDIR or its parent folder is a link
 LangString ReparsePoint ${LANG_RUSSIAN} "Папка $INSTDIR или её родительская папка является ссылкой на другое место. Ничего не изменено."
 LangString FolderNotEmpty ${LANG_ENGLISH} "$INSTDIR is not empty and holds no ${PRODUCT}. Choose an empty folder or the folder of an earlier installation."
 LangString FolderNotEmpty ${LANG_RUSSIAN} "Папка $INSTDIR не пуста и не содержит ${PRODUCT}. Выберите пустую папку или папку прежней установки."
+LangString BadLimit ${LANG_ENGLISH} "/LIMIT= takes the daily limit in minutes, a whole number from 1 to ${MAX_LIMIT}. Nothing was changed."
+LangString BadLimit ${LANG_RUSSIAN} "/LIMIT= задаёт дневной лимит в минутах, целое число от 1 до ${MAX_LIMIT}. Ничего не изменено."
 LangString SetupFailed ${LANG_ENGLISH} "Setup could not finish:"
 LangString SetupFailed ${LANG_RUSSIAN} "Установку не удалось завершить:"
 LangString UninstallNeedsAdministrator ${LANG_ENGLISH} "Only an administrator can uninstall ${PRODUCT} from this account. Nothing was changed."
@@ -214,6 +231,14 @@ LangString ProgramNotReplaced ${LANG_RUSSIAN} "Не удалось записа�
     ${If} $HelperCode != 0
         !insertmacro FAIL "$(SetupFailed)$\r$\n$HelperOutput"
     ${EndIf}
+!macroend
+
+; As RUN_HELPER, with the settings password in the helper's environment
+; (never on its command line, which other programs can read) for this run only.
+!macro RUN_HELPER_WITH_PASSWORD ARGUMENTS
+    System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", w "$SetupPassword")'
+    !insertmacro RUN_HELPER '${ARGUMENTS}'
+    System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", p 0)'
 !macroend
 
 !macro EXTRACT_HELPER
@@ -268,6 +293,22 @@ Function .onInit
         StrCpy $LANGUAGE ${LANG_ENGLISH}
     ${Else}
         !insertmacro MUI_LANGDLL_DISPLAY
+    ${EndIf}
+
+    ; Checked before anything else happens, in the language chosen.
+    StrCpy $DailyLimit ${DEFAULT_LIMIT}
+    ClearErrors
+    ${GetOptions} $0 "/LIMIT=" $1
+    ${IfNot} ${Errors}
+        ; Only the plain decimal number itself: IntOp would read "90x" as 90 and "0x5a" as hex.
+        IntOp $DailyLimit $1 + 0
+        ${If} "$DailyLimit" != "$1"
+        ${OrIf} $DailyLimit < 1
+        ${OrIf} $DailyLimit > ${MAX_LIMIT}
+            MessageBox MB_OK|MB_ICONSTOP "$(BadLimit)" /SD IDOK
+            SetErrorLevel ${EXIT_REFUSED}
+            Quit
+        ${EndIf}
     ${EndIf}
 
     !insertmacro EXTRACT_HELPER
@@ -382,15 +423,31 @@ Function DataIsUsable
     ${EndIf}
 FunctionEnd
 
-; The password goes into a new data.json; an upgrade keeps the one there, when
-; the program can read it.
+; Whether the installation's settings.log checks against the digest in its
+; machine-wide entry ("1" or "0" on the stack). A missing one (a first install,
+; or one made before the journal) or a tampered one is written anew.
+Function JournalIsUsable
+    !insertmacro RUN_HELPER 'journal-usable "$INSTDIR" "$ForAccount"'
+    ${If} $HelperCode == 0
+        Push 1
+    ${Else}
+        Push 0
+    ${EndIf}
+FunctionEnd
+
+; The password goes into a new data.json and a new settings.log; an upgrade
+; keeps both when they are usable, and then asks nothing. It is never taken
+; from the files, which the account may have rewritten.
 Function PasswordPage
     ${If} $ForAccount == ""
         Abort
     ${EndIf}
     Call DataIsUsable
     Pop $0
+    Call JournalIsUsable
+    Pop $1
     ${If} $0 == 1
+    ${AndIf} $1 == 1
         Abort
     ${EndIf}
     !insertmacro MUI_HEADER_TEXT "$(PasswordTitle)" "$(PasswordSubtitle)"
@@ -496,7 +553,7 @@ Function WriteFirstConfig
     ${EndIf}
     FileOpen $1 "$INSTDIR\config.json" w
     FileWrite $1 '{$\n'
-    FileWrite $1 '  "daily_limit_minutes": 120,$\n'
+    FileWrite $1 '  "daily_limit_minutes": $DailyLimit,$\n'
     FileWrite $1 '  "show_last_three_minute_notifications": true,$\n'
     FileWrite $1 '  "language": "$0",$\n'
     FileWrite $1 '  "status_window_x": -1,$\n'
@@ -607,18 +664,28 @@ Function InstallForAccount
     Call DataIsUsable
     Pop $0
     ${If} $0 == 0
-        System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", w "$SetupPassword")'
-        !insertmacro RUN_HELPER 'write-data "$INSTDIR" $ExitNeedsPassword'
-        System::Call 'kernel32::SetEnvironmentVariableW(w "${PASSWORD_VARIABLE}", p 0)'
-        StrCpy $SetupPassword ""
+        !insertmacro RUN_HELPER_WITH_PASSWORD 'write-data "$INSTDIR" $ExitNeedsPassword'
         ${If} $HelperCode != 0
+            StrCpy $SetupPassword ""
             !insertmacro FAIL "$(SetupFailed)$\r$\n$HelperOutput"
         ${EndIf}
     ${EndIf}
     WriteUninstaller "$INSTDIR\uninstall.exe"
-    ; Written before the steps that may fail, so that whatever is in place can be uninstalled.
+    ; Written before the steps that may fail, so that whatever is in place can
+    ; be uninstalled; make-journal keeps its digest there.
     Call WriteUninstallEntry
     !insertmacro HELPER_OR_FAIL 'secure "$INSTDIR" "$ForAccount"'
+    ; Before the task can start the program: it finds its journal in place.
+    !insertmacro RUN_HELPER_WITH_PASSWORD 'make-journal "$INSTDIR" "$ForAccount" $DailyLimit $ExitNeedsPassword'
+    StrCpy $SetupPassword ""
+    ${If} $HelperCode != 0
+        !insertmacro FAIL "$(SetupFailed)$\r$\n$HelperOutput"
+    ${EndIf}
+    ${If} $Upgrade == 1
+        ; Old day logs only cost the program reading; one left behind is no harm.
+        !insertmacro RUN_HELPER 'prune-day-logs "$INSTDIR"'
+        DetailPrint "$HelperOutput"
+    ${EndIf}
     !insertmacro HELPER_OR_FAIL 'register-task "$ForAccount" "$INSTDIR\${PRODUCT}.exe"'
     !insertmacro HELPER_OR_FAIL 'remove-startup-approved "$ForAccount"'
     ; Runs at once where the account is signed in; otherwise at its next logon.
@@ -673,6 +740,11 @@ Section "Uninstall"
         !insertmacro HELPER_OR_FAIL 'delete-task "$ForAccount"'
         DetailPrint "$(CloseProgramDetail)"
         !insertmacro HELPER_OR_FAIL 'end-program "$INSTDIR\${PRODUCT}.exe"'
+        ; The journal: the logs setup and the program wrote, and any other file
+        ; the account created there (it may create files, never folders).
+        ; Delete removes a link itself, never what it points to.
+        Delete "$INSTDIR\journal\*.*"
+        RMDir "$INSTDIR\journal"
     ${Else}
         Call un.CloseRunningProgramOrAbort
     ${EndIf}

@@ -14,6 +14,7 @@
 #include "core/passwordHash.h"
 #include "core/usageTracker.h"
 #include "setup/comOwners.h"
+#include "storage/journalFiles.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
 
@@ -235,8 +236,16 @@ HANDLE openForSecurity(const std::wstring& path)
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+bool isJournalFolderEntry(const WIN32_FIND_DATAW& entry)
+{
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           sameName(entry.cFileName, kJournalFolderName);
+}
+
 // Setting the folder's list reaches everything below it, so a folder with
-// folders inside (a drive, Program Files itself) is refused.
+// folders inside (a drive, Program Files itself) is refused. The journal
+// folder setup made is the one exception: its own protected list keeps the
+// folder's out.
 SetupOutcome checkHoldsNoFolders(const std::wstring& folder)
 {
     WIN32_FIND_DATAW entry = {};
@@ -248,7 +257,8 @@ SetupOutcome checkHoldsNoFolders(const std::wstring& folder)
     const Owned<HANDLE, FindClose> search(rawSearch);
     do {
         const std::wstring_view name = entry.cFileName;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." && name != L"..") {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." && name != L".." &&
+            !isJournalFolderEntry(entry)) {
             return refused(quoted(folder) + L" holds the folder " + quoted(name) +
                            L"; an installation folder holds files only.");
         }
@@ -535,6 +545,27 @@ SetupOutcome secureInstallation(const std::wstring& folder, const std::wstring& 
 
 namespace {
 
+// Read once and gone from this process's environment before anything else
+// can fail. The caller wipes it after use.
+std::wstring takeSetupPassword()
+{
+    std::wstring password;
+    const DWORD needed = GetEnvironmentVariableW(kPasswordVariable, nullptr, 0);
+    if (needed > 1) {
+        password.resize(needed);
+        const DWORD length = GetEnvironmentVariableW(kPasswordVariable, password.data(), needed);
+        password.resize(length < needed ? length : 0);
+    }
+    SetEnvironmentVariableW(kPasswordVariable, nullptr);
+    return password;
+}
+
+void wipe(std::wstring& secret)
+{
+    SecureZeroMemory(secret.data(), secret.size() * sizeof(wchar_t));
+    secret.clear();
+}
+
 std::wstring dataFilePath(const std::wstring& folder)
 {
     return withoutTrailingSeparators(fullPath(folder)) + L"\\" + kDataFileName;
@@ -566,15 +597,7 @@ SetupOutcome checkUsableData(const std::wstring& folder)
 
 SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit)
 {
-    // Read once and gone from this process's environment before anything else can fail.
-    std::wstring password;
-    const DWORD needed = GetEnvironmentVariableW(kPasswordVariable, nullptr, 0);
-    if (needed > 1) {
-        password.resize(needed);
-        const DWORD length = GetEnvironmentVariableW(kPasswordVariable, password.data(), needed);
-        password.resize(length < needed ? length : 0);
-    }
-    SetEnvironmentVariableW(kPasswordVariable, nullptr);
+    std::wstring password = takeSetupPassword();
 
     const std::wstring path = dataFilePath(folder);
     // CREATE_NEW: the file an earlier installation left keeps its day and its
@@ -619,6 +642,342 @@ SetupOutcome writeInitialData(const std::wstring& folder, bool requireExit)
         DeleteFileW(fileSystemPath(path).c_str());
     }
     return outcome;
+}
+
+// ---- The journal ----
+
+namespace {
+
+std::wstring journalFolderIn(const std::wstring& folder)
+{
+    return journalFolderOf(withoutTrailingSeparators(fullPath(folder)));
+}
+
+// Opens the journal folder itself (never a link in its place) for its list.
+SetupOutcome openJournalFolder(const std::wstring& journal, FileHandle& handle)
+{
+    handle.reset(openForSecurity(journal));
+    if (!handle) {
+        const DWORD error = GetLastError();
+        return isAbsent(error) ? refused(L"No folder " + quoted(journal) + L".") : systemFailure(L"CreateFileW", error);
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.get(), &info)) {
+        return systemFailure(L"GetFileInformationByHandle", GetLastError());
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return refused(quoted(journal) + L" is not a folder setup made (a link or a file).");
+    }
+    return {};
+}
+
+SetupOutcome lockJournalFolder(const std::wstring& journal)
+{
+    FileHandle handle;
+    if (SetupOutcome outcome = openJournalFolder(journal, handle); outcome.exit != SetupExit::Success) {
+        return outcome;
+    }
+    return applySecurity(handle.get(), lockedJournalFolderSddl());
+}
+
+// The file's owner set to Administrators, whoever of them ran setup: the log
+// setup writes is no account's.
+SetupOutcome ownByAdministrators(const std::wstring& path)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof sid;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) {
+        return systemFailure(L"CreateWellKnownSid", GetLastError());
+    }
+    const FileHandle handle(openForSecurity(path));
+    if (!handle) {
+        return systemFailure(L"CreateFileW", GetLastError());
+    }
+    const DWORD error =
+        SetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, sid, nullptr, nullptr, nullptr);
+    return error == ERROR_SUCCESS ? SetupOutcome{} : systemFailure(L"SetSecurityInfo", error);
+}
+
+// A new settings.log holding `line` alone, in place of whatever had the name.
+SetupOutcome writeFirstSettingsLog(const std::wstring& path, std::string_view line)
+{
+    const std::wstring systemPath = fileSystemPath(path);
+    // A read-only mark, which the account may set on a file it creates, would stop the deletion.
+    SetFileAttributesW(systemPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(systemPath.c_str()) && !isAbsent(GetLastError())) {
+        return systemFailure(L"DeleteFileW", GetLastError());
+    }
+    FileHandle log = createLog(path);
+    if (!log) {
+        return systemFailure(L"CreateFileW", GetLastError());
+    }
+    SetupOutcome outcome;
+    if (!appendRecord(log.get(), line)) {
+        outcome = systemFailure(L"WriteFile", GetLastError());
+    } else if (!log.close()) {
+        outcome = systemFailure(L"CloseHandle", GetLastError());
+    } else {
+        outcome = ownByAdministrators(path);
+    }
+    if (outcome.exit != SetupExit::Success) {
+        // No half-made log: the next setup writes it again.
+        log.close();
+        DeleteFileW(systemPath.c_str());
+    }
+    return outcome;
+}
+
+bool settingsLogChecks(const std::wstring& journal, std::string_view storedDigest)
+{
+    std::string bytes;
+    return !storedDigest.empty() && readLog(settingsLogPathOf(journal), bytes) == FileState::Read &&
+           checkSettingsLog(bytes, storedDigest).has_value();
+}
+
+}  // namespace
+
+SetupOutcome prepareJournal(const std::wstring& folder, std::string_view storedDigest, const JournalSettings& settings,
+                            std::wstring_view password, std::string& digest)
+{
+    enablePrivilege(SE_RESTORE_NAME);
+    enablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    const std::wstring journal = journalFolderIn(folder);
+    bool locked = false;
+    if (CreateDirectoryW(fileSystemPath(journal).c_str(), nullptr)) {
+        // A new folder inherits nothing for the account; its own list says so before anything is in it.
+        if (SetupOutcome outcome = lockJournalFolder(journal); outcome.exit != SetupExit::Success) {
+            return outcome;
+        }
+        locked = true;
+    } else if (const DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS) {
+        return systemFailure(L"CreateDirectoryW", error);
+    } else {
+        FileHandle handle;
+        if (SetupOutcome outcome = openJournalFolder(journal, handle); outcome.exit != SetupExit::Success) {
+            return outcome;
+        }
+    }
+    if (settingsLogChecks(journal, storedDigest)) {
+        digest = storedDigest;
+        return {SetupExit::Success, L"settings.log is kept."};
+    }
+
+    JournalSettings first = settings;
+    first.passwordVerifier = password.empty() ? std::wstring() : hashPassword(password);
+    if (!password.empty() && first.passwordVerifier.empty()) {
+        return {SetupExit::Failure, L"hashPassword failed: the system's PBKDF2 is not available."};
+    }
+    const std::optional<std::string> record = makeFirstSettingsRecord(first, password);
+    if (!record) {
+        return {SetupExit::Failure, L"The first record of settings.log could not be made (settings out of range, or "
+                                    L"the system's cryptography failed)."};
+    }
+    const std::string newDigest = settingsRecordDigest(*record);
+    if (newDigest.empty()) {
+        return {SetupExit::Failure, L"The digest of settings.log's first record could not be made."};
+    }
+    // Until settings.log is in place, nobody but administrators may create a file here.
+    if (!locked) {
+        if (SetupOutcome outcome = lockJournalFolder(journal); outcome.exit != SetupExit::Success) {
+            return outcome;
+        }
+    }
+    if (SetupOutcome outcome = writeFirstSettingsLog(settingsLogPathOf(journal), *record);
+        outcome.exit != SetupExit::Success) {
+        return outcome;
+    }
+    digest = newDigest;
+    return {SetupExit::Success, L"A new settings.log is written."};
+}
+
+SetupOutcome openJournalToAccount(const std::wstring& folder, const std::wstring& accountSid)
+{
+    enablePrivilege(SE_RESTORE_NAME);
+    enablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    FileHandle handle;
+    if (SetupOutcome outcome = openJournalFolder(journalFolderIn(folder), handle); outcome.exit != SetupExit::Success) {
+        return outcome;
+    }
+    return applySecurity(handle.get(), journalFolderSddl(accountSid));
+}
+
+SetupOutcome checkUsableJournal(const std::wstring& folder, std::string_view storedDigest)
+{
+    const std::wstring journal = journalFolderIn(folder);
+    if (!settingsLogChecks(journal, storedDigest)) {
+        return refused(quoted(settingsLogPathOf(journal)) +
+                       L" is missing, was tampered with or does not match its installation; setup writes a new one.");
+    }
+    return {};
+}
+
+SetupOutcome pruneDayLogs(const std::wstring& folder, std::wstring_view today)
+{
+    const std::wstring journal = journalFolderIn(folder);
+    WIN32_FIND_DATAW entry = {};
+    const HANDLE rawSearch = FindFirstFileExW(fileSystemPath(journal + L"\\day-*.log").c_str(), FindExInfoBasic, &entry,
+                                              FindExSearchNameMatch, nullptr, 0);
+    if (rawSearch == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return isAbsent(error) ? SetupOutcome{} : systemFailure(L"FindFirstFileExW", error);
+    }
+    const Owned<HANDLE, FindClose> search(rawSearch);
+    size_t removed = 0;
+    std::wstring notRemoved;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !isExpiredDayLogName(entry.cFileName, today)) {
+            continue;
+        }
+        // A link is removed itself, never what it points to.
+        const std::wstring path = fileSystemPath(journal + L"\\" + entry.cFileName);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (DeleteFileW(path.c_str())) {
+            ++removed;
+        } else if (notRemoved.empty()) {
+            notRemoved = std::wstring(entry.cFileName) + L": error " + std::to_wstring(GetLastError());
+        }
+    } while (FindNextFileW(search.get(), &entry));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        return systemFailure(L"FindNextFileW", error);
+    }
+    if (!notRemoved.empty()) {
+        return refused(L"Not every old day log could be removed (" + notRemoved + L").");
+    }
+    return {SetupExit::Success, L"Removed " + std::to_wstring(removed) + L" old day logs."};
+}
+
+namespace {
+
+std::wstring accountEntryKey(const std::wstring& account)
+{
+    return kAccountUninstallKeyPrefix + account;
+}
+
+bool readRegistryString(HKEY key, const wchar_t* name, std::wstring& value)
+{
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, text.data(), &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    text.resize(wcslen(text.c_str()));
+    value = std::move(text);
+    return true;
+}
+
+// The account's installed-apps entry (the 64-bit view, where setup writes
+// it), when its InstallLocation names `folder`: the digest belongs to that
+// installation and no other.
+SetupOutcome openAccountEntry(const std::wstring& account, const std::wstring& folder, REGSAM access,
+                              RegistryKey& key)
+{
+    if (!isValidAccountName(account)) {
+        return refused(quoted(account) + L" is not an account name.");
+    }
+    HKEY rawKey = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, accountEntryKey(account).c_str(), 0,
+                                         access | KEY_QUERY_VALUE | KEY_WOW64_64KEY, &rawKey);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return refused(L"No installation for " + quoted(account) + L" in the installed apps.");
+    }
+    if (status != ERROR_SUCCESS) {
+        return systemFailure(L"RegOpenKeyExW", static_cast<DWORD>(status));
+    }
+    key.reset(rawKey);
+    std::wstring location;
+    if (!readRegistryString(key.get(), kInstallLocationValue, location) ||
+        !sameFilePath(withoutTrailingSeparators(fullPath(location)), withoutTrailingSeparators(fullPath(folder)))) {
+        return refused(L"The installation for " + quoted(account) + L" is not in " + quoted(folder) + L".");
+    }
+    return {};
+}
+
+// Empty when there is none (an installation made before the journal).
+std::string storedDigestOf(HKEY entry)
+{
+    std::wstring text;
+    if (!readRegistryString(entry, kSettingsLogDigestValue, text)) {
+        return {};
+    }
+    std::string digest;
+    for (const wchar_t c : text) {
+        if (c > 0x7e) {
+            return {};
+        }
+        digest.push_back(static_cast<char>(c));
+    }
+    return digest;
+}
+
+SetupOutcome storeDigest(HKEY entry, const std::string& digest)
+{
+    const std::wstring text(digest.begin(), digest.end());
+    const LSTATUS status = RegSetValueExW(entry, kSettingsLogDigestValue, 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(text.c_str()),
+                                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return status == ERROR_SUCCESS ? SetupOutcome{} : systemFailure(L"RegSetValueExW", static_cast<DWORD>(status));
+}
+
+// The flag as the parent left it in config.json, when the program reads the file; else on.
+bool notificationsOf(const std::wstring& folder)
+{
+    std::string bytes;
+    AppConfig config;
+    const std::wstring path = withoutTrailingSeparators(fullPath(folder)) + L"\\" + kConfigFileName;
+    if (readWholeFile(fileSystemPath(path), kMaxStateFileBytes, bytes) != FileState::Read ||
+        !parseWholeConfigText(bytes, config)) {
+        return true;
+    }
+    return config.showLastThreeMinuteNotifications;
+}
+
+}  // namespace
+
+SetupOutcome makeJournal(const std::wstring& folder, const std::wstring& account, int32_t dailyLimitMinutes,
+                         bool requireExit)
+{
+    std::wstring password = takeSetupPassword();
+    LocalAccount found;
+    SetupOutcome outcome = findLocalAccount(account, found);
+    RegistryKey entry;
+    if (outcome.exit == SetupExit::Success) {
+        outcome = openAccountEntry(account, folder, KEY_SET_VALUE, entry);
+    }
+    std::string digest;
+    if (outcome.exit == SetupExit::Success) {
+        JournalSettings settings;
+        settings.dailyLimitMinutes = dailyLimitMinutes;
+        settings.showLastThreeMinuteNotifications = notificationsOf(folder);
+        settings.requirePasswordOnExit = requireExit;
+        outcome = prepareJournal(folder, storedDigestOf(entry.get()), settings, password, digest);
+    }
+    wipe(password);
+    if (outcome.exit != SetupExit::Success) {
+        return outcome;
+    }
+    // The root first: the account may create files only once the log it must match is named.
+    if (SetupOutcome stored = storeDigest(entry.get(), digest); stored.exit != SetupExit::Success) {
+        return stored;
+    }
+    if (SetupOutcome opened = openJournalToAccount(folder, found.sid); opened.exit != SetupExit::Success) {
+        return opened;
+    }
+    return outcome;
+}
+
+SetupOutcome checkUsableJournalOf(const std::wstring& folder, const std::wstring& account)
+{
+    RegistryKey entry;
+    if (SetupOutcome outcome = openAccountEntry(account, folder, 0, entry); outcome.exit != SetupExit::Success) {
+        return outcome;
+    }
+    return checkUsableJournal(folder, storedDigestOf(entry.get()));
 }
 
 SetupOutcome registerProgramTask(const std::wstring& account, const std::wstring& programPath)

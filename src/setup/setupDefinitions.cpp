@@ -2,8 +2,13 @@
 
 #include <cwchar>
 
+#include "storage/journal.h"
+#include "storage/settingsFiles.h"
+
 static_assert(kReadExecuteMask == 0x1200a9);
 static_assert(kStateFileMask == 0x12008f);
+static_assert(kJournalFolderMask == 0x1200ab);
+static_assert(kJournalLogMask == 0x12008d);
 
 namespace {
 
@@ -38,6 +43,19 @@ std::wstring securityDescriptorSddl(std::wstring_view accountSid, SecuredObject 
     const ACCESS_MASK accountMask = object == SecuredObject::StateFile ? kStateFileMask : kReadExecuteMask;
     return L"O:BAD:P(A;" + inherit + L";FA;;;BA)(A;" + inherit + L";FA;;;SY)(A;;" + maskText(accountMask) + L";;;" +
            std::wstring(accountSid) + L")";
+}
+
+std::wstring lockedJournalFolderSddl()
+{
+    return L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+}
+
+std::wstring journalFolderSddl(std::wstring_view accountSid)
+{
+    // OI without CI: the account can make no folders here, so only files inherit.
+    const std::wstring onLogs = L";OIIO;" + maskText(kJournalLogMask) + L";;;";
+    return lockedJournalFolderSddl() + L"(A;;" + maskText(kJournalFolderMask) + L";;;" + std::wstring(accountSid) +
+           L")(A" + onLogs + std::wstring(accountSid) + L")(A" + onLogs + L"OW)";
 }
 
 std::wstring taskSecuritySddl(std::wstring_view accountSid)
@@ -137,6 +155,39 @@ bool parseRequireExit(std::wstring_view argument, bool& requireExit)
     }
     requireExit = argument == L"1";
     return true;
+}
+
+bool parseDailyLimit(std::wstring_view argument, int32_t& minutes)
+{
+    if (argument.empty() || argument.size() > 4 || argument[0] == L'0') {
+        return false;
+    }
+    int32_t value = 0;
+    for (const wchar_t c : argument) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+        value = value * 10 + (c - L'0');
+    }
+    if (value > 1440) {
+        return false;
+    }
+    minutes = value;
+    return true;
+}
+
+bool isExpiredDayLogName(std::wstring_view name, std::wstring_view today)
+{
+    constexpr std::wstring_view kPrefix = L"day-";
+    constexpr size_t kDateLength = 10;
+    if (name.size() < kPrefix.size() + kDateLength || !name.starts_with(kPrefix)) {
+        return false;
+    }
+    const std::wstring date(name.substr(kPrefix.size(), kDateLength));
+    int64_t day = 0;
+    int64_t todayNumber = 0;
+    return isDayLogNameFor(name, date) && dayNumberOf(date, day) && dayNumberOf(std::wstring(today), todayNumber) &&
+           todayNumber - day > kKeptDayLogDays;
 }
 
 DailyUsage initialUsage(std::wstring_view date, std::wstring_view passwordHash, bool requireExit)

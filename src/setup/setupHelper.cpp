@@ -4,6 +4,15 @@
 //   secure <folder> <account>
 //   write-data <folder> <require-exit: 0|1>   password from HOURWARDEN_SETUP_PASSWORD
 //   data-usable <folder>                     0 when data.json holds a record the program reads
+//   make-journal <folder> <account> <limit: 1..1440> <require-exit: 0|1>
+//                                            the journal folder and its settings.log: the log there
+//                                            is kept when it checks against the digest in the
+//                                            account's installed-apps entry, else a new one is
+//                                            written (password from HOURWARDEN_SETUP_PASSWORD,
+//                                            notifications from config.json) and its digest stored;
+//                                            then the account gets its rights on the folder
+//   journal-usable <folder> <account>        0 when settings.log checks against that digest
+//   prune-day-logs <folder>                  removes day logs more than 31 days old
 //   register-task <account> <program path>
 //   delete-task <account>
 //   run-task <account>
@@ -20,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/usageTracker.h"
 #include "setup/setupActions.h"
 
 namespace {
@@ -53,11 +63,31 @@ SetupOutcome writeData(Arguments arguments)
     return writeInitialData(arguments[0], requireExit);
 }
 
+SetupOutcome makeJournalCommand(Arguments arguments)
+{
+    int32_t limit = 0;
+    bool requireExit = false;
+    SetupOutcome refusal;
+    if (!parseDailyLimit(arguments[2], limit)) {
+        refusal = {SetupExit::Refused, L"limit must be 1 to 1440 minutes, not \"" + arguments[2] + L"\"."};
+    } else if (!parseRequireExit(arguments[3], requireExit)) {
+        refusal = {SetupExit::Refused, L"require-exit must be 0 or 1, not \"" + arguments[3] + L"\"."};
+    } else {
+        return makeJournal(arguments[0], arguments[1], limit, requireExit);
+    }
+    // The password leaves the environment all the same.
+    SetEnvironmentVariableW(kPasswordVariable, nullptr);
+    return refusal;
+}
+
 constexpr Command kCommands[] = {
     {L"check-account", L"<name>", checkAccount},
     {L"secure", L"<folder> <account>", [](Arguments a) { return secureInstallation(a[0], a[1]); }},
     {L"write-data", L"<folder> <require-exit: 0|1>", writeData},
     {L"data-usable", L"<folder>", [](Arguments a) { return checkUsableData(a[0]); }},
+    {L"make-journal", L"<folder> <account> <limit: 1..1440> <require-exit: 0|1>", makeJournalCommand},
+    {L"journal-usable", L"<folder> <account>", [](Arguments a) { return checkUsableJournalOf(a[0], a[1]); }},
+    {L"prune-day-logs", L"<folder>", [](Arguments a) { return pruneDayLogs(a[0], todayDateString()); }},
     {L"register-task", L"<account> <program path>", [](Arguments a) { return registerProgramTask(a[0], a[1]); }},
     {L"delete-task", L"<account>", [](Arguments a) { return deleteProgramTask(a[0]); }},
     {L"run-task", L"<account>", [](Arguments a) { return runProgramTask(a[0]); }},
