@@ -1,7 +1,8 @@
-// The setup helper: the access lists it gives the installation, the scheduled
-// task's XML, the first data.json, its argument checks, and what Wine can show
-// of the system side (account lookup, task registration). What Windows makes
-// of the lists and the task: AccountInstallerTest.*_WindowsOnly and, as the
+// The setup helper: the access lists it gives the installation and its
+// journal, the scheduled task's XML, the first data.json and settings.log, the
+// day logs an upgrade removes, its argument checks, and what Wine can show of
+// the system side (account lookup, task registration). What Windows makes of
+// the lists and the task: AccountInstallerTest.*_WindowsOnly and, as the
 // account, AccountSide.*_WindowsOnly (scripts/windows-checks.cmd).
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <taskschd.h>
 #include <xmllite.h>
 
+#include <algorithm>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -22,6 +25,7 @@
 #include "setup/comOwners.h"
 #include "setup/setupActions.h"
 #include "setup/setupDefinitions.h"
+#include "storage/journalFiles.h"
 #include "storage/stateFiles.h"
 #include "storage/settingsFiles.h"
 #include "storage/textFiles.h"
@@ -32,6 +36,7 @@ namespace {
 
 constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+constexpr wchar_t kOwnerRightsSid[] = L"S-1-3-4";
 constexpr wchar_t kTaskNamespace[] = L"http://schemas.microsoft.com/windows/2004/02/mit/task";
 
 // What would let the account put a file beside the program, replace or
@@ -182,6 +187,83 @@ TEST(SetupSecurity, TheAccountMayReadItsTaskButNotChangeIt)
         {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, kAdministratorsSid},
         {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, kSystemSid},
         {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ, account},
+    };
+    EXPECT_EQ(descriptor.aces, expected);
+}
+
+// The journal folder: the account lists it and creates files in it; each
+// file created there may be read and appended to by the account and by its
+// owner, and nothing more. Each right is checked by itself, so a mask that
+// grows one bit too many fails here.
+TEST(SetupSecurity, TheAccountMayCreateJournalLogsAndOnlyReadAndAppendToThem)
+{
+    const std::wstring account = currentUserSid();
+    ASSERT_FALSE(account.empty());
+    const Descriptor descriptor = descriptorOf(journalFolderSddl(account));
+    ASSERT_TRUE(descriptor.valid);
+    EXPECT_TRUE(descriptor.isProtected);
+    EXPECT_EQ(descriptor.owner, kAdministratorsSid);
+    constexpr BYTE kToEverythingBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    constexpr BYTE kToFilesOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
+    const std::vector<Ace> expected = {
+        {ACCESS_ALLOWED_ACE_TYPE, kToEverythingBelow, FILE_ALL_ACCESS, kSystemSid},
+        {ACCESS_ALLOWED_ACE_TYPE, kToEverythingBelow, FILE_ALL_ACCESS, kAdministratorsSid},
+        {ACCESS_ALLOWED_ACE_TYPE, 0, 0x1200ab, account},
+        {ACCESS_ALLOWED_ACE_TYPE, kToFilesOnly, 0x12008d, account},
+        {ACCESS_ALLOWED_ACE_TYPE, kToFilesOnly, 0x12008d, kOwnerRightsSid},
+    };
+    ASSERT_EQ(descriptor.aces, expected);
+
+    // What each entry grants, right by right (the file and folder names of one bit differ).
+    const ACCESS_MASK onFolder = descriptor.aces[2].mask;
+    const ACCESS_MASK onLogs = descriptor.aces[3].mask;
+    const ACCESS_MASK toOwner = descriptor.aces[4].mask;
+    const struct {
+        const char* right;
+        ACCESS_MASK bit;
+        bool onFolder;
+        bool onLogs;
+    } rights[] = {
+        {"list / read data", FILE_LIST_DIRECTORY, true, true},
+        {"add file / write data", FILE_ADD_FILE, true, false},
+        {"add subdirectory / append data", FILE_ADD_SUBDIRECTORY, false, true},
+        {"read extended attributes", FILE_READ_EA, true, true},
+        {"write extended attributes", FILE_WRITE_EA, false, false},
+        {"traverse / execute", FILE_TRAVERSE, true, false},
+        {"delete child", FILE_DELETE_CHILD, false, false},
+        {"read attributes", FILE_READ_ATTRIBUTES, true, true},
+        {"write attributes", FILE_WRITE_ATTRIBUTES, false, false},
+        {"delete", DELETE, false, false},
+        {"read control", READ_CONTROL, true, true},
+        {"write DAC", WRITE_DAC, false, false},
+        {"write owner", WRITE_OWNER, false, false},
+        {"synchronize", SYNCHRONIZE, true, true},
+    };
+    ACCESS_MASK covered = 0;
+    for (const auto& r : rights) {
+        SCOPED_TRACE(r.right);
+        covered |= r.bit;
+        EXPECT_EQ((onFolder & r.bit) != 0, r.onFolder);
+        EXPECT_EQ((onLogs & r.bit) != 0, r.onLogs);
+        EXPECT_EQ((toOwner & r.bit) != 0, r.onLogs);
+    }
+    EXPECT_EQ((onFolder | onLogs | toOwner) & ~covered, 0u) << "a right the table does not name";
+    // The program opens its logs with no more than the account has on them.
+    EXPECT_EQ(onLogs & kJournalAppendAccess, kJournalAppendAccess);
+    EXPECT_EQ(onLogs & kJournalReadAccess, kJournalReadAccess);
+}
+
+// While setup writes settings.log, only administrators and SYSTEM have any right on the folder.
+TEST(SetupSecurity, TheLockedJournalFolderGrantsOnlyAdministratorsAndSystem)
+{
+    const Descriptor descriptor = descriptorOf(lockedJournalFolderSddl());
+    ASSERT_TRUE(descriptor.valid);
+    EXPECT_TRUE(descriptor.isProtected);
+    EXPECT_EQ(descriptor.owner, kAdministratorsSid);
+    constexpr BYTE kToEverythingBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const std::vector<Ace> expected = {
+        {ACCESS_ALLOWED_ACE_TYPE, kToEverythingBelow, FILE_ALL_ACCESS, kSystemSid},
+        {ACCESS_ALLOWED_ACE_TYPE, kToEverythingBelow, FILE_ALL_ACCESS, kAdministratorsSid},
     };
     EXPECT_EQ(descriptor.aces, expected);
 }
@@ -383,6 +465,22 @@ TEST(SetupArguments, RequireExitIsZeroOrOne)
     }
 }
 
+TEST(SetupArguments, DailyLimitIsAWholeNumberOfMinutesFromOneTo1440)
+{
+    const struct {
+        const wchar_t* argument;
+        int32_t minutes;  // 0: refused
+    } cases[] = {
+        {L"1", 1},   {L"120", 120}, {L"1440", 1440}, {L"0", 0},   {L"1441", 0},  {L"", 0},      {L"090", 0},
+        {L"-5", 0},  {L"12a", 0},   {L" 90", 0},     {L"9999", 0}, {L"99999", 0}, {L"0x5a", 0}, {L"٣", 0},
+    };
+    for (const auto& c : cases) {
+        int32_t minutes = -1;
+        EXPECT_EQ(parseDailyLimit(c.argument, minutes), c.minutes != 0) << testing::PrintToString(std::wstring(c.argument));
+        EXPECT_EQ(minutes, c.minutes != 0 ? c.minutes : -1) << testing::PrintToString(std::wstring(c.argument));
+    }
+}
+
 TEST(SetupArguments, ProgramPathsMatchWholeAndWithoutRegardToCase)
 {
     const struct {
@@ -517,6 +615,229 @@ TEST(SetupInitialData, AFileTheProgramCannotReadIsReplacedAndAWholeOneKept)
         }
         EXPECT_EQ(folder.entries(), std::vector<std::wstring>{kDataFileName});
     }
+}
+
+// ---- The journal ----
+
+// A date is ASCII.
+std::string asciiOf(const std::wstring& date)
+{
+    return std::string(date.begin(), date.end());
+}
+
+std::wstring randomDayLogName(const std::wstring& date)
+{
+    static uint8_t next = 0;
+    return dayLogName(date, std::vector<uint8_t>(kDayLogRandomBytes, ++next));
+}
+
+TEST(SetupJournal, OnlyDayLogsDatedMoreThan31DaysBeforeTodayExpire)
+{
+    const std::wstring today = L"2031-03-01";
+    const struct {
+        std::wstring name;
+        bool expired;
+    } cases[] = {
+        {randomDayLogName(L"2031-03-01"), false},
+        {randomDayLogName(L"2031-01-29"), false},  // 31 days before
+        {randomDayLogName(L"2031-01-28"), true},   // 32 days before
+        {randomDayLogName(L"2030-12-31"), true},
+        {randomDayLogName(L"1999-01-01"), true},
+        {randomDayLogName(L"2031-03-02"), false},  // after today: not setup's to judge
+        {L"day-2020-01-01-" + std::wstring(32, L'A') + L".log", false},
+        {L"day-2020-01-01-" + std::wstring(31, L'a') + L".log", false},
+        {L"day-2020-01-01-" + std::wstring(32, L'a') + L".txt", false},
+        {L"day-2020-13-01-" + std::wstring(32, L'a') + L".log", false},
+        {L"settings.log", false},
+        {L"day-", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isExpiredDayLogName(c.name, today), c.expired) << testing::PrintToString(c.name);
+    }
+    EXPECT_FALSE(isExpiredDayLogName(cases[3].name, L"not a date"));
+}
+
+std::wstring journalOf(const storage_test::ScratchDirectory& folder)
+{
+    return journalFolderOf(folder.path());
+}
+
+std::string settingsLogOf(const storage_test::ScratchDirectory& folder)
+{
+    return readWholeFile(settingsLogPathOf(journalOf(folder)));
+}
+
+JournalSettings journalSettings(int32_t limit, bool notify, bool requireExit)
+{
+    JournalSettings settings;
+    settings.dailyLimitMinutes = limit;
+    settings.showLastThreeMinuteNotifications = notify;
+    settings.requirePasswordOnExit = requireExit;
+    return settings;
+}
+
+struct Prepared {
+    SetupOutcome outcome;
+    std::string digest;
+};
+
+Prepared prepare(const storage_test::ScratchDirectory& folder, std::string_view storedDigest,
+                 const JournalSettings& settings, std::wstring_view password)
+{
+    Prepared prepared;
+    prepared.outcome = prepareJournal(folder.path(), storedDigest, settings, password, prepared.digest);
+    return prepared;
+}
+
+TEST(SetupJournal, AFirstInstallWritesSettingsLogWithTheSettingsAndThePasswordsVerifier)
+{
+    const struct {
+        std::wstring password;
+        JournalSettings settings;
+    } cases[] = {
+        {L"Пароль & 7", journalSettings(75, false, true)},
+        {L"", journalSettings(1440, true, false)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.password));
+        const storage_test::ScratchDirectory folder;
+        const Prepared prepared = prepare(folder, "", c.settings, c.password);
+        ASSERT_EQ(prepared.outcome.exit, SetupExit::Success) << testing::PrintToString(prepared.outcome.message);
+        EXPECT_EQ(folder.entries(), std::vector<std::wstring>{kJournalFolderName});
+        EXPECT_EQ(storage_test::ScratchDirectory::entriesOf(journalOf(folder)), std::vector<std::wstring>{L"settings.log"});
+
+        // One record and its line end; its digest is the root.
+        const std::string bytes = settingsLogOf(folder);
+        ASSERT_TRUE(bytes.ends_with("\n"));
+        const std::string line = bytes.substr(0, bytes.size() - 1);
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+        EXPECT_EQ(prepared.digest, settingsRecordDigest(line));
+        EXPECT_EQ(prepared.digest.size(), 64u);
+        const std::optional<SettingsInForce> read = checkSettingsLog(bytes, prepared.digest);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->settings.dailyLimitMinutes, c.settings.dailyLimitMinutes);
+        EXPECT_EQ(read->settings.showLastThreeMinuteNotifications, c.settings.showLastThreeMinuteNotifications);
+        EXPECT_EQ(read->settings.requirePasswordOnExit, c.settings.requirePasswordOnExit);
+        if (c.password.empty()) {
+            EXPECT_EQ(read->settings.passwordVerifier, L"");
+        } else {
+            EXPECT_TRUE(verifyPasswordHash(c.password, read->settings.passwordVerifier));
+            EXPECT_FALSE(verifyPasswordHash(c.password + L"x", read->settings.passwordVerifier));
+        }
+
+        EXPECT_EQ(checkUsableJournal(folder.path(), prepared.digest).exit, SetupExit::Success);
+        EXPECT_EQ(checkUsableJournal(folder.path(), std::string(64, 'a')).exit, SetupExit::Refused);
+        EXPECT_EQ(checkUsableJournal(folder.path(), "").exit, SetupExit::Refused);
+        const SetupOutcome opened = openJournalToAccount(folder.path(), currentUserSid());
+        EXPECT_EQ(opened.exit, SetupExit::Success) << testing::PrintToString(opened.message);
+    }
+}
+
+TEST(SetupJournal, AnUpgradeKeepsAUsableLogWhateverItIsGiven)
+{
+    const storage_test::ScratchDirectory folder;
+    const Prepared first = prepare(folder, "", journalSettings(60, true, true), L"");
+    ASSERT_EQ(first.outcome.exit, SetupExit::Success);
+    const std::string bytes = settingsLogOf(folder);
+    const std::wstring dayLog = journalOf(folder) + L"\\" + randomDayLogName(todayDateString());
+    ASSERT_TRUE(writeWholeFile(dayLog, "D " + asciiOf(todayDateString()) + " 60\n"));
+
+    const Prepared again = prepare(folder, first.digest, journalSettings(5, false, false), L"other");
+    ASSERT_EQ(again.outcome.exit, SetupExit::Success) << testing::PrintToString(again.outcome.message);
+    EXPECT_EQ(again.digest, first.digest);
+    EXPECT_EQ(settingsLogOf(folder), bytes);
+    EXPECT_EQ(readWholeFile(dayLog), "D " + asciiOf(todayDateString()) + " 60\n");
+}
+
+// What the program takes for tampering is what setup replaces, from what it
+// is given; the day logs stay.
+TEST(SetupJournal, AMissingOrTamperedLogIsWrittenAnewAndTheDayLogsStay)
+{
+    std::optional<std::string> foreignRecord = makeFirstSettingsRecord(journalSettings(1440, true, false), L"");
+    ASSERT_TRUE(foreignRecord.has_value());
+    const struct {
+        const char* name;
+        std::string (*damaged)(const std::string& bytes, const std::string& foreign);
+        bool forgetDigest;
+    } cases[] = {
+        {"garbage appended", [](const std::string& b, const std::string&) { return b + "garbage\n"; }, false},
+        {"the account's own first record", [](const std::string&, const std::string& f) { return f + "\n"; }, false},
+        {"over 1 MiB", [](const std::string& b, const std::string&) { return b + std::string(kMaxJournalBytes, '\n'); },
+         false},
+        {"emptied", [](const std::string&, const std::string&) { return std::string(); }, false},
+        {"deleted", nullptr, false},
+        {"made before the journal (no digest)", [](const std::string& b, const std::string&) { return b; }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const storage_test::ScratchDirectory folder;
+        const Prepared first = prepare(folder, "", journalSettings(60, true, true), L"");
+        ASSERT_EQ(first.outcome.exit, SetupExit::Success);
+        const std::wstring log = settingsLogPathOf(journalOf(folder));
+        const std::wstring dayLogName = randomDayLogName(todayDateString());
+        const std::string dayBytes = "D " + asciiOf(todayDateString()) + " 600\n";
+        ASSERT_TRUE(writeWholeFile(journalOf(folder) + L"\\" + dayLogName, dayBytes));
+        if (c.damaged != nullptr) {
+            ASSERT_TRUE(writeWholeFile(log, c.damaged(settingsLogOf(folder), *foreignRecord)));
+        } else {
+            ASSERT_TRUE(DeleteFileW(log.c_str()));
+        }
+        const std::string stored = c.forgetDigest ? std::string() : first.digest;
+        EXPECT_EQ(checkUsableJournal(folder.path(), stored).exit, SetupExit::Refused);
+
+        const Prepared repaired = prepare(folder, stored, journalSettings(30, false, false), L"fresh start");
+        ASSERT_EQ(repaired.outcome.exit, SetupExit::Success) << testing::PrintToString(repaired.outcome.message);
+        EXPECT_NE(repaired.digest, first.digest);
+        const std::optional<SettingsInForce> read = checkSettingsLog(settingsLogOf(folder), repaired.digest);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->settings.dailyLimitMinutes, 30);
+        EXPECT_FALSE(read->settings.showLastThreeMinuteNotifications);
+        EXPECT_TRUE(verifyPasswordHash(L"fresh start", read->settings.passwordVerifier));
+        EXPECT_EQ(checkUsableJournal(folder.path(), repaired.digest).exit, SetupExit::Success);
+        const std::vector<std::wstring> entries = {dayLogName, L"settings.log"};
+        EXPECT_EQ(storage_test::ScratchDirectory::entriesOf(journalOf(folder)), entries);
+        EXPECT_EQ(readWholeFile(journalOf(folder) + L"\\" + dayLogName), dayBytes);
+    }
+}
+
+TEST(SetupJournal, AFileInPlaceOfTheFolderIsRefusedAndKept)
+{
+    const storage_test::ScratchDirectory folder;
+    ASSERT_TRUE(writeWholeFile(journalOf(folder), "not a folder"));
+    const Prepared prepared = prepare(folder, "", journalSettings(60, true, true), L"");
+    EXPECT_EQ(prepared.outcome.exit, SetupExit::Refused) << testing::PrintToString(prepared.outcome.message);
+    EXPECT_TRUE(prepared.digest.empty());
+    EXPECT_EQ(readWholeFile(journalOf(folder)), "not a folder");
+    EXPECT_EQ(openJournalToAccount(folder.path(), currentUserSid()).exit, SetupExit::Refused);
+}
+
+TEST(SetupJournal, PruningRemovesOnlyExpiredDayLogs)
+{
+    const storage_test::ScratchDirectory folder;
+    // No journal yet: nothing to do.
+    EXPECT_EQ(pruneDayLogs(folder.path(), L"2031-03-01").exit, SetupExit::Success);
+
+    ASSERT_TRUE(CreateDirectoryW(journalOf(folder).c_str(), nullptr));
+    const std::vector<std::wstring> kept = {
+        randomDayLogName(L"2031-03-01"), randomDayLogName(L"2031-01-29"), randomDayLogName(L"2031-03-02"),
+        L"settings.log", L"notes.txt", L"day-2020-01-01-not-a-day-log.log",
+    };
+    const std::vector<std::wstring> expired = {randomDayLogName(L"2031-01-28"), randomDayLogName(L"2020-06-15")};
+    for (const std::wstring& name : kept) {
+        ASSERT_TRUE(writeWholeFile(journalOf(folder) + L"\\" + name, "x"));
+    }
+    for (const std::wstring& name : expired) {
+        ASSERT_TRUE(writeWholeFile(journalOf(folder) + L"\\" + name, "x"));
+    }
+    // The account may create a log marked read-only.
+    ASSERT_TRUE(SetFileAttributesW((journalOf(folder) + L"\\" + expired[0]).c_str(), FILE_ATTRIBUTE_READONLY));
+
+    const SetupOutcome pruned = pruneDayLogs(folder.path(), L"2031-03-01");
+    EXPECT_EQ(pruned.exit, SetupExit::Success) << testing::PrintToString(pruned.message);
+    std::vector<std::wstring> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(storage_test::ScratchDirectory::entriesOf(journalOf(folder)), expected);
 }
 
 // ---- What Wine shows of the system side ----
