@@ -1,7 +1,8 @@
 // Hourwarden-Setup.exe and uninstall.exe under Wine, in a prefix of their own:
 // where the files, registry values and shortcut land, the first config.json,
 // upgrading over the running program, removal, both languages, and a program
-// that will not close. Also the version resources of both executables.
+// that will not close. Also the version resources of both executables, and
+// the journal of the installation for another account.
 #include "installerSupport.h"
 #include "accountSide.h"
 #include "comSupport.h"
@@ -17,9 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "core/passwordHash.h"
 #include "realWindows.h"
+#include "storage/journal.h"
 #include "storage/settingsFiles.h"
 
 using namespace installer_test;
@@ -100,6 +103,27 @@ std::wstring todayDate()
     wchar_t text[11] = {};
     swprintf(text, 11, L"%04u-%02u-%02u", static_cast<unsigned>(now.wYear), static_cast<unsigned>(now.wMonth),
              static_cast<unsigned>(now.wDay));
+    return text;
+}
+
+// The local date `days` days before today.
+std::wstring dateDaysAgo(int days)
+{
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    FILETIME time = {};
+    SystemTimeToFileTime(&now, &time);
+    ULARGE_INTEGER ticks = {};
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    ticks.QuadPart -= static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000ULL;
+    time.dwLowDateTime = ticks.LowPart;
+    time.dwHighDateTime = ticks.HighPart;
+    SYSTEMTIME then = {};
+    FileTimeToSystemTime(&time, &then);
+    wchar_t text[11] = {};
+    swprintf(text, 11, L"%04u-%02u-%02u", static_cast<unsigned>(then.wYear), static_cast<unsigned>(then.wMonth),
+             static_cast<unsigned>(then.wDay));
     return text;
 }
 
@@ -719,6 +743,7 @@ namespace {
 constexpr wchar_t kAccountUninstallKeyPrefix[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Hourwarden-";
 constexpr wchar_t kStartupApprovedKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+constexpr wchar_t kSettingsLogDigestValue[] = L"SettingsLogDigest";
 constexpr DWORD kFullControl = 0x1f01ff;
 constexpr DWORD kReadAndExecute = 0x1200a9;
 constexpr DWORD kReadWriteData = 0x12008f;
@@ -854,6 +879,51 @@ void expectAccessList(const std::wstring& path, const std::wstring& sid, DWORD a
     EXPECT_EQ(list.allowed, expected);
 }
 
+constexpr wchar_t kOwnerRightsSid[] = L"S-1-3-4";
+
+// Every allow entry of a list with its inheritance flags, inherit-only ones
+// included; what they give to the files created in a folder is part of it.
+struct AccessEntry {
+    BYTE flags;
+    DWORD mask;
+    std::wstring sid;
+    auto operator<=>(const AccessEntry&) const = default;
+};
+
+struct EntryList {
+    bool read = false;
+    bool isProtected = false;
+    std::wstring owner;
+    std::set<AccessEntry> entries;  // a deny entry reads as one with mask 0
+};
+
+EntryList accessEntriesOf(const std::wstring& path)
+{
+    EntryList list;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return list;
+    }
+    list.read = dacl != nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    list.isProtected = GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+    list.owner = sidText(owner);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+            const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            list.entries.insert({header->AceFlags, allows ? ace->Mask : 0, sidText(const_cast<DWORD*>(&ace->SidStart))});
+        }
+    }
+    LocalFree(descriptor);
+    return list;
+}
+
 // Into HOURWARDEN_SCREENSHOT_DIR, when it is set, once the page has settled.
 void saveScreenshot(HWND window, const wchar_t* name)
 {
@@ -906,6 +976,29 @@ protected:
     const std::wstring& account() const { return account_; }
     std::wstring folder() const { return accountFolder(account_); }
     std::wstring exe() const { return folder() + L"\\Hourwarden.exe"; }
+    std::wstring journal() const { return folder() + L"\\journal"; }
+    std::wstring settingsLog() const { return journal() + L"\\settings.log"; }
+
+    // The digest of settings.log's first record, as setup keeps it where only administrators write.
+    std::string storedDigest() const
+    {
+        const std::optional<std::wstring> text =
+            registryString(accountUninstallKey(account_).c_str(), kSettingsLogDigestValue, HKEY_LOCAL_MACHINE);
+        return text ? toUtf8(*text) : std::string();
+    }
+    // What the program reads from settings.log, checked against that digest.
+    std::optional<SettingsInForce> settingsInForce() const
+    {
+        return checkSettingsLog(readFile(settingsLog()).value_or(""), storedDigest());
+    }
+    // A day log as the program names and writes it.
+    std::wstring writeDayLog(const std::wstring& date, int64_t seconds) const
+    {
+        static uint8_t next = 0;
+        const std::wstring name = dayLogName(date, std::vector<uint8_t>(kDayLogRandomBytes, ++next));
+        EXPECT_TRUE(writeFile(journal() + L"\\" + name, dayRecordLine(date, seconds) + "\n"));
+        return name;
+    }
 
 private:
     std::wstring account_;
@@ -921,8 +1014,18 @@ TEST_F(AccountInstallerTest, SilentInstallMakesFilesTheAccountCannotChangeAndATa
     EXPECT_TRUE(readFile(exe()) == readFile(builtProgram())) << "not the built program";
     std::vector<std::wstring> entries = directoryEntries(folder());
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::wstring>{L"Hourwarden.exe", L"config.json", L"data.json", L"uninstall.exe"}));
+    EXPECT_EQ(entries, (std::vector<std::wstring>{L"Hourwarden.exe", L"config.json", L"data.json", L"journal",
+                                                  L"uninstall.exe"}));
     EXPECT_EQ(readFile(folder() + L"\\config.json"), expectedFirstConfig(Language::English));
+    // The journal: settings.log alone, its first record the root kept in the machine-wide entry.
+    EXPECT_EQ(directoryEntries(journal()), std::vector<std::wstring>{L"settings.log"});
+    EXPECT_EQ(storedDigest().size(), 64u);
+    const std::optional<SettingsInForce> settings = settingsInForce();
+    ASSERT_TRUE(settings.has_value()) << readFile(settingsLog()).value_or("(no settings.log)");
+    EXPECT_EQ(settings->settings.dailyLimitMinutes, 120);
+    EXPECT_TRUE(settings->settings.showLastThreeMinuteNotifications);
+    EXPECT_TRUE(settings->settings.requirePasswordOnExit);
+    EXPECT_TRUE(verifyPasswordHash(L"tea-time", settings->settings.passwordVerifier));
     // The settings password as the program keeps it, and its guard on the exit.
     DailyUsage usage;
     const std::string data = readFile(folder() + L"\\data.json").value_or("");
@@ -1149,12 +1252,153 @@ TEST_F(AccountInstallerTest, SetupAgainReplacesADataFileTheProgramCannotRead)
     }
 }
 
+// An upgrade keeps settings.log, whatever it is given, and its digest; of the
+// day logs it removes only those more than 31 days old.
+TEST_F(AccountInstallerTest, SilentUpgradeKeepsTheJournalAndRemovesDayLogsOlderThan31Days)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(false)), std::optional<DWORD>(0));
+    const std::optional<std::string> log = readFile(settingsLog());
+    const std::string digest = storedDigest();
+    ASSERT_TRUE(log.has_value());
+    std::vector<std::wstring> kept = {L"settings.log", writeDayLog(todayDate(), 600), writeDayLog(dateDaysAgo(31), 60)};
+    const std::vector<std::wstring> removed = {writeDayLog(dateDaysAgo(32), 60), writeDayLog(dateDaysAgo(400), 60)};
+
+    ASSERT_EQ(runSetup(L"/S /LANG=en /FORUSER=" + account() + L" /PASSWORD=other /LIMIT=30", setupEnvironment(false)),
+              std::optional<DWORD>(0));
+
+    EXPECT_EQ(readFile(settingsLog()), log);
+    EXPECT_EQ(storedDigest(), digest);
+    std::vector<std::wstring> left = directoryEntries(journal());
+    std::sort(left.begin(), left.end());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(left, kept);
+}
+
+// A settings.log the program takes for tampered counts the day as spent: an
+// administrator repairs it by running setup again, which writes a new one from
+// what it is given and keeps its new digest. The day logs stay.
+TEST_F(AccountInstallerTest, SetupAgainWritesANewSettingsLogOverATamperedOneAndKeepsTheDayLogs)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(false)), std::optional<DWORD>(0));
+    const std::wstring dayLog = writeDayLog(todayDate(), 1800);
+    const std::optional<std::string> dayBytes = readFile(journal() + L"\\" + dayLog);
+    const std::string digest = storedDigest();
+    ASSERT_TRUE(settingsInForce().has_value());
+    ASSERT_TRUE(writeFile(settingsLog(), readFile(settingsLog()).value_or("") + "garbage\n"));
+    ASSERT_FALSE(settingsInForce().has_value());
+
+    ASSERT_EQ(runSetup(L"/S /LANG=en /FORUSER=" + account() + L" /PASSWORD=fresh-start /LIMIT=30", setupEnvironment(false)),
+              std::optional<DWORD>(0));
+
+    EXPECT_NE(storedDigest(), digest);
+    const std::optional<SettingsInForce> settings = settingsInForce();
+    ASSERT_TRUE(settings.has_value()) << readFile(settingsLog()).value_or("(no settings.log)");
+    EXPECT_EQ(settings->settings.dailyLimitMinutes, 30);
+    EXPECT_FALSE(settings->settings.requirePasswordOnExit);
+    EXPECT_TRUE(verifyPasswordHash(L"fresh-start", settings->settings.passwordVerifier));
+    EXPECT_EQ(readFile(journal() + L"\\" + dayLog), dayBytes);
+    std::vector<std::wstring> entries = directoryEntries(journal());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::wstring>{dayLog, L"settings.log"}));
+}
+
+// An installation made before the journal has neither the folder nor the
+// digest: setup makes both from what it is given, never from the files, and
+// keeps data.json and config.json.
+TEST_F(AccountInstallerTest, SetupMovesAnInstallationMadeBeforeTheJournalOntoIt)
+{
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(false)), std::optional<DWORD>(0));
+    ASSERT_TRUE(removeTree(journal()));
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, accountUninstallKey(account()).c_str(), kSettingsLogDigestValue),
+              ERROR_SUCCESS);
+    AppConfig config;
+    config.dailyLimitMinutes = 45;
+    config.showLastThreeMinuteNotifications = false;
+    ASSERT_TRUE(writeFile(folder() + L"\\config.json", configFileText(config)));
+    const std::optional<std::string> data = readFile(folder() + L"\\data.json");
+
+    ASSERT_EQ(runSetup(L"/S /LANG=en /FORUSER=" + account() + L" /PASSWORD=moved /LIMIT=90", setupEnvironment(false)),
+              std::optional<DWORD>(0));
+
+    EXPECT_EQ(directoryEntries(journal()), std::vector<std::wstring>{L"settings.log"});
+    const std::optional<SettingsInForce> settings = settingsInForce();
+    ASSERT_TRUE(settings.has_value()) << readFile(settingsLog()).value_or("(no settings.log)");
+    EXPECT_EQ(settings->settings.dailyLimitMinutes, 90) << "the limit comes from setup, not config.json";
+    EXPECT_FALSE(settings->settings.showLastThreeMinuteNotifications) << "the notifications come from config.json";
+    EXPECT_FALSE(settings->settings.requirePasswordOnExit);
+    EXPECT_TRUE(verifyPasswordHash(L"moved", settings->settings.passwordVerifier));
+    EXPECT_EQ(readFile(folder() + L"\\data.json"), data);
+    EXPECT_EQ(readFile(folder() + L"\\config.json"), configFileText(config));
+}
+
+// /LIMIT= outside 1..1440, or not a plain number, changes nothing; a good one
+// is the first config.json's limit.
+TEST_F(AccountInstallerTest, LimitOutsideOneTo1440IsRefusedAndAGoodOneIsTheFirstConfigsLimit)
+{
+    for (const wchar_t* limit : {L"0", L"1441", L"90x", L"0x5a"}) {
+        SCOPED_TRACE(toUtf8(limit));
+        EXPECT_EQ(runSetup(accountSetupArguments(account()) + L" /LIMIT=" + limit, setupEnvironment(false)),
+                  std::optional<DWORD>(2));
+        EXPECT_FALSE(directoryExists(folder()));
+        EXPECT_FALSE(registryKeyExists(accountUninstallKey(account()).c_str(), HKEY_LOCAL_MACHINE));
+    }
+    ASSERT_EQ(runSetup(accountSetupArguments(account()) + L" /LIMIT=1440", setupEnvironment(false)),
+              std::optional<DWORD>(0));
+    AppConfig config;
+    config.dailyLimitMinutes = 1440;
+    EXPECT_EQ(readFile(folder() + L"\\config.json"), configFileText(config));
+    const std::optional<SettingsInForce> settings = settingsInForce();
+    ASSERT_TRUE(settings.has_value());
+    EXPECT_EQ(settings->settings.dailyLimitMinutes, 1440);
+}
+
+// On Windows only: the lists setup asked for are the ones the journal has,
+// read back (Wine keeps none). Whether they hold against the account's own
+// writes, cuts, renames and deletions is scripts/windows-checks.cmd's part.
+TEST_F(AccountInstallerTest, TheJournalsListsLetTheAccountOnlyCreateReadAndAppend_WindowsOnly)
+{
+    SKIP_UNLESS_REAL_WINDOWS("file owners and access lists");
+    ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(false)), std::optional<DWORD>(0));
+    const std::wstring sid = accountSid(account());
+    ASSERT_FALSE(sid.empty());
+    constexpr BYTE kToEverythingBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    constexpr BYTE kToFilesOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
+    constexpr DWORD kListReadCreate = 0x1200ab;
+    constexpr DWORD kReadAppend = 0x12008d;
+    const EntryList folderList = accessEntriesOf(journal());
+    ASSERT_TRUE(folderList.read);
+    EXPECT_TRUE(folderList.isProtected);
+    EXPECT_EQ(folderList.owner, kAdministratorsSid);
+    EXPECT_EQ(folderList.entries, (std::set<AccessEntry>{
+                                      {kToEverythingBelow, kFullControl, kSystemSid},
+                                      {kToEverythingBelow, kFullControl, kAdministratorsSid},
+                                      {0, kListReadCreate, sid},
+                                      {kToFilesOnly, kReadAppend, sid},
+                                      {kToFilesOnly, kReadAppend, kOwnerRightsSid},
+                                  }));
+    const EntryList logList = accessEntriesOf(settingsLog());
+    ASSERT_TRUE(logList.read);
+    EXPECT_FALSE(logList.isProtected) << "settings.log takes its list from the folder";
+    EXPECT_EQ(logList.owner, kAdministratorsSid);
+    EXPECT_EQ(logList.entries, (std::set<AccessEntry>{
+                                   {INHERITED_ACE, kFullControl, kSystemSid},
+                                   {INHERITED_ACE, kFullControl, kAdministratorsSid},
+                                   {INHERITED_ACE, kReadAppend, sid},
+                                   {INHERITED_ACE, kReadAppend, kOwnerRightsSid},
+                               }));
+}
+
 TEST_F(AccountInstallerTest, UninstallRemovesTheTaskTheFolderAndTheEntryAndNothingElse)
 {
     ASSERT_EQ(runSetup(accountSetupArguments(account()), setupEnvironment(true)), std::optional<DWORD>(0));
     // Someone else's file beside the account's folder.
     const std::wstring parent = knownFolder(FOLDERID_ProgramFilesX64) + L"\\Hourwarden";
     ASSERT_TRUE(writeFile(parent + L"\\neighbour.txt", "not ours"));
+    // The journal with a day log of the program's and a file the account made there, marked read-only.
+    writeDayLog(todayDate(), 60);
+    const std::wstring accountsFile = journal() + L"\\mine.txt";
+    ASSERT_TRUE(writeFile(accountsFile, "mine"));
+    ASSERT_TRUE(SetFileAttributesW(accountsFile.c_str(), FILE_ATTRIBUTE_READONLY));
 
     uninstallForAccount(account());
 
