@@ -110,6 +110,7 @@ rem printed at the end. These lines are labels to cmd, so it never runs them.
 :#check e2e ProtectionE2E.WithTheExitPasswordTheOwnerCannotRewriteTheListsOfTheProcessOrItsThreads_WindowsOnly
 :#check installer AccountInstallerTest.SilentInstallGivesTheFolderAndEachFileItsAccessList_WindowsOnly
 :#check installer AccountInstallerTest.TheTaskStartsTheProgramAtTheAccountsLogonWithItsOwnLimitedRights_WindowsOnly
+:#check installer AccountInstallerTest.TheJournalsListsLetTheAccountOnlyCreateReadAndAppend_WindowsOnly
 :#step create-account a temporary local standard account with a generated password
 :#step install Hourwarden-Setup.exe /S /LANG=en /FORUSER=account /PASSWORD=generated /EXITNEEDSPASSWORD
 :#check account AccountSide.TheAccountWritesTheDataOfItsTwoFilesInPlace_WindowsOnly
