@@ -183,6 +183,7 @@ protected:
     {
         advance(kSecondMs);
         runClockTick();
+        awaitFiles();
         serviceClockRequests();
     }
 

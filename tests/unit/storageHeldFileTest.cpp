@@ -77,6 +77,8 @@ TEST_F(StorageHeldFile, EachSaveIsOneWritePaddedToTheOldLengthWithinTheBound)
     day.settingsPassword.clear();
     const std::string shortText = usageFileText(day);
     HeldFile file(path_);
+    EXPECT_FALSE(file.save(longText)) << "a save never opens";
+    ASSERT_TRUE(file.create());
     ASSERT_TRUE(file.save(longText));
     ASSERT_TRUE(file.held());
 
