@@ -222,7 +222,8 @@ TickResult UsageTracker::tick()
     const TickSpan span = spanSinceLastTick(now);
     lastReading_ = now;
     // Every tick, counted or not: a change must not wait for the next counted second.
-    takeFiles();
+    // What it brings is saved at the tick's end, with the tick's own changes.
+    takeFiles(false);
     // Threads are born protected; only a protection (or a release) that the
     // system refused is asked for again, and the threads started since where
     // the system does not give them the protection at birth.
@@ -723,7 +724,7 @@ void UsageTracker::hashPlainPassword()
 // A file that could not be read at start is read again at every tick; once it
 // can be, the parent's values in it come back into force. Each is saved at the
 // end of the tick, with whatever else the tick changed.
-void UsageTracker::takeFiles()
+void UsageTracker::takeFiles(bool saveNow)
 {
     std::optional<FilesOutcome> outcome = files_.takeOutcome();
     if (!outcome) {
@@ -732,8 +733,10 @@ void UsageTracker::takeFiles()
     takeConfig(outcome->config);
     takeUsage(outcome->usage);
     if (outcome->atStart) {
-        // Both files as the program writes them, at once: the start's read is the files' first sight.
-        retryFailedSaves();
+        // Both files as the program writes them, held from now on.
+        if (saveNow) {
+            retryFailedSaves();
+        }
         // Both files read: nothing to say. Otherwise the next read decides.
         unreadableNotice_ = stateReadable() ? UnreadableNotice::Said : UnreadableNotice::AfterNextRead;
     } else if (unreadableNotice_ == UnreadableNotice::AfterNextRead) {

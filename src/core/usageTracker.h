@@ -179,8 +179,9 @@ private:
     bool writeConfig();
     void applyExitProtection();
     void retryFailedSaves();
-    // What the files' thread brought, taken into the state in force.
-    void takeFiles();
+    // What the files' thread brought, taken into the state in force; the
+    // start's read is saved at once unless the caller saves at its end.
+    void takeFiles(bool saveNow = true);
     void takeConfig(FileOutcome<AppConfig>& outcome);
     void takeUsage(FileOutcome<DailyUsage>& outcome);
     // The files' next work: files not loaded are read again (config.json with
