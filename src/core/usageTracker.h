@@ -21,8 +21,9 @@ struct TickResult {
     bool showWarning = false;
     bool lockNow = false;
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
-    // The first tick after a start at which config.json or data.json could not
-    // be read: the day counts as spent, and its balloon says why.
+    // config.json or data.json could not be read at the start, nor by the read
+    // the first tick asked for (or the start's read never came back): the day
+    // counts as spent, and its balloon says why. Once.
     bool stateUnreadable = false;
 };
 
