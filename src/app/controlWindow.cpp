@@ -181,6 +181,10 @@ struct ControlHost {
     std::atomic<HWND> window{nullptr};
     // A kClockServiceMessage is on its way; one at a time is enough.
     std::atomic<bool> servicePosted{false};
+    // Unbiased time (100-ns units) at which the clock last finished a tick; 0: none yet.
+    std::atomic<uint64_t> lastTickFinishedAt{0};
+    // The watchdog's last lock, in the same time; its own thread's alone once it runs.
+    std::atomic<uint64_t> watchdogLockedAt{0};
     Owned<HANDLE, scoped_detail::closeFile> wake;
     // What the clock asked of the windows, under requestsLock.
     CriticalSection requestsLock;
@@ -194,6 +198,17 @@ struct ControlHost {
 };
 
 ControlHost host;
+
+constexpr uint64_t kUnbiasedUnitsPerMs = 10000;
+
+// The watchdog and the clock's progress measure real awake time, whatever time
+// the tracker is given.
+uint64_t unbiasedNow()
+{
+    ULONGLONG time = 0;
+    QueryUnbiasedInterruptTime(&time);
+    return time;
+}
 
 UsageTracker* trackerOf(HWND window)
 {
@@ -554,6 +569,8 @@ HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* tr
     host.threadId = GetCurrentThreadId();
     host.lastTrayCheck.reset();
     openOwnDesktop();
+    host.lastTickFinishedAt = 0;
+    host.watchdogLockedAt = 0;
     if (!host.wake) {
         host.wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
@@ -621,6 +638,28 @@ void runClockTick()
         requestBalloon(saveFailureText(result.saveFailure));
     }
     requestService();
+    host.lastTickFinishedAt = unbiasedNow();
+}
+
+void runClockWatchdog()
+{
+    UsageTracker* tracker = host.tracker;
+    const uint64_t lastTick = host.lastTickFinishedAt.load();
+    // Armed by the clock's first tick; only where the clock would lock.
+    if (tracker == nullptr || lastTick == 0 || !tracker->noTimeLeftSeen()) {
+        return;
+    }
+    const uint64_t now = unbiasedNow();
+    if (now - lastTick < kClockStallMs * kUnbiasedUnitsPerMs) {
+        return;
+    }
+    const uint64_t lastLock = host.watchdogLockedAt.load();
+    if (lastLock > lastTick && now - lastLock < kWatchdogRepeatMs * kUnbiasedUnitsPerMs) {
+        return;
+    }
+    host.watchdogLockedAt = now;
+    // Nothing to tell the tracker: it learns of the lock when its clock runs again.
+    platform->lockWorkStation();
 }
 
 void serviceClockRequests()

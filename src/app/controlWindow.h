@@ -86,6 +86,15 @@ HANDLE clockWakeEvent();
 // a lock awaits its unlock, the tick (count, day, lock) and the lock itself.
 // The warning box and balloons it asks for wait for serviceClockRequests.
 void runClockTick();
+// The clock's watchdog: a thread of its own, at the clock's priority, that
+// takes no lock and opens no file. Once the clock has finished a tick, a clock
+// that finishes none for kClockStallMs (in unbiased time: sleep is not a stall)
+// on a day that gives no time (spent, or not known) has the workstation locked
+// here, again every kWatchdogRepeatMs while it stays stopped.
+inline constexpr uint64_t kClockStallMs = 5000;
+inline constexpr uint64_t kWatchdogRepeatMs = 5000;
+inline constexpr DWORD kWatchdogPeriodMs = 250;
+void runClockWatchdog();
 // On the window thread: a control window destroyed from outside made again (or
 // one re-parented from outside put back), the session registration's and the
 // tray icon's retries, then the warning box and balloons the clock asked for.

@@ -76,7 +76,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // Before the first window: what another program posts that only the system may send is dropped.
     const QueueFilter queueFilter;
     UsageTracker tracker;
-    tracker.load();
     TrayIcon trayIcon;
     taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     if (createControlWindow(instance, &tracker, &trayIcon) == nullptr) {
@@ -91,5 +90,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // Born while protected (when the exit password asks for it): whether the
     // system gave it the protection tells whether later threads need a pass.
     measureThreadBirth(clock.threadId());
+    // Stopped first: it must not take the clock's end for a stall.
+    ClockThread watchdog;
+    if (!watchdog.start(runClockWatchdog, kWatchdogPeriodMs)) {
+        return 1;
+    }
+    // The clock runs from now, whatever the files do: their thread reads them,
+    // and the day counts as spent until it has.
+    tracker.load();
     return runMessageLoop();
 }

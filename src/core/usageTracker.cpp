@@ -30,9 +30,12 @@ constexpr int32_t kWarningSeconds = 300;
 constexpr int32_t kMinLimitMinutes = 1;
 constexpr int32_t kMaxLimitMinutes = 1440;
 constexpr uint32_t kFreePasswordTries = 3;
-// A file held at start is tried for about five seconds before the program runs without it.
-constexpr int kStartReadAttempts = 50;
-constexpr uint32_t kStartReadPauseMs = 100;
+// A start's read not back after twice its retries' time (an open held by
+// another program) gets the unreadable balloon all the same.
+constexpr uint64_t kStartReadOverdueMs = 2ull * kStartReadAttempts * kStartReadPauseMs;
+// The settings window waits this long for config.json to be read or taken
+// over; past it the change applies, and is saved once the file thread is back.
+constexpr DWORD kSettingsFileWaitMs = 2000;
 constexpr uint32_t kFirstPasswordDelayMs = 2000;
 // The unbiased interrupt time and FILETIME count in 100-ns units.
 constexpr uint64_t kUnitsPerMs = 10000;
@@ -198,46 +201,40 @@ UsageTracker::UsageTracker(const std::wstring& directory, Installation installat
 UsageTracker::~UsageTracker()
 {
     const CriticalSectionGuard guard(lock_);
+    // Through the files held; a file never created keeps the defaults it would have had.
     retryFailedSaves();
 }
 
 void UsageTracker::load()
 {
     const CriticalSectionGuard guard(lock_);
-    // A backup or scanning tool at logon may hold a file for a moment.
-    for (int attempt = 0; attempt < kStartReadAttempts; ++attempt) {
-        if (!files_.configLoaded()) {
-            files_.readConfig(config_);
-        }
-        if (!files_.usageLoaded()) {
-            files_.readUsage(usage_);
-        }
-        if (stateReadable()) {
-            break;
-        }
-        activeTimeSource().sleep(kStartReadPauseMs);
-    }
-    // A file still not read is never written until it can be read (each tick
-    // tries), so the parent's values are not lost; meanwhile the day counts as spent.
-    setActiveLanguage(config_.language);
-    if (!files_.usageLoaded()) {
-        usage_.date = todayDateString();
-    }
-    // Before anything else can take time, and before any window exists.
+    // A file not read is never written until it can be read (each tick asks
+    // again), so the parent's values are not lost; meanwhile the day counts as spent.
+    usage_.date = todayDateString();
+    // The exit guard holds while data.json is not read, and so does the protection.
     applyExitProtection();
-    hashPlainPassword();
-    if (isNewDay(usage_.date, todayDateString())) {
-        startNewDay();
-    }
-    // Both files as the program writes them, held from now on.
-    configUnsaved_ = true;
-    usageUnsaved_ = true;
-    retryFailedSaves();
-    stateUnreadableNoticeDue_ = !stateReadable();
-    if (isLimitReached()) {
-        // Started on a spent day: lock about a minute from now.
-        armGraceMinute();
-    }
+    // A day not known is locked about a minute from now, as a spent one; a read
+    // that brings time left ends that.
+    armGraceMinute();
+    loadAsked_ = true;
+    loadAskedAt_ = activeTimeSource().tickCount64();
+    unreadableNotice_ = UnreadableNotice::Waiting;
+    // A file missing where that means the defaults is created with them.
+    files_.request({FileWork::Read, configFileText(config_)}, {FileWork::Read, usageFileText(usage_)}, true);
+    publishDayState();
+}
+
+bool UsageTracker::awaitFiles(DWORD timeoutMs)
+{
+    const bool done = files_.waitForWork(timeoutMs);
+    const CriticalSectionGuard guard(lock_);
+    takeFiles();
+    return done;
+}
+
+void UsageTracker::publishDayState()
+{
+    noTimeLeft_.store(isLimitReached());
 }
 
 TickResult UsageTracker::tick()
@@ -248,7 +245,8 @@ TickResult UsageTracker::tick()
     const TickSpan span = spanSinceLastTick(now);
     lastReading_ = now;
     // Every tick, counted or not: a change must not wait for the next counted second.
-    loadHeldFiles();
+    // What it brings is saved at the tick's end, with the tick's own changes.
+    takeFiles(false);
     // Threads are born protected; only a protection (or a release) that the
     // system refused is asked for again, and the threads started since where
     // the system does not give them the protection at birth.
@@ -265,8 +263,14 @@ TickResult UsageTracker::tick()
         clearLockState();
     }
     TickResult result;
-    // Said once, and only when this tick's own read did not bring the files back.
-    result.stateUnreadable = std::exchange(stateUnreadableNoticeDue_, false) && !stateReadable();
+    if (unreadableNotice_ == UnreadableNotice::Waiting && loadAsked_ &&
+        now.tick - loadAskedAt_ >= kStartReadOverdueMs) {
+        unreadableNotice_ = UnreadableNotice::Due;
+    }
+    if (unreadableNotice_ == UnreadableNotice::Due) {
+        unreadableNotice_ = UnreadableNotice::Said;
+        result.stateUnreadable = !stateReadable();
+    }
     if (isLimitReached()) {
         // Nothing counts past the limit: should it be raised, the time from
         // here to the next tick is not the user's either.
@@ -350,6 +354,8 @@ TickResult UsageTracker::tick()
     // that went through at last needs no balloon.
     const SaveFailure namedNow = std::exchange(saveFailureNoticeDue_, SaveFailure::None);
     result.saveFailure = saveFailure() != SaveFailure::None ? namedNow : SaveFailure::None;
+    askFileWork();
+    publishDayState();
     return result;
 }
 
@@ -658,23 +664,45 @@ AppConfig UsageTracker::config() const
 
 bool UsageTracker::setLimit(const LimitChange& change)
 {
+    {
+        const CriticalSectionGuard guard(lock_);
+        if (change.minutes && (*change.minutes < kMinLimitMinutes || *change.minutes > kMaxLimitMinutes)) {
+            return false;
+        }
+        if (change.minutes) {
+            config_.dailyLimitMinutes = *change.minutes;
+            noteConfigChange(kLimitChanged);
+        }
+        if (change.notifications) {
+            config_.showLastThreeMinuteNotifications = *change.notifications;
+            noteConfigChange(kNotificationsChanged);
+        }
+    }
+    // config.json not read yet: read now, or taken over with the parent's
+    // settings. The window thread waits a moment for the files' thread, holding
+    // no lock; it takes two rounds when other work was out when it asked.
+    const ULONGLONG deadline = GetTickCount64() + kSettingsFileWaitMs;
+    for (int round = 0; round < 2; ++round) {
+        {
+            const CriticalSectionGuard guard(lock_);
+            takeFiles();
+            if (files_.configLoaded()) {
+                break;
+            }
+            askFileWork();
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline || !files_.waitForWork(static_cast<DWORD>(deadline - now))) {
+            break;
+        }
+    }
     const CriticalSectionGuard guard(lock_);
-    if (change.minutes && (*change.minutes < kMinLimitMinutes || *change.minutes > kMaxLimitMinutes)) {
-        return false;
-    }
-    if (change.minutes) {
-        config_.dailyLimitMinutes = *change.minutes;
-        noteConfigChange(kLimitChanged);
-    }
-    if (change.notifications) {
-        config_.showLastThreeMinuteNotifications = *change.notifications;
-        noteConfigChange(kNotificationsChanged);
-    }
+    takeFiles();
     bool written = false;
-    if (!files_.configLoaded() && loadConfigLate() == StateRead::Unusable) {
-        written = adoptPendingConfig();
-    } else {
+    if (files_.configLoaded()) {
         written = writeConfig();
+    } else {
+        configUnsaved_ = true;
     }
     if (!isLimitReached()) {
         clearLockState();
@@ -683,22 +711,7 @@ bool UsageTracker::setLimit(const LimitChange& change)
         lockRetry_ = false;
         armGraceMinute();
     }
-    return written;
-}
-
-bool UsageTracker::adoptPendingConfig()
-{
-    // The file holds no record of the parent's (or is missing where setup made
-    // it). Only a limit the parent set takes its place: the defaults are nobody's choice.
-    if ((configChangedMeanwhile_ & kLimitChanged) == 0) {
-        configUnsaved_ = true;
-        return false;
-    }
-    const bool written = files_.adoptConfig(config_);
-    configUnsaved_ = !written;
-    if (written) {
-        configChangedMeanwhile_ = 0;
-    }
+    publishDayState();
     return written;
 }
 
@@ -802,15 +815,54 @@ void UsageTracker::hashPlainPassword()
 // A file that could not be read at start is read again at every tick; once it
 // can be, the parent's values in it come back into force. Each is saved at the
 // end of the tick, with whatever else the tick changed.
-void UsageTracker::loadHeldFiles()
+void UsageTracker::takeFiles(bool saveNow)
 {
-    if (!files_.configLoaded() && loadConfigLate() == StateRead::Unusable && configChangedMeanwhile_ != 0) {
-        // A change the parent made meanwhile is not forgotten when its first write failed.
-        adoptPendingConfig();
+    std::optional<FilesOutcome> outcome = files_.takeOutcome();
+    if (!outcome) {
+        return;
+    }
+    takeConfig(outcome->config);
+    takeUsage(outcome->usage);
+    if (outcome->atStart) {
+        // Both files as the program writes them, held from now on.
+        if (saveNow) {
+            retryFailedSaves();
+        }
+        // Both files read: nothing to say. Otherwise the next read decides.
+        unreadableNotice_ = stateReadable() ? UnreadableNotice::Said : UnreadableNotice::AfterNextRead;
+    } else if (unreadableNotice_ == UnreadableNotice::AfterNextRead) {
+        unreadableNotice_ = stateReadable() ? UnreadableNotice::Said : UnreadableNotice::Due;
+    }
+    if (!isLimitReached()) {
+        // Time left: the lock of the day not known is over.
+        clearLockState();
+    } else if (!lockIssued_ && graceDeadline_ == 0) {
+        armGraceMinute();
+    }
+    publishDayState();
+}
+
+void UsageTracker::askFileWork()
+{
+    if (!loadAsked_ || files_.workPending()) {
+        return;
+    }
+    FileRequest config;
+    FileRequest usage;
+    if (!files_.configLoaded()) {
+        // Only a limit the parent set takes the place of a file without a
+        // record (or missing where setup made it): the defaults are nobody's choice.
+        const bool adopt = (configChangedMeanwhile_ & kLimitChanged) != 0;
+        config = {adopt ? FileWork::ReadOrAdopt : FileWork::Read, configFileText(config_)};
+    } else if (!files_.configHeld()) {
+        config = {FileWork::Create, configFileText(config_)};
     }
     if (!files_.usageLoaded()) {
-        loadUsageLate();
+        usage = {FileWork::Read, usageFileText(usage_)};
+    } else if (!files_.usageHeld()) {
+        usage = {FileWork::Create, usageFileText(usage_)};
     }
+    files_.request(std::move(config), std::move(usage));
 }
 
 void UsageTracker::noteConfigChange(unsigned change)
@@ -820,13 +872,22 @@ void UsageTracker::noteConfigChange(unsigned change)
     }
 }
 
-StateRead UsageTracker::loadConfigLate()
+void UsageTracker::takeConfig(FileOutcome<AppConfig>& outcome)
 {
-    AppConfig stored;
-    const StateRead state = files_.readConfig(stored);
-    if (!files_.configLoaded()) {
-        return state;
+    if (!outcome.asked || !files_.configLoaded()) {
+        return;
     }
+    if (outcome.state == StateRead::Unusable) {
+        // Taken over with the parent's settings: those in force are theirs, and
+        // any changed since the text was made are saved at the tick's end.
+        configChangedMeanwhile_ = 0;
+        configUnsaved_ = true;
+        return;
+    }
+    if (outcome.state != StateRead::Read && outcome.state != StateRead::Defaults) {
+        return;  // created for the defaults in force
+    }
+    AppConfig stored = outcome.record;
     // Settings changed meanwhile came after the file was written: the latest change wins.
     if ((configChangedMeanwhile_ & kLimitChanged) != 0) {
         stored.dailyLimitMinutes = config_.dailyLimitMinutes;
@@ -845,16 +906,18 @@ StateRead UsageTracker::loadConfigLate()
     config_ = stored;
     setActiveLanguage(config_.language);
     configUnsaved_ = true;
-    if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
-        armGraceMinute();
-    }
-    return state;
 }
 
-void UsageTracker::loadUsageLate()
+void UsageTracker::takeUsage(FileOutcome<DailyUsage>& outcome)
 {
-    DailyUsage stored;
-    if (files_.readUsage(stored) == StateRead::Read) {
+    if (!outcome.asked || !files_.usageLoaded()) {
+        return;
+    }
+    if (outcome.state != StateRead::Read && outcome.state != StateRead::Defaults) {
+        return;  // created for the defaults in force
+    }
+    if (outcome.state == StateRead::Read) {
+        const DailyUsage& stored = outcome.record;
         usage_.settingsPassword = stored.settingsPassword;
         usage_.requirePasswordOnExit = stored.requirePasswordOnExit;
         if (!isNewDay(stored.date, usage_.date)) {
@@ -871,15 +934,9 @@ void UsageTracker::loadUsageLate()
                 stored.oneMinuteNotificationShown || usage_.oneMinuteNotificationShown;
         }
     }
-    if (!files_.usageLoaded()) {
-        return;
-    }
     usageUnsaved_ = true;
     applyExitProtection();
     hashPlainPassword();
-    if (isLimitReached() && !lockIssued_ && graceDeadline_ == 0) {
-        armGraceMinute();
-    }
 }
 
 bool UsageTracker::tryPassword(const std::wstring& text)

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,8 +25,9 @@ struct TickResult {
     bool showWarning = false;
     bool lockNow = false;
     int32_t minuteNotice = 0;  // 3, 2 or 1: that minute's balloon; 0: none
-    // The first tick after a start at which config.json or data.json could not
-    // be read: the day counts as spent, and its balloon says why.
+    // config.json or data.json could not be read at the start, nor by the read
+    // the first tick asked for (or the start's read never came back): the day
+    // counts as spent, and its balloon says why. Once.
     bool stateUnreadable = false;
     // The first tick of a run of failed saves (and of a change in its cause):
     // that cause's balloon. None otherwise.
@@ -79,7 +81,9 @@ struct LimitChange {
 };
 
 // The tick runs on a thread of its own and the windows on theirs: every
-// public operation holds the tracker's one lock for its whole length.
+// public operation holds the tracker's one lock for its whole length. No file
+// is opened under it: the files' thread makes every open, and what it brings
+// is taken at the next tick (or by an operation that waits for it).
 class UsageTracker {
 public:
     // Keeps its files beside the running executable.
@@ -92,8 +96,18 @@ public:
     UsageTracker(const UsageTracker&) = delete;
     UsageTracker& operator=(const UsageTracker&) = delete;
 
+    // Asks the files' thread for the start's read and returns at once: until
+    // its outcome is taken the day is not known, gives no time and is locked
+    // about a minute from now, as a spent day.
     void load();
     TickResult tick();
+    // Waits, holding no lock, for the work the files' thread has in hand, then
+    // takes what it brought; false when the time ran out first.
+    bool awaitFiles(DWORD timeoutMs);
+    // Whether the state last published gives no time (a spent day, or one not
+    // known): where the clock locks. Read without the lock, so a thread that
+    // must never wait for it (the clock's watchdog) can ask.
+    bool noTimeLeftSeen() const { return noTimeLeft_.load(); }
     // An unlock notification, with the session's state asked when it came.
     // True when it grants the one more minute: only after a lock the system
     // accepted, and never for a session that says it is locked.
@@ -188,13 +202,17 @@ private:
     bool savesLockedOut() const;
     void applyExitProtection();
     void retryFailedSaves();
-    void loadHeldFiles();
-    StateRead loadConfigLate();
-    // Writes the parent's settings over a config.json that holds no record of
-    // theirs, once the parent has set a limit; kept pending until it is written.
-    bool adoptPendingConfig();
+    // What the files' thread brought, taken into the state in force; the
+    // start's read is saved at once unless the caller saves at its end.
+    void takeFiles(bool saveNow = true);
+    void takeConfig(FileOutcome<AppConfig>& outcome);
+    void takeUsage(FileOutcome<DailyUsage>& outcome);
+    // The files' next work: files not loaded are read again (config.json with
+    // the parent's settings to write over a file that holds no record of theirs,
+    // once the parent has set a limit), files loaded but not held are created.
+    void askFileWork();
+    void publishDayState();
     void noteConfigChange(unsigned change);
-    void loadUsageLate();
     void hashPlainPassword();
     // Forgets the lock asked for, accepted or granted: none is due below the limit.
     void clearLockState();
@@ -246,7 +264,15 @@ private:
     // Settings changed while config.json could not be read (ConfigChange bits):
     // newer than the file, so they win over it once it is read.
     unsigned configChangedMeanwhile_ = 0;
-    bool stateUnreadableNoticeDue_ = false;
+    // The balloon for files the start could not read: said once, when the
+    // first read after the start's could not read them either, or when the
+    // start's read has not come back at all.
+    enum class UnreadableNotice { Waiting, AfterNextRead, Due, Said };
+    UnreadableNotice unreadableNotice_ = UnreadableNotice::Waiting;
+    // The start's read was asked for, at this tick count.
+    bool loadAsked_ = false;
+    uint64_t loadAskedAt_ = 0;
+    std::atomic<bool> noTimeLeft_{true};
     // Why the last save of each file failed; None: it went through (or none was made).
     SaveFailure configSaveFailure_ = SaveFailure::None;
     SaveFailure usageSaveFailure_ = SaveFailure::None;

@@ -1,9 +1,13 @@
 #include "storage/stateFiles.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/criticalSection.h"
+#include "core/timeSource.h"
 #include "storage/settingsFiles.h"
 
 namespace {
@@ -40,11 +44,12 @@ BOOL systemSetEnd(HANDLE file)
 }
 
 constexpr HeldFileCalls kSystemHeldFileCalls = {systemOpen, systemSize, systemRead, systemWrite, systemSetEnd};
-const HeldFileCalls* activeHeldFileCalls = &kSystemHeldFileCalls;
+// Read on the files' thread too.
+std::atomic<const HeldFileCalls*> activeHeldFileCalls{&kSystemHeldFileCalls};
 
 const HeldFileCalls& calls()
 {
-    return *activeHeldFileCalls;
+    return *activeHeldFileCalls.load();
 }
 
 // The error of the call that just failed; never "success", whatever the call left behind.
@@ -53,6 +58,10 @@ SaveResult failedSave()
     const DWORD error = GetLastError();
     return {error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT};
 }
+
+// The files' thread's end is waited for this long, asking a stuck open to give up meanwhile.
+constexpr DWORD kFileThreadEndWaitMs = 3000;
+constexpr DWORD kFileThreadCancelPauseMs = 100;
 
 bool seekTo(HANDLE file, uint64_t offset)
 {
@@ -120,6 +129,11 @@ void setHeldFileCalls(const HeldFileCalls* calls)
 
 HeldFile::HeldFile(std::wstring path) : path_(std::move(path)) {}
 
+bool HeldFile::create()
+{
+    return held() || open(OPEN_ALWAYS);
+}
+
 bool HeldFile::open(DWORD disposition)
 {
     handle_.reset(calls().open(fileSystemPath(absolutePath(path_)).c_str(), kHeldFileAccess, kHeldFileSharing,
@@ -168,8 +182,8 @@ SaveResult HeldFile::save(std::string_view bytes)
     if (bytes.size() > kMaxStateFileBytes) {
         return {ERROR_FILE_TOO_LARGE};
     }
-    if (!held() && !open(OPEN_ALWAYS)) {
-        return failedSave();
+    if (!held()) {
+        return {ERROR_NOT_READY};
     }
     LARGE_INTEGER oldSize = {};
     if (!calls().size(handle_.get(), &oldSize)) {
@@ -203,17 +217,16 @@ Installation installationOf(const std::wstring& directory)
                : Installation::ForThisAccount;
 }
 
-StateFiles::StateFiles(const std::wstring& directory, Installation installation)
-    : config_(directory + L"\\config.json"), usage_(directory + L"\\data.json"), installation_(installation)
-{
-}
+namespace {
 
 // An earlier version saved through "<file>.<process id>.tmp" and renamed it
 // into place; a kill could leave one beside the file, or (Wine moves the old
 // file away first) in its place. Those are deleted only once the file holds a
 // whole record; until then one that holds a whole record takes its place.
+// Held afterwards when it was Read.
 template <typename Record>
-StateRead StateFiles::read(HeldFile& file, bool& loaded, Record& record, bool (*parse)(std::string_view, Record&))
+StateRead readState(HeldFile& file, Installation installation, Record& record,
+                    bool (*parse)(std::string_view, Record&))
 {
     std::string bytes;
     const FileState state = file.read(bytes);
@@ -227,7 +240,7 @@ StateRead StateFiles::read(HeldFile& file, bool& loaded, Record& record, bool (*
         std::string tempBytes;
         Record fromTemp = record;
         if (readWholeFile(temps[i], kMaxStateFileBytes, tempBytes) == FileState::Read && parse(tempBytes, fromTemp) &&
-            file.save(tempBytes)) {
+            file.create() && file.save(tempBytes)) {
             parsed = fromTemp;
             whole = true;
         }
@@ -237,25 +250,229 @@ StateRead StateFiles::read(HeldFile& file, bool& loaded, Record& record, bool (*
             DeleteFileW(temp.c_str());
         }
         record = parsed;
-        loaded = true;
         return StateRead::Read;
     }
     file.release();
-    if (state == FileState::Absent && installation_ == Installation::ForThisAccount) {
-        loaded = true;
+    if (state == FileState::Absent && installation == Installation::ForThisAccount) {
         return StateRead::Defaults;
     }
     return StateRead::Unusable;
 }
 
-StateRead StateFiles::readConfig(AppConfig& config)
+// Nothing more to try for the file: no work asked, or the work brought it in.
+template <typename Record>
+bool settled(const FileRequest& request, const FileOutcome<Record>& outcome)
 {
-    return read(config_, configLoaded_, config, parseWholeConfigText);
+    return request.work == FileWork::None ||
+           (outcome.asked && (outcome.written || outcome.state == StateRead::Read ||
+                              outcome.state == StateRead::Defaults));
 }
 
-StateRead StateFiles::readUsage(DailyUsage& usage)
+// One piece of work on one file, on the files' thread.
+template <typename Record>
+void carryOut(const std::wstring& path, Installation installation, const FileRequest& request,
+              bool (*parse)(std::string_view, Record&), FileOutcome<Record>& outcome)
 {
-    return read(usage_, usageLoaded_, usage, parseWholeUsageText);
+    outcome = FileOutcome<Record>{};
+    outcome.asked = true;
+    HeldFile file(path);
+    if (request.work == FileWork::Create) {
+        outcome.written = file.create() && file.save(request.text);
+    } else {
+        outcome.state = readState(file, installation, outcome.record, parse);
+        // Never an empty file left behind: the one created holds its text at once.
+        const bool fill = outcome.state == StateRead::Defaults ||
+                          (outcome.state == StateRead::Unusable && request.work == FileWork::ReadOrAdopt);
+        if (fill) {
+            outcome.written = file.create() && file.save(request.text);
+        }
+    }
+    if (outcome.written || outcome.state == StateRead::Read) {
+        outcome.handle = file.take();
+    }
+}
+
+template <typename Record>
+void settle(HeldFile& file, bool& loaded, FileOutcome<Record>& outcome)
+{
+    if (!outcome.asked) {
+        return;
+    }
+    if (outcome.handle && !file.held()) {
+        file.hold(std::move(outcome.handle));
+    }
+    outcome.handle = FileHandle();
+    if (outcome.written || outcome.state == StateRead::Read || outcome.state == StateRead::Defaults) {
+        loaded = true;
+    }
+}
+
+}  // namespace
+
+// What the owner and the files' thread share; each side touches it under its lock only.
+struct StateFiles::WorkBox {
+    struct Job {
+        FileRequest config;
+        FileRequest usage;
+        bool atStart = false;
+    };
+
+    WorkBox(std::wstring configFile, std::wstring dataFile, Installation kind)
+        : configPath(std::move(configFile)), dataPath(std::move(dataFile)), installation(kind)
+    {
+    }
+
+    bool ending()
+    {
+        const CriticalSectionGuard guard(lock);
+        return end;
+    }
+
+    FilesOutcome carryOut(const Job& job);
+
+    const std::wstring configPath;
+    const std::wstring dataPath;
+    const Installation installation;
+    CriticalSection lock;
+    // Work was asked for, or the end.
+    Owned<HANDLE, scoped_detail::closeFile> wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    // Set while no work is out.
+    Owned<HANDLE, scoped_detail::closeFile> done{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+    bool end = false;
+    std::optional<Job> job;
+    bool busy = false;
+    std::optional<FilesOutcome> outcome;
+};
+
+FilesOutcome StateFiles::WorkBox::carryOut(const Job& work)
+{
+    FilesOutcome outcome;
+    outcome.atStart = work.atStart;
+    // A backup or scanning tool at logon may hold a file for a moment.
+    const int attempts = work.atStart ? kStartReadAttempts : 1;
+    for (int attempt = 1;; ++attempt) {
+        if (!settled(work.config, outcome.config)) {
+            ::carryOut(configPath, installation, work.config, parseWholeConfigText, outcome.config);
+        }
+        if (!settled(work.usage, outcome.usage)) {
+            ::carryOut(dataPath, installation, work.usage, parseWholeUsageText, outcome.usage);
+        }
+        if ((settled(work.config, outcome.config) && settled(work.usage, outcome.usage)) || attempt >= attempts ||
+            ending()) {
+            return outcome;
+        }
+        activeTimeSource().sleep(kStartReadPauseMs);
+    }
+}
+
+StateFiles::StateFiles(const std::wstring& directory, Installation installation)
+    : config_(directory + L"\\config.json"),
+      usage_(directory + L"\\data.json"),
+      installation_(installation),
+      box_(std::make_shared<WorkBox>(config_.path(), usage_.path(), installation))
+{
+}
+
+StateFiles::~StateFiles()
+{
+    if (!thread_) {
+        return;
+    }
+    {
+        const CriticalSectionGuard guard(box_->lock);
+        box_->end = true;
+    }
+    SetEvent(box_->wake.get());
+    for (DWORD waited = 0; waited < kFileThreadEndWaitMs; waited += kFileThreadCancelPauseMs) {
+        // An open another program makes wait gives up where the system lets it.
+        CancelSynchronousIo(thread_.get());
+        if (WaitForSingleObject(thread_.get(), kFileThreadCancelPauseMs) == WAIT_OBJECT_0) {
+            return;
+        }
+    }
+}
+
+DWORD WINAPI StateFiles::work(void* parameter)
+{
+    // The thread's own share of the box: it outlives the owner when an open holds the thread past its end.
+    const std::unique_ptr<std::shared_ptr<WorkBox>> share(static_cast<std::shared_ptr<WorkBox>*>(parameter));
+    WorkBox& box = **share;
+    for (;;) {
+        WaitForSingleObject(box.wake.get(), INFINITE);
+        WorkBox::Job job;
+        {
+            const CriticalSectionGuard guard(box.lock);
+            if (box.end) {
+                return 0;
+            }
+            if (!box.job) {
+                continue;
+            }
+            job = std::move(*box.job);
+            box.job.reset();
+        }
+        // No lock of anyone's is held here, whatever the opens do.
+        FilesOutcome outcome = box.carryOut(job);
+        const CriticalSectionGuard guard(box.lock);
+        box.outcome = std::move(outcome);
+        box.busy = false;
+        SetEvent(box.done.get());
+    }
+}
+
+bool StateFiles::request(FileRequest config, FileRequest usage, bool atStart)
+{
+    if ((config.work == FileWork::None && usage.work == FileWork::None) || !box_->wake || !box_->done) {
+        return false;
+    }
+    {
+        const CriticalSectionGuard guard(box_->lock);
+        if (box_->busy || box_->outcome || box_->end) {
+            return false;
+        }
+        box_->job = WorkBox::Job{std::move(config), std::move(usage), atStart};
+        box_->busy = true;
+        ResetEvent(box_->done.get());
+    }
+    if (!thread_) {
+        auto* share = new std::shared_ptr<WorkBox>(box_);
+        thread_.reset(CreateThread(nullptr, 0, work, share, 0, nullptr));
+        if (!thread_) {
+            delete share;
+            const CriticalSectionGuard guard(box_->lock);
+            box_->job.reset();
+            box_->busy = false;
+            SetEvent(box_->done.get());
+            return false;
+        }
+    }
+    SetEvent(box_->wake.get());
+    return true;
+}
+
+bool StateFiles::workPending() const
+{
+    const CriticalSectionGuard guard(box_->lock);
+    return box_->busy || box_->outcome;
+}
+
+bool StateFiles::waitForWork(DWORD timeoutMs) const
+{
+    return box_->done && WaitForSingleObject(box_->done.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+std::optional<FilesOutcome> StateFiles::takeOutcome()
+{
+    std::optional<FilesOutcome> outcome;
+    {
+        const CriticalSectionGuard guard(box_->lock);
+        outcome.swap(box_->outcome);
+    }
+    if (outcome) {
+        settle(config_, configLoaded_, outcome->config);
+        settle(usage_, usageLoaded_, outcome->usage);
+    }
+    return outcome;
 }
 
 SaveResult StateFiles::saveConfig(const AppConfig& config)
@@ -266,13 +483,4 @@ SaveResult StateFiles::saveConfig(const AppConfig& config)
 SaveResult StateFiles::saveUsage(const DailyUsage& usage)
 {
     return usageLoaded_ ? usage_.save(usageFileText(usage)) : SaveResult{ERROR_NOT_READY};
-}
-
-bool StateFiles::adoptConfig(const AppConfig& config)
-{
-    if (configLoaded_ || !config_.save(configFileText(config))) {
-        return false;
-    }
-    configLoaded_ = true;
-    return true;
 }

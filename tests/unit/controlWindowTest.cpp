@@ -221,6 +221,7 @@ protected:
     {
         advance(kSecondMs);
         runClockTick();
+        awaitFiles();
         serviceClockRequests();
     }
 

@@ -112,6 +112,7 @@ protected:
         writeText(directory_ / "data.json", usageFileText(usedSeconds));
         tracker_ = std::make_unique<UsageTracker>(directory_.wstring());
         tracker_->load();
+        EXPECT_TRUE(tracker_->awaitFiles(30000)) << "the files' thread is stuck";
         return *tracker_;
     }
 

@@ -84,6 +84,8 @@ TEST_F(StorageHeldFile, EachSaveIsOneWritePaddedToTheOldLengthWithinTheBound)
     day.settingsPassword.clear();
     const std::string shortText = usageFileText(day);
     HeldFile file(path_);
+    EXPECT_FALSE(file.save(longText)) << "a save never opens";
+    ASSERT_TRUE(file.create());
     ASSERT_TRUE(file.save(longText));
     ASSERT_TRUE(file.held());
 
@@ -122,6 +124,8 @@ TEST_F(StorageHeldFile, EachSaveIsOneWritePaddedToTheOldLengthWithinTheBound)
 TEST_F(StorageHeldFile, AFailedSaveHandsUpTheErrorAndLeavesTheFileAsItWas)
 {
     HeldFile file(path_);
+    EXPECT_EQ(file.save("{}").error, static_cast<DWORD>(ERROR_NOT_READY)) << "opens belong to the files' thread";
+    ASSERT_TRUE(file.create());
     ASSERT_TRUE(file.save("{\"kept\": true}"));
     const struct {
         const char* name;

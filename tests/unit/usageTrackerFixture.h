@@ -144,6 +144,9 @@ inline constexpr uint32_t kSecondMs = 1000;
 // Less than the tick count, as after a sleep since boot.
 inline constexpr uint64_t kStartUnbiased = 1'234'567'000'000;
 inline constexpr uint64_t kGraceMs = 60000;
+// How long a test waits for the files' thread before it counts as stuck; a
+// read of the test's files takes milliseconds.
+inline constexpr DWORD kFileWorkTimeoutMs = 30000;
 inline constexpr int kWarningSeconds = 300;
 
 // What the tracker last asked of the process's access list; the test process keeps its own.
@@ -235,12 +238,36 @@ public:
 
 protected:
 
+    // A program that has not asked for its files yet.
+    UsageTracker& create(Installation installation = Installation::ForThisAccount)
+    {
+        tracker_ = std::make_unique<UsageTracker>(directory(), installation);
+        startedAt_ = simulatedClock.tick64;
+        return *tracker_;
+    }
+
+    // A program started on the files as they are, once its start's read is in.
     UsageTracker& start(Installation installation = Installation::ForThisAccount)
     {
         tracker_ = std::make_unique<UsageTracker>(directory(), installation);
+        startedAt_ = simulatedClock.tick64;
         tracker_->load();
+        awaitFiles();
         return *tracker_;
     }
+
+    // The tick (counted from now, one a second) at which the start's minute
+    // ends: a day not known at the start is locked a minute after it, and the
+    // start's retries for a held file are part of that minute.
+    int secondOfTheStartsMinute() const
+    {
+        const uint64_t end = startedAt_ + kGraceMs;
+        return simulatedClock.tick64 >= end ? 1 : static_cast<int>((end - simulatedClock.tick64 + kSecondMs - 1) / kSecondMs);
+    }
+
+    // The files' thread is done with what it was asked, and its outcome taken,
+    // as the next tick would take it.
+    void awaitFiles() { EXPECT_TRUE(tracker_->awaitFiles(kFileWorkTimeoutMs)) << "the files' thread is stuck"; }
 
     // A program started today with `secondsLeft` of a `limitMinutes` limit left.
     UsageTracker& startWithSecondsLeft(int32_t limitMinutes, int64_t secondsLeft, bool notifications = true)
@@ -275,11 +302,14 @@ protected:
         simulatedClock.local = shiftedTime(simulatedClock.local, static_cast<int64_t>(milliseconds * 10000));
     }
 
-    // One timer tick, one second after the previous one.
+    // One timer tick, one second after the previous one. The files' thread
+    // is as quick as it is in the program, done with a tick's work before the next.
     TickResult tickSecond()
     {
         advance(kSecondMs);
-        return tracker_->tick();
+        const TickResult result = tracker_->tick();
+        awaitFiles();
+        return result;
     }
 
     DailyUsage savedUsage() const
@@ -296,12 +326,22 @@ protected:
         return config;
     }
 
+    // Installs `calls` for the rest of the test: kept here, so the tracker's
+    // last saves as it ends (and its files' thread) still find them.
+    void useHeldFileCalls(const HeldFileCalls& calls)
+    {
+        testCalls_ = calls;
+        setHeldFileCalls(&testCalls_);
+    }
+
     // Starts counting the saves of data.json afresh.
     static void countDataWritesFromNow() { dataFileWrites = 0; }
     static bool dataFileWrittenSince() { return dataFileWrites > 0; }
 
 private:
     HeldFileCalls countingCalls_ = {};
+    HeldFileCalls testCalls_ = {};
+    uint64_t startedAt_ = 0;
     std::filesystem::path directory_;
     std::unique_ptr<UsageTracker> tracker_;
 };

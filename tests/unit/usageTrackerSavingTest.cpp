@@ -185,6 +185,7 @@ TEST_F(TrackerSaving, PendingChangesAreSavedOnceMoreWhenTheTrackerEnds)
     {
         UsageTracker usage(directory(), Installation::ForThisAccount);
         usage.load();
+        ASSERT_TRUE(usage.awaitFiles(kFileWorkTimeoutMs));
         writesFail = true;
         EXPECT_FALSE(usage.setPassword(L"last"));
         EXPECT_FALSE(usage.setLimit(50, true));
