@@ -14,6 +14,9 @@
 
 namespace {
 
+// How long the start gives the files' first read before the windows take messages.
+constexpr DWORD kStartReadWaitMs = 1000;
+
 // One wait for both the window messages and the clock. Under a flood of posted
 // messages the clock's requests are served between two of them.
 int runMessageLoop()
@@ -96,7 +99,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 1;
     }
     // The clock runs from now, whatever the files do: their thread reads them,
-    // and the day counts as spent until it has.
+    // and the day counts as spent until it has. Files nobody holds are read in
+    // moments: the windows start with them, and a held one is not waited for.
     tracker.load();
+    tracker.awaitFiles(kStartReadWaitMs);
     return runMessageLoop();
 }

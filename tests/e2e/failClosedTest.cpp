@@ -108,6 +108,10 @@ TEST(FailClosedE2E, APasswordChangedWhileTheSettingsCannotBeReadLeavesThemAlone)
     options.holdOnly = L"config.json";
     App app(options);
     ASSERT_TRUE(app.started());
+    // data.json comes with the start's read, which waits for the held config.json
+    // about five seconds: the password can be checked once the program saved it.
+    SaveCounter dataSaves(app.directory() + L"\\data.json");
+    ASSERT_TRUE(waitUntil([&] { return dataSaves.count() >= 1; }));
     HWND window = openSettingsWithPassword(app, L"passwd");
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(isShown(window, kSettingsNotReadNote)) << "the file was read before the parent was done";

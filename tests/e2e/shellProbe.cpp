@@ -86,9 +86,25 @@ BYTE* remoteModuleBase(DWORD processId, const wchar_t* moduleName)
     return base;
 }
 
+// The program starts closed to its account and opens again once it has read a
+// data.json that does not ask for the exit password; until then its modules
+// cannot be listed from outside.
+bool modulesListable(DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(snapshot);
+    return true;
+}
+
 // Loads the probe into the app once and returns the address of its entry there.
 LPTHREAD_START_ROUTINE remoteProbeEntry(const App& app, const wchar_t* fileName, const char* entryName)
 {
+    if (!waitUntil([&] { return modulesListable(app.processId()); })) {
+        return nullptr;
+    }
     BYTE* remoteBase = remoteModuleBase(app.processId(), fileName);
     const std::wstring path = probePath(fileName);
     if (remoteBase == nullptr) {
