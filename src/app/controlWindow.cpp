@@ -175,7 +175,8 @@ bool endFinished = false;
 // window thread.
 struct ControlHost {
     HINSTANCE instance = nullptr;
-    UsageTracker* tracker = nullptr;
+    // Set last by createControlWindow: the clock, already running, takes no tick before it.
+    std::atomic<UsageTracker*> tracker{nullptr};
     TrayIcon* trayIcon = nullptr;
     DWORD threadId = 0;
     std::atomic<HWND> window{nullptr};
@@ -564,7 +565,6 @@ void endProgram()
 HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* trayIcon)
 {
     host.instance = instance;
-    host.tracker = tracker;
     host.trayIcon = trayIcon;
     host.threadId = GetCurrentThreadId();
     host.lastTrayCheck.reset();
@@ -582,6 +582,8 @@ HWND createControlWindow(HINSTANCE instance, UsageTracker* tracker, TrayIcon* tr
     endDecided = false;
     endFinished = false;
     host.shownLanguage = currentLanguage();
+    // Last: from here the clock's ticks reach the tracker and the windows.
+    host.tracker = tracker;
     return makeControlWindow();
 }
 
@@ -675,7 +677,7 @@ void serviceClockRequests()
     }
     // What went with a window destroyed from outside is released; nothing makes it again.
     releaseVanishedWindows();
-    retrySessionRegistration(window, *host.tracker);
+    retrySessionRegistration(window, *host.tracker.load());
     if (host.trayIcon != nullptr) {
         checkTrayIcon(*host.trayIcon);
     }

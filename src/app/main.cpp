@@ -81,10 +81,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     UsageTracker tracker;
     TrayIcon trayIcon;
     taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
-    if (createControlWindow(instance, &tracker, &trayIcon) == nullptr) {
-        return 1;
-    }
-
+    // The clock and its watchdog run before the files are read: whatever the
+    // files do, nothing holds them. Their ticks reach the tracker once the
+    // control window is there.
     // Stopped before the tray object and the tracker go (reverse order of construction).
     ClockThread clock;
     if (!clock.start(runClockTick, kTickPeriodMs)) {
@@ -98,10 +97,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (!watchdog.start(runClockWatchdog, kWatchdogPeriodMs)) {
         return 1;
     }
-    // The clock runs from now, whatever the files do: their thread reads them,
-    // and the day counts as spent until it has. Files nobody holds are read in
-    // moments: the windows start with them, and a held one is not waited for.
+    // The files' thread reads them, and the day counts as spent until it has.
+    // Files nobody holds are read in moments, so the windows start with them
+    // (and outside, a control window means both files are there); a held one
+    // is not waited for beyond a second.
     tracker.load();
     tracker.awaitFiles(kStartReadWaitMs);
+    if (createControlWindow(instance, &tracker, &trayIcon) == nullptr) {
+        return 1;
+    }
     return runMessageLoop();
 }
