@@ -819,11 +819,41 @@ std::wstring accountSid(const std::wstring& account)
                                                                                                      : L"";
 }
 
-// A file's or folder's owner and what each SID may do by its access list.
-struct AccessList {
+// What every reading of a file's or folder's access list shares: whether it
+// could be read, whether it is protected from inheritance, and its owner.
+struct AccessListHead {
     bool read = false;
     bool isProtected = false;
     std::wstring owner;
+};
+
+// Reads the list of `path` into `head` and hands each entry to `visit`.
+template <typename Visit>
+void readAccessList(const std::wstring& path, AccessListHead& head, Visit visit)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return;
+    }
+    head.read = dacl != nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    head.isProtected = GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+    head.owner = sidText(owner);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+            visit(*header);
+        }
+    }
+    LocalFree(descriptor);
+}
+
+// A file's or folder's owner and what each SID may do by its access list.
+struct AccessList : AccessListHead {
     std::map<std::wstring, DWORD> allowed;  // SID text -> rights of its allow entries
     bool hasDenyEntries = false;
 };
@@ -831,34 +861,17 @@ struct AccessList {
 AccessList accessListOf(const std::wstring& path)
 {
     AccessList list;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return list;
-    }
-    list.read = dacl != nullptr;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    list.isProtected = GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
-    list.owner = sidText(owner);
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
-            continue;
-        }
-        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-            auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    readAccessList(path, list, [&](ACE_HEADER& header) {
+        if (header.AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(&header);
             // Entries that only pass to children say nothing about this object itself.
-            if ((header->AceFlags & INHERIT_ONLY_ACE) == 0) {
+            if ((header.AceFlags & INHERIT_ONLY_ACE) == 0) {
                 list.allowed[sidText(&ace->SidStart)] |= ace->Mask;
             }
         } else {
             list.hasDenyEntries = true;
         }
-    }
-    LocalFree(descriptor);
+    });
     return list;
 }
 
@@ -890,37 +903,18 @@ struct AccessEntry {
     auto operator<=>(const AccessEntry&) const = default;
 };
 
-struct EntryList {
-    bool read = false;
-    bool isProtected = false;
-    std::wstring owner;
+struct EntryList : AccessListHead {
     std::set<AccessEntry> entries;  // a deny entry reads as one with mask 0
 };
 
 EntryList accessEntriesOf(const std::wstring& path)
 {
     EntryList list;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return list;
-    }
-    list.read = dacl != nullptr;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    list.isProtected = GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
-    list.owner = sidText(owner);
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
-            const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-            const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-            list.entries.insert({header->AceFlags, allows ? ace->Mask : 0, sidText(const_cast<DWORD*>(&ace->SidStart))});
-        }
-    }
-    LocalFree(descriptor);
+    readAccessList(path, list, [&](ACE_HEADER& header) {
+        const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(&header);
+        const bool allows = header.AceType == ACCESS_ALLOWED_ACE_TYPE;
+        list.entries.insert({header.AceFlags, allows ? ace->Mask : 0, sidText(const_cast<DWORD*>(&ace->SidStart))});
+    });
     return list;
 }
 
